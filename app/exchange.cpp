@@ -1,0 +1,116 @@
+// The command and reply exchange that both mail passes speak through.
+#include <QLabel>
+#include <ctime>
+
+#include "app/mainunit.h"
+#include "config/textutil.h"
+#include "platform/msgwindow.h"
+
+namespace {
+// Bound on the repetition of an Open that keeps failing with "address in use".
+constexpr int kMaxAddressInUseRetries = 300;
+constexpr int32_t kAddressInUse = 10048;
+}  // namespace
+
+void TMain::OpenConnection(const std::string& host, uint16_t port) {
+  LastSockError = 0;
+  SetCaption(lbError, "None");
+  if (Sock.State != 0) {
+    Sock.Close();
+    WaitForState(0);
+  }
+  for (int attempt = 0;; ++attempt) {
+    try {
+      Sock.Open(NumToText(port, 0), host);
+    } catch (const EConvertError& e) {
+      ReportError(e.what());
+      Sock.State = 3;
+      return;
+    }
+    if (LastSockError != kAddressInUse || attempt + 1 >= kMaxAddressInUseRetries) return;
+    LastSockError = 0;
+  }
+}
+
+void TMain::WaitForState(uint8_t target) {
+  for (;;) {
+    if (Sock.State == 3) return;
+    WaitTick();
+    ShowSocketState();
+    if (Sock.State == 1 && target == 0) Sock.Close();
+    if (Sock.State == target) return;
+  }
+}
+
+void TMain::SendCommand(const std::string& command) {
+  if (Config.DEBUG) WriteLog("DEBUG:C:" + command);
+  if (Sock.State == 3) return;
+  SetCaption(lbCommand, command);
+  Sock.SetText(command + "\r\n");
+}
+
+bool TMain::ReadReply(std::string& reply, bool show) {
+  plat::PumpOnce();
+  bool read = false;
+  if (Sock.State == 3) {
+    reply.clear();
+  } else {
+    reply = Sock.GetText();
+    read = !Sock.NoReply;
+  }
+  if (read && show) SetCaption(lbResponse, reply);
+  if (Config.DEBUG) WriteLog("DEBUG:R:" + reply);
+  return read;
+}
+
+bool TMain::ReadOK() {
+  std::string reply;
+  ReadReply(reply, true);
+  return UpperText(reply.substr(0, 3)) == "+OK";
+}
+
+uint16_t TMain::ReadCode() {
+  const int32_t deadline = SecondsNow() + 120;
+  uint16_t code = 0;
+  for (;;) {
+    std::string line;
+    code = ReadReply(line, true) ? static_cast<uint16_t>(TextToNum(line)) : 0;
+    const bool continuation = code != 0 && line.size() >= 4 && line[3] == '-';
+    if (!(continuation && Sock.State == 1 && SecondsNow() <= deadline)) return code;
+  }
+}
+
+void TMain::ReportError(const std::string& text) {
+  SetCaption(lbError, text);
+  WriteLog(text);
+}
+
+void TMain::SockErrorOccurred(TSockets*, int32_t Error, const std::string& Msg) {
+  SetCaption(lbError, Msg);
+  Sock.State = 3;
+  LastSockError = Error;
+}
+
+int32_t TMain::SecondsNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm t{};
+  localtime_r(&now, &t);
+  static const int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  const int year = t.tm_year + 1900;
+  // Days since 1 January 1980, with a leap day every fourth year.
+  const int y = year - 1980;
+  int32_t days = y * 365 + (y + 3) / 4 + kDaysBefore[t.tm_mon] + (t.tm_mday - 1);
+  if (t.tm_mon > 1 && year % 4 == 0) ++days;
+  return days * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+}
+
+std::pair<std::string, uint16_t> TMain::ServerAddress(const std::string& value, uint16_t defaultPort) {
+  const auto colon = value.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= value.size()) return {value, defaultPort};
+  const std::string port = value.substr(colon + 1);
+  for (char c : port)
+    if (c < '0' || c > '9') return {value, defaultPort};
+  const long n = std::strtol(port.c_str(), nullptr, 10);
+  if (n <= 0 || n > 65535) return {value, defaultPort};
+  return {value.substr(0, colon), static_cast<uint16_t>(n)};
+}

@@ -1,0 +1,194 @@
+// TMain: the main window and the owner of a run. It reads the configuration,
+// shows the status controls, runs the transfer cycle (send pass, receive
+// pass, hooks) from its AutoRun timer, and ends the run through ExitProgram.
+// Everything runs on the GUI thread; every wait pumps the Qt event queue, so
+// timer ticks, socket and dial-up notifications and clicks are handled in the
+// middle of a pass. Re-entry is refused by flags (Busy, Exiting), not locks.
+//
+// Error convention: failures inside a pass are reported (lbError and the log
+// through ReportError) and end the message or the pass; nothing is returned
+// to callers and nothing throws out of a pass.
+//
+// The operations are spread over app/*.cpp by concern: startup.cpp (start-up
+// and exit), status.cpp (log and status display), exchange.cpp (command and
+// reply exchange), smtp_pass.cpp, pop3_pass.cpp, dialling.cpp, cycle.cpp;
+// mainwindow.cpp builds the controls.
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/configfile.h"
+#include "dialup/Rascomp32.h"
+#include "launcher/appexec.h"
+#include "net/Sockets.h"
+
+class QLabel;
+class TGauge;
+class TIcon;
+class TErrorBox;
+class TfSetup;
+namespace winsock { class Service; }
+namespace ras { class Service; }
+namespace proc { class Service; }
+namespace plat { class WindowList; }
+
+// The outside world of a TMain. Null members select the platform's real
+// services; tests give their own to inject faults. `terminate` ends the
+// process (default: exit code 0); tests make it throw TMainTerminated.
+struct TMainServices {
+  std::shared_ptr<winsock::Service> sockets;
+  std::shared_ptr<ras::Service> ras;
+  std::shared_ptr<proc::Service> processes;
+  std::shared_ptr<plat::WindowList> windows;
+  std::function<void()> terminate;
+};
+
+// What a test's `terminate` throws to stand for the end of the process.
+struct TMainTerminated {};
+
+class TMain : public QWidget {
+ public:
+  // args: the command line, argv[0] first (8-bit). programDir: the directory
+  // of the program with its trailing "/"; empty derives it from args[0].
+  // FormCreate runs inside the constructor.
+  TMain(std::vector<std::string> args, TMainServices services = {}, std::string programDir = {});
+  // Runs FormDestroy (once) unless the process already ended through it.
+  ~TMain() override;
+
+  // ---- Windows created after Main (start-up wires them in) ----
+  TErrorBox* ErrorBox = nullptr;
+  TfSetup* fSetup = nullptr;
+
+  // ---- Status controls ----
+  QLabel *Label1, *Label2, *Label3, *Label4;
+  QLabel *lbState, *lbCommand, *lbResponse, *lbError, *lbAction, *lbVersion, *lbDaemon;
+  TGauge* Percent;
+  TIcon *icnUpOn, *icnUpOff, *icnDownOn, *icnDownOff;
+  QLabel* Image1;
+
+  // ---- Components ----
+  TSockets Sock;
+  TRAS RAS;
+  TAppExec AppExec1;
+  QTimer Timed;    // 8 ms, one-shot through TimedTimer
+  QTimer AutoRun;  // 1000 ms, created disabled
+
+  // ---- Configuration record and run-state ----
+  TConfig Config;
+  std::vector<std::string> Args;
+  std::string ProgramDir;
+  bool Exiting = false;
+  bool Busy = false;
+  bool ConfigIncomplete = false;
+  bool DialPending = true;
+  bool Dialling = false;
+  bool GotZorvikMail = false;
+  uint16_t TickCount = 0;
+  int32_t LastShownState = 0;
+  bool TickFired = false;
+  int32_t LastSockError = 0;
+
+  // ---- Start-up and exit (startup.cpp) ----
+  void FormCreate();
+  void FormActivate();
+  void FormDestroy();
+  // Logs "Exiting" and hangs up (once), pumps once, runs LAUNCH.BAT outside
+  // daemon mode and "/SETUP", then ends the process. Does not return.
+  [[noreturn]] void ExitProgram();
+  // True when the first argument, upper-cased, is "/SETUP".
+  bool IsSetupRun() const;
+
+  // ---- Log and status display (status.cpp) ----
+  void WriteLog(const std::string& text);
+  void ShowSocketState();
+  void TimedTimer();
+  // Returns after Timed has fired once; sleeps in the event loop meanwhile.
+  void WaitTick();
+  // Sets a label's caption and repaints it at once (echoed to stderr when
+  // ZVMAIL32_ECHO_STATUS=1).
+  void SetCaption(QLabel* label, const std::string& text);
+  void SetPercent(int percent);
+  void SetIconVisible(TIcon* icon, bool visible);
+  void SetDaemonLabelVisible(bool visible);
+
+  // ---- Command and reply exchange (exchange.cpp) ----
+  void OpenConnection(const std::string& host, uint16_t port);
+  void WaitForState(uint8_t target);
+  void SendCommand(const std::string& command);
+  bool ReadReply(std::string& reply, bool show);
+  bool ReadOK();
+  uint16_t ReadCode();
+  void ReportError(const std::string& text);
+  void SockErrorOccurred(TSockets* Sender, int32_t Error, const std::string& Msg);
+  static int32_t SecondsNow();
+  // Splits a server value "host" or "host:port"; a plain host keeps
+  // defaultPort.
+  static std::pair<std::string, uint16_t> ServerAddress(const std::string& value, uint16_t defaultPort);
+
+  // ---- SMTP send pass (smtp_pass.cpp) ----
+  void SendMail();
+  bool OpenFileRetry(std::FILE*& file, const std::string& name, char mode);
+  bool RemoveFile(const std::string& name);
+  // Releases the send pass's read buffer if it is allocated.
+  void FreeReadBuffer();
+  // [smtp section: the send pass adds its own members below this line]
+  std::unique_ptr<char[]> ReadBuffer;
+  // [end smtp section]
+
+  // ---- POP3 receive pass (pop3_pass.cpp) ----
+  void ReceiveMail();
+  // [pop3 section]
+  // [end pop3 section]
+
+  // ---- Auto-dial (dialling.cpp) ----
+  void AutoDial();
+  void ShowDialProgress(const std::string& text);
+  void RASConnect(TRAS* Sender);
+  void RASDisconnect(TRAS* Sender, int32_t Error, const std::string& ErrorString);
+  void RASAboutToOpenPort(TRAS* Sender);
+  void RASPortOpened(TRAS* Sender);
+  void RASAboutToConnDev(TRAS* Sender);
+  void RASAllDevsConnected(TRAS* Sender);
+  void RASAuthenticate(TRAS* Sender);
+  void RASAuthRetry(TRAS* Sender);
+  void RASAuthenticated(TRAS* Sender);
+  void RASWaitForModemReset(TRAS* Sender);
+  // [dialling section]
+  // [end dialling section]
+
+  // ---- Transfer cycle (cycle.cpp) ----
+  void SendAndReceive();
+  void AutoRunTimer();
+  void icnUpOffDblClick();
+  void icnDownOffDblClick();
+  void Shell(const std::string& path, bool wait);
+  // [cycle section]
+  // [end cycle section]
+
+  const TMainServices& Services() const { return services_; }
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+  void changeEvent(QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void BuildControls();  // mainwindow.cpp
+  void WireEvents();     // startup.cpp
+  // Ends the process: FormDestroy unless already inside it, then exit 0.
+  [[noreturn]] void Terminate();
+
+  TMainServices services_;
+  bool formDestroyed_ = false;
+  bool inFormDestroy_ = false;
+  bool firstShown_ = false;
+  bool inActivate_ = false;
+  bool closing_ = false;
+};

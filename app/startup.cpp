@@ -1,0 +1,166 @@
+// Start-up and exit of a run: creation, activation, destruction, ExitProgram.
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+#include "app/errorbx.h"
+#include "app/icons.h"
+#include "app/mainunit.h"
+#include "config/setup.h"
+#include "config/textutil.h"
+#include "platform/msgwindow.h"
+#include "platform/session.h"
+
+namespace {
+
+// The directory of the program file: that of argv[0] when it names a path
+// (so a link placed in an instance directory uses that directory), else
+// that of the running executable.
+std::string DeriveProgramDir(const std::vector<std::string>& args) {
+  if (!args.empty() && args[0].find('/') != std::string::npos) return ExtractDir(args[0]);
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) return ExtractDir(exe.string());
+  return "./";
+}
+
+}  // namespace
+
+TMain::TMain(std::vector<std::string> args, TMainServices services, std::string programDir)
+    : Sock(services.sockets), RAS(services.ras), AppExec1(services.processes), Args(std::move(args)),
+      services_(std::move(services)) {
+  ProgramDir = programDir.empty() ? DeriveProgramDir(Args) : NormaliseDir(programDir);
+  BuildControls();
+  // Component settings of the window's form.
+  Sock.NonBlocking = false;
+  Sock.Authorized = false;
+  Sock.BufferSize = 8192;
+  AppExec1.Wait = false;
+  AppExec1.SetWindowState(wsNormal);
+  Timed.setInterval(8);
+  Timed.setTimerType(Qt::PreciseTimer);
+  AutoRun.setInterval(1000);
+  AutoRun.setTimerType(Qt::PreciseTimer);
+  WireEvents();
+  FormCreate();
+  Timed.start();  // enabled at creation: fires once and switches itself off
+}
+
+TMain::~TMain() {
+  if (!formDestroyed_) FormDestroy();
+}
+
+void TMain::WireEvents() {
+  connect(&Timed, &QTimer::timeout, this, [this] { TimedTimer(); });
+  connect(&AutoRun, &QTimer::timeout, this, [this] { AutoRunTimer(); });
+  icnUpOff->OnClick = [this] { icnUpOffDblClick(); };
+  icnDownOff->OnClick = [this] { icnDownOffDblClick(); };
+  Sock.OnErrorOccurred = [this](TSockets* s, int32_t e, const std::string& m) { SockErrorOccurred(s, e, m); };
+  RAS.OnConnect = [this](TRAS* s) { RASConnect(s); };
+  RAS.OnDisconnect = [this](TRAS* s, int32_t e, const std::string& t) { RASDisconnect(s, e, t); };
+  RAS.OnAboutToOpenPort = [this](TRAS* s) { RASAboutToOpenPort(s); };
+  RAS.OnPortOpened = [this](TRAS* s) { RASPortOpened(s); };
+  RAS.OnAboutToConnDev = [this](TRAS* s) { RASAboutToConnDev(s); };
+  RAS.OnDevConnected = [this](TRAS* s) { RASAllDevsConnected(s); };
+  RAS.OnAllDevsConnected = [this](TRAS* s) { RASAllDevsConnected(s); };
+  RAS.OnAuthenticate = [this](TRAS* s) { RASAuthenticate(s); };
+  RAS.OnAuthRetry = [this](TRAS* s) { RASAuthRetry(s); };
+  RAS.OnAuthenticated = [this](TRAS* s) { RASAuthenticated(s); };
+  RAS.OnWaitForModemReset = [this](TRAS* s) { RASWaitForModemReset(s); };
+}
+
+void TMain::FormCreate() {
+  SetCaption(lbVersion, "Zorvik Mailer v2.0 for Windows");
+  TReadState state;
+  ReadConfig(ProgramDir, Config, state);
+  ConfigIncomplete = state.ConfigIncomplete;
+  TickCount = state.TickCount;
+  DialPending = state.DialPending;
+  WriteLog("Running version 2.0");
+  Busy = false;
+  if (Config.DaemonMode) SetDaemonLabelVisible(true);
+  RAS.SetRedialAttempts(TextToNum(Config.RETRIES));
+  RAS.EntryName = Config.CONNECTION;
+  RAS.UserName = Config.LOGIN_ID;
+  RAS.Password = Config.LOGIN_PWD;
+}
+
+bool TMain::IsSetupRun() const { return Args.size() > 1 && UpperText(Args[1]) == "/SETUP"; }
+
+void TMain::FormActivate() {
+  if (inActivate_ || closing_) return;
+  inActivate_ = true;
+  if (IsSetupRun()) {
+    if (plat::Headless()) {
+      plat::ReportToStderr("Configuration", "no display: the configuration dialog cannot be shown; nothing was changed");
+    } else if (fSetup) {
+      fSetup->exec();
+    }
+    closing_ = true;
+    close();
+  } else if (ConfigIncomplete) {
+    if (ErrorBox) ErrorBox->ShowModal();
+    closing_ = true;
+    close();
+  }
+  if (!AutoRun.isActive()) AutoRun.start();
+  inActivate_ = false;
+}
+
+void TMain::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (!firstShown_) {
+    firstShown_ = true;
+    // Activation is not reliable at show time on every platform: run the
+    // first activation from the queue right after the window is shown.
+    QTimer::singleShot(0, this, [this] { FormActivate(); });
+  }
+}
+
+void TMain::changeEvent(QEvent* e) {
+  QWidget::changeEvent(e);
+  if (e->type() == QEvent::ActivationChange && isActiveWindow() && firstShown_) FormActivate();
+}
+
+void TMain::closeEvent(QCloseEvent* e) {
+  closing_ = true;
+  e->accept();
+  QCoreApplication::exit(0);
+}
+
+void TMain::FormDestroy() {
+  if (formDestroyed_) return;
+  formDestroyed_ = true;
+  inFormDestroy_ = true;
+  WriteConfig(ProgramDir, Config);
+  FreeReadBuffer();
+  if (Config.HANGUP) RAS.HangUp();
+  inFormDestroy_ = false;
+}
+
+void TMain::ExitProgram() {
+  if (!Exiting) {
+    Exiting = true;
+    WriteLog("Exiting");
+    RAS.HangUp();
+  }
+  plat::PumpOnce();
+  if (!IsSetupRun() && !Config.DaemonMode) {
+    const std::string hook = ProgramDir + "LAUNCH.BAT";
+    if (::access(hook.c_str(), F_OK) == 0) Shell(hook, true);
+  }
+  Terminate();
+}
+
+void TMain::Terminate() {
+  if (services_.terminate) services_.terminate();  // tests: throws
+  if (!inFormDestroy_ && !formDestroyed_) FormDestroy();
+  std::fflush(nullptr);
+  std::exit(0);
+}

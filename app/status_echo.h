@@ -1,0 +1,13 @@
+// Status echo for unattended runs: with ZVMAIL32_ECHO_STATUS=1 in the
+// environment every change of a status control is written to standard error
+// as one line "<control name>: <text>".
+#pragma once
+
+#include <ctime>
+#include <string>
+
+bool StatusEchoEnabled();
+void EchoStatus(const std::string& control, const std::string& text);
+
+// One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF.
+std::string FormatLogLine(const std::tm& t, const std::string& text);

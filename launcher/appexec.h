@@ -1,0 +1,62 @@
+// TAppExec: starts a program or batch file as a new process, optionally
+// changes the current directory first and optionally waits (without pumping
+// events) until it has ended. A failed start raises EAppExecWinExec, a failed
+// directory change EAppExecChDir; both derive from EAppExec.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace proc { class Service; }
+
+class EAppExec : public std::runtime_error {
+ public:
+  explicit EAppExec(const std::string& msg) : std::runtime_error(msg) {}
+};
+class EAppExecChDir : public EAppExec {
+ public:
+  using EAppExec::EAppExec;
+};
+class EAppExecWinExec : public EAppExec {
+ public:
+  using EAppExec::EAppExec;
+};
+
+enum TWindowState : uint8_t { wsNormal = 0, wsMinimized = 1, wsMaximized = 2 };
+
+class TAppExec {
+ public:
+  // `service` may be given by tests; null selects the platform's service.
+  explicit TAppExec(std::shared_ptr<proc::Service> service = nullptr);
+  ~TAppExec();
+
+  bool ChangeDir = true;
+  std::string ExeName;
+  std::vector<std::string> ExeParams;
+  bool Wait = false;
+
+  int32_t ErrNo() const { return errNo_; }
+  const std::string& ExePath() const { return exePath_; }
+  // Stores a changed value, dropping one final "/" or "\" except from a root.
+  void SetExePath(const std::string& path);
+  TWindowState WindowState() const { return windowState_; }
+  void SetWindowState(TWindowState state);
+  uint16_t ShowCommand() const { return showCommand_; }
+
+  // ErrNo -1, ExeName and ExePath empty, ExeParams emptied.
+  void Clear();
+  // Builds the command line, changes directory if asked, starts, waits if asked.
+  void Execute();
+  // The text for ErrNo; empty for a number without a text.
+  std::string ExecErrorText() const;
+
+ private:
+  std::shared_ptr<proc::Service> proc_;
+  int32_t errNo_ = -1;
+  std::string exePath_;
+  TWindowState windowState_ = wsNormal;
+  uint16_t showCommand_ = 1;
+};
