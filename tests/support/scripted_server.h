@@ -1,0 +1,101 @@
+// ScriptedServer: a loopback line server for protocol tests. It runs on its
+// own thread, accepts connections one after another, records every byte each
+// connection sent, and answers from a script: a greeting sent on accept, then
+// a handler that maps each received line (LF-terminated, CR removed) to reply
+// lines and an action. Tests read the transcript through the thread-safe
+// accessors and wait for a connection to finish with a bounded wait.
+//
+// Error convention: Start() returns false when the socket cannot be bound;
+// accessors never throw. The handler runs on the server thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zvtest {
+
+class ScriptedServer {
+ public:
+  enum class Action {
+    Continue,  // keep reading and answering
+    Close,     // close the connection after sending the reply
+    Reset,     // abortive close (RST) after sending the reply
+    Silent,    // send the reply, then keep reading but never answer again
+  };
+
+  // What the server does in answer to the greeting or to one received line.
+  struct Step {
+    std::vector<std::string> lines;  // each sent followed by CR LF
+    std::string raw;                 // sent as it stands, after the lines
+    Action action = Action::Continue;
+  };
+
+  // Maps one received line of connection `connection` (counted from 0) to
+  // the server's answer. An empty Step answers nothing.
+  using Handler = std::function<Step(const std::string& line, std::size_t connection)>;
+
+  // `address` is a dotted IPv4 loopback address; port 0 picks a free port.
+  explicit ScriptedServer(std::string address = "127.0.0.1", uint16_t port = 0);
+  ~ScriptedServer();
+  ScriptedServer(const ScriptedServer&) = delete;
+  ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+  // Set before Start(). The greeting is sent at every accept.
+  void SetGreeting(Step greeting) { greeting_ = std::move(greeting); }
+  void SetHandler(Handler handler) { handler_ = std::move(handler); }
+
+  // Binds, listens and starts the thread.
+  bool Start();
+  // Stops accepting, closes an open connection and joins the thread.
+  void Stop();
+
+  uint16_t Port() const { return port_; }
+  const std::string& Address() const { return address_; }
+  // "address:port", handy for a host:port setting.
+  std::string HostPort() const;
+
+  // Number of connections accepted so far.
+  std::size_t Connections() const;
+  // Number of connections that have ended (peer closed or server closed).
+  std::size_t FinishedConnections() const;
+  // Raw bytes received on connection `i` (empty for an unknown index).
+  std::string Received(std::size_t i) const;
+  // Raw bytes of every connection, in order.
+  std::string AllReceived() const;
+  // Lines received on connection `i`, as passed to the handler.
+  std::vector<std::string> Lines(std::size_t i) const;
+
+  // Waits until at least `count` connections have finished, or the timeout.
+  bool WaitFinished(std::size_t count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
+
+ private:
+  struct Conn {
+    std::string bytes;
+    std::vector<std::string> lines;
+    bool finished = false;
+  };
+
+  void Run();
+  void Serve(int fd, std::size_t index);
+  bool SendStep(int fd, const Step& step);
+
+  std::string address_;
+  uint16_t port_;
+  Step greeting_;
+  Handler handler_;
+  int listenFd_ = -1;
+  int wakeFds_[2] = {-1, -1};
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Conn> conns_;
+};
+
+}  // namespace zvtest
