@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs from Debian's packages what building, running and testing zvmail32
+# needs. Usage: scripts/install-deps.sh [--bench]   (as root, or with sudo)
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libx11-dev
+  # run: Qt's platform plugins (offscreen and xcb) and a font
+  qt6-qpa-plugins fontconfig fonts-dejavu-core
+  # tests: a real local mail system, an X server for the window tests
+  dovecot-pop3d python3-aiosmtpd xvfb xauth x11-utils xdotool imagemagick
+)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(postfix mpop fetchmail msmtp)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  # Servers pulled in here must not start system-wide: tests run their own.
+  if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+    $sudo chmod 755 /usr/sbin/policy-rc.d
+    trap '$sudo rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

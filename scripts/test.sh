@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds zvmail32 with warnings as errors, and runs
+# every test twice: in a plain build and under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Usage: scripts/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DZV_WERROR=ON "$@" >/dev/null
+  ninja -C "$dir"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+}
+
+echo "== plain build"
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== sanitizer build (ASan + UBSan)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DZV_SANITIZE=ON

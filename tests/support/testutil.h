@@ -1,0 +1,49 @@
+// Small helpers shared by the tests: temporary directories, whole-file
+// reads and writes, and running the built program as a child process.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zvtest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  // The path with a trailing "/".
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+struct RunResult {
+  int exitCode = -1;    // -1 when killed by a signal or timed out
+  int signal = 0;       // the terminating signal, 0 if none
+  bool timedOut = false;
+  std::string out, err;
+};
+
+// Runs `program` with `args` (argv[0] is `argv0`, or the program when
+// empty) in `cwd`, with `env` added to this process's environment, and
+// waits at most `timeout`; a child still running then is killed.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::string>& env = {}, const std::string& cwd = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60), const std::string& argv0 = {});
+
+// Makes `dir` an instance directory of the built program: a link
+// dir/zvmail32 -> the built program. Returns the link's path.
+std::string LinkProgramInto(const std::string& dir);
+
+}  // namespace zvtest
