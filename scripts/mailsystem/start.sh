@@ -38,8 +38,7 @@ for f in smtpd.pid dovecot.pid; do
     die "a mail system is already running in $state (stop.sh $state)"
   fi
 done
-/usr/bin/python3 "$here/probe.py" down "$address" 0 2>/dev/null \
-  || die "something already listens on $address port 25 or 110"
+/usr/bin/python3 "$here/probe.py" free "$address" || exit 1
 
 # dovecot's mail processes run as the mail user and must reach the Maildirs:
 # every directory above them has to be searchable by others.

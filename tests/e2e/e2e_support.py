@@ -1,0 +1,202 @@
+"""Support for the end-to-end tests: the loopback mail system, an instance
+directory of the built program, and the program run itself.
+
+Standard library only; runs under Debian's /usr/bin/python3.
+"""
+
+import os
+import poplib
+import shutil
+import smtplib
+import subprocess
+import tempfile
+
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+MAILSYSTEM = os.path.join(SOURCE_DIR, "scripts", "mailsystem")
+KEEP = os.environ.get("ZV_E2E_KEEP") == "1"  # leave temp dirs behind for a look
+
+
+def missing_prerequisites():
+    """Why the tests cannot run here, or None."""
+    if os.geteuid() != 0:
+        return "needs root (the mail system binds ports 25 and 110)"
+    if shutil.which("dovecot") is None:
+        return "dovecot is not installed (apt-get install dovecot-pop3d)"
+    probe = subprocess.run(["/usr/bin/python3", "-c", "import aiosmtpd"], capture_output=True)
+    if probe.returncode != 0:
+        return "aiosmtpd is not installed for /usr/bin/python3 (apt-get install python3-aiosmtpd)"
+    return None
+
+
+def tail(path, lines=40):
+    try:
+        with open(path, "rb") as f:
+            data = f.read().decode("latin-1").splitlines()
+    except OSError:
+        return "(no %s)" % path
+    return "\n".join(data[-lines:])
+
+
+class Workspace:
+    """A temporary directory the mail processes may search (0755)."""
+
+    def __init__(self):
+        self.path = tempfile.mkdtemp(prefix="zv-e2e-")
+        os.chmod(self.path, 0o755)
+
+    def sub(self, *names):
+        p = os.path.join(self.path, *names)
+        os.makedirs(p, exist_ok=True)
+        return p
+
+    def remove(self):
+        if not KEEP:
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+class MailSystem:
+    """The loopback SMTP + POP3 system of scripts/mailsystem on one address."""
+
+    def __init__(self, address, state_dir, users):
+        self.address = address
+        self.state = state_dir
+        self.users = dict(users)  # name -> password
+        self.running = False
+
+    def start(self):
+        pairs = ["%s:%s" % kv for kv in self.users.items()]
+        r = subprocess.run([os.path.join(MAILSYSTEM, "start.sh"), self.address, self.state] + pairs,
+                           capture_output=True, text=True, timeout=120)
+        if r.returncode != 0:
+            raise RuntimeError("mail system did not start on %s:\n%s" % (self.address, r.stderr))
+        self.running = True
+
+    def stop(self):
+        if self.running:
+            subprocess.run([os.path.join(MAILSYSTEM, "stop.sh"), self.state], timeout=120)
+            self.running = False
+
+    def maildir(self, user):
+        return os.path.join(self.state, "mail", user, "Maildir")
+
+    def delivered(self, user):
+        """Contents of the messages waiting in new/ of the user's Maildir."""
+        new = os.path.join(self.maildir(user), "new")
+        out = []
+        for name in sorted(os.listdir(new)):
+            with open(os.path.join(new, name), "rb") as f:
+                out.append(f.read())
+        return out
+
+    def submit(self, sender, recipient, message):
+        """Delivers `message` (bytes, CR LF) through the SMTP server."""
+        with smtplib.SMTP(self.address, 25, timeout=30) as s:
+            s.sendmail(sender, [recipient], message)
+
+    def mailbox(self, user):
+        """The messages on the POP3 server for `user`, each as bytes with LF."""
+        p = poplib.POP3(self.address, 110, timeout=30)
+        try:
+            p.user(user)
+            p.pass_(self.users[user])
+            count = p.stat()[0]
+            return [b"".join(line + b"\n" for line in p.retr(i)[1]) for i in range(1, count + 1)]
+        finally:
+            p.quit()
+
+    def logs(self):
+        return "--- smtpd.log\n%s\n--- dovecot.log\n%s" % (
+            tail(os.path.join(self.state, "smtpd.log")), tail(os.path.join(self.state, "dovecot.log")))
+
+
+INI_KEYS = ["SMTP", "POP", "USERNAME", "PASSWORD", "ROBOT", "IN", "OUT", "COUNTER",
+            "LOG", "LOGFILE", "DELETEALL", "DEBUG"]
+
+
+class Instance:
+    """An instance directory: a link to the built program, its ZVMAIL32.INI,
+    the IN and OUT directories and (by default) its log beside the program."""
+
+    def __init__(self, root, program):
+        self.dir = os.path.join(root, "instance")
+        self.in_dir = os.path.join(root, "in")
+        self.out_dir = os.path.join(root, "out")
+        self.cwd = os.path.join(root, "cwd")  # unrelated working directory
+        for d in (self.dir, self.in_dir, self.out_dir, self.cwd):
+            os.makedirs(d, exist_ok=True)
+        self.program = os.path.join(self.dir, "zvmail32")
+        os.symlink(os.path.abspath(program), self.program)
+        self.ini = os.path.join(self.dir, "ZVMAIL32.INI")
+        self.log = os.path.join(self.dir, "ZVMAIL32.LOG")
+        self.result = None
+
+    def write_ini(self, **values):
+        """Writes the INI the way the program writes it (key padded to 11,
+        CR LF); IN and OUT default to this instance's directories."""
+        values.setdefault("IN", self.in_dir + "/")
+        values.setdefault("OUT", self.out_dir + "/")
+        values.setdefault("LOG", "YES")
+        lines = ["[General Information]", ""]
+        for key in INI_KEYS:
+            if key in values:
+                lines.append("%-11s%s" % (key, values[key]))
+        with open(self.ini, "wb") as f:
+            f.write("".join(l + "\r\n" for l in lines).encode("latin-1"))
+
+    def ini_value(self, key):
+        """The value of `key` in the INI as the program left it, or None."""
+        with open(self.ini, "rb") as f:
+            for raw in f.read().decode("latin-1").splitlines():
+                parts = raw.strip().split(None, 1)
+                if parts and parts[0].upper() == key:
+                    return parts[1].strip() if len(parts) > 1 else ""
+        return None
+
+    def put_outbound(self, base, tag, sender, recipient, text):
+        """An outbound pair: BASE.WRK (three lines, CR LF) and BASE.TXT."""
+        with open(os.path.join(self.out_dir, base + ".TXT"), "wb") as f:
+            f.write(text)
+        with open(os.path.join(self.out_dir, base + ".WRK"), "wb") as f:
+            f.write(("%s\r\n%s\r\n%s\r\n" % (tag, sender, recipient)).encode("latin-1"))
+
+    def files(self, which):
+        return sorted(os.listdir(self.in_dir if which == "in" else self.out_dir))
+
+    def read_in(self, name):
+        with open(os.path.join(self.in_dir, name), "rb") as f:
+            return f.read()
+
+    def log_lines(self):
+        """The log's lines without their time stamps."""
+        try:
+            with open(self.log, "rb") as f:
+                data = f.read().decode("latin-1")
+        except FileNotFoundError:
+            return []
+        return [line[19:] if len(line) > 19 else line for line in data.split("\r\n") if line]
+
+    def run(self, timeout=120):
+        """One run of the program; it must end by itself after one cycle."""
+        env = dict(os.environ)
+        env.update(QT_QPA_PLATFORM="offscreen", ZVMAIL32_ECHO_STATUS="1")
+        self.result = subprocess.run([self.program], cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=timeout)
+        return self.result
+
+    def report(self):
+        r = self.result
+        parts = []
+        if r is not None:
+            parts.append("exit code %s\n--- stderr\n%s" % (r.returncode, r.stderr.decode("latin-1")[-4000:]))
+        parts.append("--- log\n%s" % tail(self.log, 60))
+        parts.append("--- IN %s\n--- OUT %s" % (self.files("in"), self.files("out")))
+        return "\n".join(parts)
+
+
+def sent_form(text):
+    """What the SMTP pass puts into a mailbox for a .TXT file: every line
+    (ended by CR, LF or CR LF) trimmed of blanks, and the piece after the last
+    line break sent as a line of its own, so a file ending in a line break
+    gains one empty line; the Maildir stores LF line ends."""
+    pieces = text.replace(b"\r\n", b"\n").replace(b"\r", b"\n").split(b"\n")
+    return b"".join(p.strip(b" ") + b"\n" for p in pieces)
