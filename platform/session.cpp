@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMessageBox>
+#include <QtGlobal>
 #include <QString>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +10,15 @@
 namespace plat {
 namespace {
 bool g_headless = false;
+QtMessageHandler g_previousHandler = nullptr;
+
+// The offscreen platform and a bare environment make Qt print notices that
+// mean nothing to a user of an unattended run; everything else goes through.
+void FilterQtNotices(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+  if (msg.contains(QLatin1String("propagateSizeHints")) || msg.contains(QLatin1String("XDG_RUNTIME_DIR"))) return;
+  if (g_previousHandler) g_previousHandler(type, context, msg);
 }
+}  // namespace
 
 bool Headless() { return g_headless; }
 void SetHeadless(bool headless) { g_headless = headless; }
@@ -22,6 +31,7 @@ bool ChooseDisplayPlatform() {
     platform = "offscreen";
   }
   SetHeadless(platform != nullptr && std::string(platform).rfind("offscreen", 0) == 0);
+  g_previousHandler = qInstallMessageHandler(FilterQtNotices);
   return Headless();
 }
 
