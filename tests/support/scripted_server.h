@@ -32,6 +32,11 @@ class ScriptedServer {
 
   // What the server does in answer to the greeting or to one received line.
   struct Step {
+    Step() = default;
+    Step(std::vector<std::string> l, std::string r = {}, Action a = Action::Continue)
+        : lines(std::move(l)), raw(std::move(r)), action(a) {}
+    Step(std::vector<std::string> l, Action a) : lines(std::move(l)), action(a) {}
+
     std::vector<std::string> lines;  // each sent followed by CR LF
     std::string raw;                 // sent as it stands, after the lines
     Action action = Action::Continue;
