@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -90,13 +91,21 @@ class TSockets {
  private:
   std::intptr_t WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
   void ReportSocketError(const std::string& context, int32_t error);
+  // The watchdog around one blocking call (blocking mode only).
   void StartWatchdog();
   void StopWatchdog();
-  bool ReceiveStep();
+  void WatchdogFired();
+  void Notification(std::uintptr_t wParam, std::intptr_t lParam);
+  // One receive into the buffer's free space below the fill limit.
+  void ReceiveStep();
+  int FillLimit() const;
+  std::string GiveUp();
 
   std::shared_ptr<winsock::Service> ws_;
   std::unique_ptr<plat::HiddenWindow> window_;
   int32_t handle_ = -1;
+  uint16_t remotePort_ = 0;     // network order
+  uint32_t remoteAddress_ = 0;  // network order
   char buffer_[kBufferCapacity] = {};
   uint16_t held_ = 0;
 };
