@@ -28,7 +28,8 @@ class EListError : public std::exception {
   const char* what() const noexcept override { return "List index out of bounds"; }
 };
 
-// Copies of connection records; owned blocks, appended in order.
+// Copies of connection records; owned blocks, appended in order. An index
+// outside the list throws EListError.
 class TConnectionList {
  public:
   TConnectionList();
@@ -71,8 +72,13 @@ class TRAS {
   int32_t Dial();
   // Hangs up (0 when no handle was held) and fires OnDisconnect.
   int32_t HangUp();
+  // Refreshes DeviceName, DeviceType, ConnectState and LastError from the
+  // platform while a handle is held; returns LastError (0 with no handle).
   int32_t GetConnectStatus();
+  // The text of the current state or error; "Not Active" with no handle.
   std::string StatusText();
+  // The platform's text for `code`, "Status Unknown" when it has none;
+  // empty whenever no handle is held.
   std::string ErrorText(int32_t code);
   // Fills Entries with at most 20 names from the phone book.
   int32_t LoadEntries();
@@ -89,9 +95,18 @@ class TRAS {
   std::intptr_t NotifierProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
   void FireState(uint16_t state);
   void FireDisconnect();
+  void CreateNotifier();
+  // The window stops receiving for us at once; it is destroyed when that is
+  // safe (a hang-up may come from inside its own notification handler).
+  void ReleaseNotifier();
+  void DestroyRetiredNotifiers();
 
   std::shared_ptr<ras::Service> ras_;
   std::unique_ptr<plat::HiddenWindow> notifier_;
+  std::vector<std::unique_ptr<plat::HiddenWindow>> retired_;
+  uint64_t notifierSerial_ = 0;  // identifies the current notifier window
+  int dispatching_ = 0;          // depth of notification handlers running
+  std::shared_ptr<bool> alive_;  // false once destroyed; shared with the windows
   std::string phoneBookPath_;
   int32_t redialAttempts_ = 1;
 };
