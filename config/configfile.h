@@ -2,7 +2,8 @@
 // start into a TConfig, written back whole by WriteConfig (at every end of
 // the program and when the dialog saves). Neither reports a failure: a file
 // that cannot be opened leaves the defaults (reading) or the old file
-// (writing). The file holds passwords, so a new file is created 0600.
+// (writing). The file holds passwords, so a new file is created 0600; a
+// rewrite keeps the permissions the file already has.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +32,12 @@ struct TReadState {
 inline const char* const kConfigFileName = "ZVMAIL32.INI";
 inline const char* const kDefaultLogName = "ZVMAIL32.LOG";
 
-// Reads programDir + "ZVMAIL32.INI" into `cfg` (resetting the values the file
-// may set) and fills `state`. programDir ends with "/".
+// Reads programDir + "ZVMAIL32.INI" into `cfg` and fills `state`. First resets
+// SMTP, POP, USERNAME, PASSWORD, ROBOT, IN, OUT, COUNTER, LOG, DEBUG,
+// DELETEALL and the daemon settings; the other fields keep their values unless
+// the file sets them. Untrusted input: any line, however long, is accepted.
+// programDir ends with "/".
 void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state);
-// Rewrites programDir + "ZVMAIL32.INI" from `cfg`: 32 lines, CR LF.
+// Rewrites programDir + "ZVMAIL32.INI" from `cfg`: 32 lines, CR LF. IN and
+// OUT are written as they stand (file names are case-sensitive here).
 void WriteConfig(const std::string& programDir, const TConfig& cfg);
