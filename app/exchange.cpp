@@ -44,9 +44,15 @@ void TMain::WaitForState(uint8_t target) {
 
 void TMain::SendCommand(const std::string& command) {
   if (Config.DEBUG) WriteLog("DEBUG:C:" + command);
+  std::string out;
+  out.swap(PendingOutput);
   if (Sock.State == 3) return;
   SetCaption(lbCommand, command);
-  Sock.SetText(command + "\r\n");
+  // Pending body bytes go out in the same send, so the command never waits
+  // behind the peer's delayed acknowledgement of a separate small send.
+  out += command;
+  out += "\r\n";
+  Sock.SetText(out);
 }
 
 bool TMain::ReadReply(std::string& reply, bool show) {
@@ -97,8 +103,9 @@ int32_t TMain::SecondsNow() {
   localtime_r(&now, &t);
   static const int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
   const int year = t.tm_year + 1900;
-  // Days since 1 January 1980, with a leap day every fourth year.
-  const int y = year - 1980;
+  // Days since 1 January 2000, with a leap day every fourth year (the count
+  // stays within 32 bits until 2068).
+  const int y = year - 2000;
   int32_t days = y * 365 + (y + 3) / 4 + kDaysBefore[t.tm_mon] + (t.tm_mday - 1);
   if (t.tm_mon > 1 && year % 4 == 0) ++days;
   return days * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;

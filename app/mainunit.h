@@ -139,7 +139,29 @@ class TMain : public QWidget {
   // Releases the send pass's read buffer if it is allocated.
   void FreeReadBuffer();
   // [smtp section: the send pass adds its own members below this line]
+  static constexpr std::size_t kOutboundMax = 499;
+  static constexpr std::size_t kReadBufferSize = 65000;
+  // Base names of the outbound pairs found by the last collection.
+  std::vector<std::string> OutboundList;
+  // One buffer for every work file of a connection. A file is read through
+  // it chunk after chunk: ReadPos counts from 1 (0 before the first byte),
+  // ReadEnd is set when the data ended (end of file, byte 0 or 26, or a read
+  // error, which also sets ReadFailed).
   std::unique_ptr<char[]> ReadBuffer;
+  uint16_t ReadLoaded = 0;
+  uint16_t ReadPos = 0;
+  bool ReadEnd = false;
+  bool ReadFailed = false;
+  std::FILE* ReadSource = nullptr;  // the file being read; not owned
+  bool ReadMore = false;            // the last chunk filled the buffer
+  // Starts reading `file` (left open by the caller) into ReadBuffer.
+  void LoadFile(std::FILE* file);
+  // The next line of the file being read; lines longer than 201 characters
+  // are cut, the rest following as the next line.
+  std::string ReadBufferLine();
+  // Message body bytes not yet handed to the socket; SendCommand sends them
+  // in the same send as its command.
+  std::string PendingOutput;
   // [end smtp section]
 
   // ---- POP3 receive pass (pop3_pass.cpp) ----

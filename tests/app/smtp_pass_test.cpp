@@ -1,0 +1,506 @@
+// The SMTP send pass against a scripted server on loopback: whole wire
+// transcripts, the work files left behind, the error texts and the log.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "app/mainunit.h"
+#include "support/scripted_server.h"
+
+namespace fs = std::filesystem;
+using zvtest::ScriptedServer;
+
+namespace {
+
+void Put(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The replies of a scripted SMTP server. Each reply may hold several lines
+// separated by CR LF. `rcpt` and `dot` may differ per message (by index of
+// the MAIL FROM received); `dropAtMail` closes the connection instead of
+// answering that MAIL FROM (counted from 1).
+struct SmtpScript {
+  std::string greeting = "220 test ready";
+  std::string helo = "250 hello";
+  std::string mail = "250 sender ok";
+  std::vector<std::string> rcpt = {"250 recipient ok"};
+  std::string data = "354 go ahead";
+  std::vector<std::string> dot = {"250 queued"};
+  std::string rset = "250 reset";
+  int dropAtMail = 0;
+};
+
+// A scripted SMTP server (the handler keeps its own DATA state).
+class SmtpServer {
+ public:
+  explicit SmtpServer(SmtpScript script) : script_(std::move(script)) {
+    server_.SetGreeting({{script_.greeting}, "", ScriptedServer::Action::Continue});
+    server_.SetHandler([this](const std::string& line, std::size_t) { return Answer(line); });
+    EXPECT_TRUE(server_.Start());
+  }
+  ScriptedServer& Server() { return server_; }
+
+ private:
+  static const std::string& Pick(const std::vector<std::string>& v, int i) {
+    return v[std::min<std::size_t>(static_cast<std::size_t>(i), v.size() - 1)];
+  }
+  ScriptedServer::Step Answer(const std::string& line) {
+    using A = ScriptedServer::Action;
+    if (inData_) {
+      if (line == ".") {
+        inData_ = false;
+        return {{Pick(script_.dot, messages_ - 1)}, "", A::Continue};
+      }
+      return {};
+    }
+    const std::string verb = line.substr(0, 4);
+    if (verb == "HELO") return {{script_.helo}, "", A::Continue};
+    if (verb == "MAIL") {
+      if (++messages_ == script_.dropAtMail) return {{}, "", A::Close};
+      return {{script_.mail}, "", A::Continue};
+    }
+    if (verb == "RCPT") return {{Pick(script_.rcpt, messages_ - 1)}, "", A::Continue};
+    if (verb == "DATA") {
+      inData_ = script_.data.compare(0, 1, "3") == 0;
+      return {{script_.data}, "", A::Continue};
+    }
+    if (verb == "RSET") return {{script_.rset}, "", A::Continue};
+    if (verb == "QUIT") return {{"221 bye"}, "", A::Close};
+    return {{"500 what"}, "", A::Continue};
+  }
+
+  SmtpScript script_;
+  ScriptedServer server_;
+  bool inData_ = false;
+  int messages_ = 0;
+};
+
+std::string Envelope(const std::string& from, const std::string& to, const std::string& body) {
+  return "MAIL FROM:<" + from + ">\r\nRCPT TO:<" + to + ">\r\nDATA\r\n" + body + ".\r\n";
+}
+
+const std::string kHelo = "HELO [127.0.0.1]\r\n";
+
+class SendPass : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zv-smtp-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = std::string(tmpl) + "/";
+    out_ = dir_ + "out/";
+    fs::create_directory(out_);
+    TMainServices services;
+    services.terminate = [] { throw TMainTerminated{}; };
+    main_ = std::make_unique<TMain>(std::vector<std::string>{dir_ + "zvmail32"}, services, dir_);
+    main_->Config.OUT = out_;
+    main_->Config.LOG = true;
+    main_->Config.LOGFILE = dir_ + "test.log";
+  }
+  void TearDown() override {
+    main_.reset();
+    fs::remove_all(dir_);
+  }
+
+  // Writes the pair `base` with a standard envelope.
+  void Pair(const std::string& base, const std::string& body, const std::string& from = "zorvik@here.example",
+            const std::string& to = "robot@there.example") {
+    Put(out_ + base + ".WRK", "zvmailer_windows\r\n" + from + "\r\n" + to + "\r\n");
+    Put(out_ + base + ".TXT", body);
+  }
+  bool Has(const std::string& name) const { return fs::exists(out_ + name); }
+
+  // Runs one pass against `smtp` and returns what the server received.
+  std::string Run(SmtpServer& smtp) {
+    main_->Config.SMTP = smtp.Server().HostPort();
+    main_->SendMail();
+    EXPECT_TRUE(smtp.Server().WaitFinished(1));
+    return smtp.Server().Received(0);
+  }
+  std::vector<std::string> Log() const {
+    std::vector<std::string> lines;
+    std::istringstream in(Get(dir_ + "test.log"));
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line.size() >= 19 ? line.substr(19) : line);
+    }
+    return lines;
+  }
+  std::string Caption(QLabel* label) const { return label->text().toStdString(); }
+
+  std::string dir_, out_;
+  std::unique_ptr<TMain> main_;
+};
+
+TEST_F(SendPass, TwoPairsAcceptedGoOutInOneSessionAndAreRemovedEnvelopeFirst) {
+  Pair("TM000001", "Subject: one\r\n\r\nfirst body\r\n");
+  Pair("TM000002", "Subject: two\r\n\r\nsecond body");
+  SmtpServer smtp({});
+
+  const int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, out_.c_str(), IN_DELETE), 0);
+
+  EXPECT_EQ(Run(smtp), kHelo +
+                           Envelope("zorvik@here.example", "robot@there.example",
+                                    "Subject: one\r\n\r\nfirst body\r\n\r\n") +
+                           "RSET\r\n" +
+                           Envelope("zorvik@here.example", "robot@there.example",
+                                    "Subject: two\r\n\r\nsecond body\r\n") +
+                           "QUIT\r\n");
+  EXPECT_TRUE(fs::is_empty(out_));
+
+  std::vector<std::string> deleted;
+  alignas(inotify_event) char buf[4096];
+  for (ssize_t n; (n = ::read(watch, buf, sizeof buf)) > 0;)
+    for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+      deleted.push_back(reinterpret_cast<inotify_event*>(p)->name);
+  ::close(watch);
+  EXPECT_EQ(deleted, (std::vector<std::string>{"TM000001.WRK", "TM000001.TXT", "TM000002.WRK", "TM000002.TXT"}));
+
+  EXPECT_EQ(Log(), (std::vector<std::string>{"There are 2 messages to send",
+                                             "Talking to SMTP (" + smtp.Server().HostPort() + ")",
+                                             "Sending TM000001", "Sending TM000002"}));
+  EXPECT_EQ(Caption(main_->lbCommand), "Waiting");
+  EXPECT_EQ(Caption(main_->lbResponse), "None");
+  EXPECT_EQ(Caption(main_->lbAction), "Idle");
+  EXPECT_EQ(Caption(main_->lbError), "None");
+  EXPECT_EQ(Caption(main_->lbState), "Closed");
+  EXPECT_FALSE(main_->Busy);
+  EXPECT_FALSE(main_->ReadBuffer);
+}
+
+// Server refusals: what goes on the wire, the error text, and which pairs stay.
+struct RefusalCase {
+  const char* name;
+  SmtpScript script;
+  std::string wire;  // after HELO, for pairs TM000001 and TM000002 (body "b1", "b2")
+  std::string error;
+  bool firstStays, secondStays;
+};
+
+class Refusals : public SendPass, public ::testing::WithParamInterface<RefusalCase> {};
+
+const std::string kFrom = "zorvik@here.example", kTo = "robot@there.example";
+const std::string kMail = "MAIL FROM:<" + kFrom + ">\r\n", kRcpt = "RCPT TO:<" + kTo + ">\r\n";
+const std::string kFull1 = Envelope(kFrom, kTo, "b1\r\n"), kFull2 = Envelope(kFrom, kTo, "b2\r\n");
+
+SmtpScript With(std::function<void(SmtpScript&)> change) {
+  SmtpScript s;
+  change(s);
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rcpt, Refusals,
+    ::testing::Values(
+        RefusalCase{"Rcpt251", With([](SmtpScript& s) { s.rcpt = {"251 will forward", "250 ok"}; }),
+                    kFull1 + "RSET\r\n" + kFull2, "None", false, false},
+        RefusalCase{"Rcpt252", With([](SmtpScript& s) { s.rcpt = {"252 cannot verify", "250 ok"}; }),
+                    kFull1 + "RSET\r\n" + kFull2, "None", false, false},
+        RefusalCase{"Rcpt550", With([](SmtpScript& s) { s.rcpt = {"550 no such user", "250 ok"}; }),
+                    kMail + kRcpt + "RSET\r\n" + kFull2, "SMTP host would not accept mail for recipient", true,
+                    false},
+        RefusalCase{"Mail501", With([](SmtpScript& s) { s.mail = "501 bad sender"; }),
+                    kMail + "RSET\r\n" + kMail, "SMTP host would not accept sender name", true, true},
+        RefusalCase{"Data451", With([](SmtpScript& s) { s.data = "451 later"; }),
+                    kMail + kRcpt + "DATA\r\nRSET\r\n" + kMail + kRcpt + "DATA\r\n", "SMTP host was not ready for data",
+                    true, true},
+        RefusalCase{"Dot552", With([](SmtpScript& s) { s.dot = {"552 too big", "250 ok"}; }),
+                    kFull1 + "RSET\r\n" + kFull2, "SMTP host failed end of data transfer", true, false},
+        RefusalCase{"MultiLineGreetingAndHelo", With([](SmtpScript& s) {
+                      s.greeting = "220-test.example\r\n220-second line\r\n220 ready";
+                      s.helo = "250-hello\r\n250 fine";
+                    }),
+                    kFull1 + "RSET\r\n" + kFull2, "None", false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(Refusals, WireErrorAndFilesLeft) {
+  const RefusalCase& c = GetParam();
+  Pair("TM000001", "b1");
+  Pair("TM000002", "b2");
+  SmtpServer smtp(c.script);
+  EXPECT_EQ(Run(smtp), kHelo + c.wire + "QUIT\r\n");
+  EXPECT_EQ(Caption(main_->lbError), c.error);
+  EXPECT_EQ(Has("TM000001.WRK"), c.firstStays);
+  EXPECT_EQ(Has("TM000001.TXT"), c.firstStays);
+  EXPECT_EQ(Has("TM000002.WRK"), c.secondStays);
+  EXPECT_EQ(Has("TM000002.TXT"), c.secondStays);
+}
+
+TEST_F(SendPass, LoneEnvelopeFailsAndStaysWhileOthersGo) {
+  Put(out_ + "TM000001.WRK", "tag\r\na@b\r\nc@d\r\n");
+  Pair("TM000002", "b2");
+  SmtpServer smtp({});
+  EXPECT_EQ(Run(smtp), kHelo + "RSET\r\n" + kFull2 + "QUIT\r\n");
+  EXPECT_EQ(Caption(main_->lbError), "Could not open data file for sending");
+  EXPECT_TRUE(Has("TM000001.WRK"));
+  EXPECT_FALSE(Has("TM000002.WRK"));
+  const auto log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "Could not open data file for sending"), log.end());
+}
+
+TEST_F(SendPass, GreetingNotReadyClosesWithoutQuit) {
+  Pair("TM000001", "b1");
+  SmtpServer smtp(With([](SmtpScript& s) { s.greeting = "554 go away"; }));
+  EXPECT_EQ(Run(smtp), "");
+  EXPECT_EQ(Caption(main_->lbError), "SMTP host was not ready for mail");
+  EXPECT_TRUE(Has("TM000001.WRK"));
+  EXPECT_EQ(Caption(main_->lbAction), "Idle");
+  EXPECT_FALSE(main_->Busy);
+}
+
+TEST_F(SendPass, RefusedHandshakeQuits) {
+  Pair("TM000001", "b1");
+  SmtpServer smtp(With([](SmtpScript& s) { s.helo = "501 who are you"; }));
+  EXPECT_EQ(Run(smtp), kHelo + "QUIT\r\n");
+  EXPECT_EQ(Caption(main_->lbError), "SMTP host did not accept our handshake");
+  EXPECT_TRUE(Has("TM000001.TXT"));
+}
+
+TEST_F(SendPass, DroppedConnectionFailsTheRemainingPairsAtMailFrom) {
+  Pair("TM000001", "b1");
+  Pair("TM000002", "b2");
+  Pair("TM000003", "b3");
+  SmtpServer smtp(With([](SmtpScript& s) { s.dropAtMail = 2; }));
+  EXPECT_EQ(Run(smtp), kHelo + kFull1 + "RSET\r\n" + kMail);
+  EXPECT_FALSE(Has("TM000001.WRK"));
+  EXPECT_TRUE(Has("TM000002.WRK") && Has("TM000002.TXT"));
+  EXPECT_TRUE(Has("TM000003.WRK") && Has("TM000003.TXT"));
+  const auto log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "SMTP host would not accept sender name"), 2);
+  EXPECT_EQ(Caption(main_->lbAction), "Idle");
+  EXPECT_FALSE(main_->Busy);
+}
+
+TEST_F(SendPass, EmptyOutDirectorySendsNothing) {
+  SmtpServer smtp({});
+  main_->Config.SMTP = smtp.Server().HostPort();
+  main_->SendMail();
+  EXPECT_EQ(smtp.Server().Connections(), 0u);
+  EXPECT_EQ(Caption(main_->lbError), "No messages to send");
+  EXPECT_EQ(Log(), std::vector<std::string>{"No messages to send"});
+  main_->Config.OUT = dir_ + "missing/";
+  main_->SendMail();
+  EXPECT_EQ(smtp.Server().Connections(), 0u);
+  EXPECT_FALSE(main_->Busy);
+}
+
+TEST_F(SendPass, BusyReturnsAtOnce) {
+  Pair("TM000001", "b1");
+  main_->Busy = true;
+  main_->SendMail();
+  EXPECT_TRUE(Has("TM000001.WRK"));
+  EXPECT_FALSE(fs::exists(dir_ + "test.log"));
+}
+
+TEST_F(SendPass, NamesAreFoundInAnyLetterCase) {
+  Put(out_ + "tm000001.wrk", "tag\n" + kFrom + "\n" + kTo + "\n");
+  Put(out_ + "tm000001.txt", "b1");
+  Put(out_ + "Tm000002.WRK", "tag\r" + kFrom + "\r" + kTo);
+  Put(out_ + "TM000002.txt", "b2");
+  Put(out_ + "XM000003.WRK", "not outbound");
+  SmtpServer smtp({});
+  EXPECT_EQ(Run(smtp), kHelo + kFull1 + "RSET\r\n" + kFull2 + "QUIT\r\n");
+  EXPECT_EQ(fs::directory_iterator(out_)->path().filename().string(), "XM000003.WRK");
+}
+
+// Body lines: trimming, the doubled leading dot, line ends, and the end of
+// the data. Each case sends one pair and compares the DATA section.
+struct BodyCase {
+  const char* name;
+  std::string file;
+  std::string sent;  // between DATA and the final "."
+};
+
+class Bodies : public SendPass, public ::testing::WithParamInterface<BodyCase> {};
+
+const std::string k201(201, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Bodies,
+    ::testing::Values(
+        BodyCase{"TrimsBlanksButKeepsTabs", "  Hello  \r\n\tTab\t \r\n", "Hello\r\n\tTab\t\r\n\r\n"},
+        BodyCase{"LoneDotIsDoubled", ".\r\n . \r\nx", "..\r\n..\r\nx\r\n"},
+        BodyCase{"LeadingDotIsDoubled", ".hidden\r\n..two\r\nmid.dot", "..hidden\r\n...two\r\nmid.dot\r\n"},
+        BodyCase{"EmptyLinesStay", "a\r\n\r\n\r\nb", "a\r\n\r\n\r\nb\r\n"},
+        BodyCase{"LastLineWithoutBreak", "one\r\ntwo", "one\r\ntwo\r\n"},
+        BodyCase{"FinalBreakGivesAnEmptyLine", "one\r\n", "one\r\n\r\n"},
+        BodyCase{"BareCrAndLfEndLines", "a\rb\nc\r\n", "a\r\nb\r\nc\r\n\r\n"},
+        BodyCase{"EndOfFileByteStopsTheData", "a\r\nb\x1A" "c\r\n", "a\r\nb\r\n"},
+        BodyCase{"NulStopsTheData", std::string("a\r\nb\0c\r\n", 8), "a\r\nb\r\n"},
+        BodyCase{"EmptyFile", "", "\r\n"},
+        BodyCase{"LongLineIsCutAfter201", std::string(300, 'x'),
+                 std::string(201, 'x') + "\r\n" + std::string(99, 'x') + "\r\n"},
+        BodyCase{"CutLineStartingWithDotIsDoubled", k201 + ".bc\r\n", k201 + "\r\n..bc\r\n\r\n"},
+        BodyCase{"VeryLongLineInThreeParts", std::string(403, 'y'),
+                 std::string(201, 'y') + "\r\n" + std::string(201, 'y') + "\r\ny\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(Bodies, DataSection) {
+  Pair("TM000001", GetParam().file);
+  SmtpServer smtp({});
+  EXPECT_EQ(Run(smtp), kHelo + Envelope(kFrom, kTo, GetParam().sent) + "QUIT\r\n");
+  EXPECT_FALSE(Has("TM000001.TXT"));
+}
+
+TEST_F(SendPass, TextLargerThanTheBufferIsSentWhole) {
+  // 150 000 bytes of numbered lines, placed so that one CR LF straddles the
+  // first chunk border and a line runs across the second.
+  std::string file, sent;
+  int n = 0;
+  while (file.size() < 150000) {
+    ++n;
+    std::string line = "line " + std::to_string(n) + std::string(n % 90, '.');
+    if (file.size() < 65000 && file.size() + line.size() + 2 > 65000) line.resize(65000 - file.size() - 1);
+    file += line + "\r\n";
+    sent += line + "\r\n";
+  }
+  ASSERT_EQ(file.substr(64999, 2), "\r\n");
+  Pair("TM000001", file);
+  SmtpServer smtp({});
+  EXPECT_EQ(Run(smtp), kHelo + Envelope(kFrom, kTo, sent + "\r\n") + "QUIT\r\n");
+  EXPECT_FALSE(Has("TM000001.TXT"));
+}
+
+TEST_F(SendPass, DebugTracesCommandsAndRepliesButNotTheBody) {
+  main_->Config.DEBUG = true;
+  Pair("TM000001", "secret body");
+  SmtpServer smtp({});
+  Run(smtp);
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "There are 1 messages to send", "DEBUG:R:220 test ready",
+                       "Talking to SMTP (" + smtp.Server().HostPort() + ")", "DEBUG:C:HELO [127.0.0.1]",
+                       "DEBUG:R:250 hello", "Sending TM000001", "DEBUG:C:MAIL FROM:<" + kFrom + ">",
+                       "DEBUG:R:250 sender ok", "DEBUG:C:RCPT TO:<" + kTo + ">", "DEBUG:R:250 recipient ok",
+                       "DEBUG:C:DATA", "DEBUG:R:354 go ahead", "DEBUG:C:.", "DEBUG:R:250 queued", "DEBUG:C:QUIT"}));
+}
+
+TEST_F(SendPass, MoreThanTheListHoldsSendsTheFirst499AndLeavesTheRest) {
+  char name[16];
+  for (int i = 1; i <= 501; ++i) {
+    std::snprintf(name, sizeof name, "TM%06d", i);
+    Pair(name, "b");
+  }
+  SmtpServer smtp({});
+  const std::string wire = Run(smtp);
+  std::size_t mails = 0;
+  for (std::size_t at = 0; (at = wire.find("MAIL FROM:", at)) != std::string::npos; ++at) ++mails;
+  EXPECT_EQ(mails, 499u);
+  EXPECT_EQ(wire.substr(wire.size() - 12), "b\r\n.\r\nQUIT\r\n");
+  EXPECT_EQ(Log().front(), "There are 501 messages to send");
+  EXPECT_EQ(Log().back(), "Sending TM000499");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(out_)) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"TM000500.TXT", "TM000500.WRK", "TM000501.TXT", "TM000501.WRK"}));
+}
+
+TEST_F(SendPass, RefusedConnectionEndsThePassAtOnce) {
+  Pair("TM000001", "b1");
+  ScriptedServer closed;
+  ASSERT_TRUE(closed.Start());
+  const std::string where = closed.HostPort();
+  closed.Stop();
+  main_->Config.SMTP = where;
+  main_->SendMail();
+  EXPECT_EQ(main_->LastSockError, 10061);
+  EXPECT_EQ(Caption(main_->lbError), "Connection refused");
+  EXPECT_EQ(Caption(main_->lbAction), "Sending");
+  EXPECT_FALSE(main_->Busy);
+  EXPECT_TRUE(Has("TM000001.WRK"));
+}
+
+// The read buffer on its own: lines keep their meaning across chunk borders.
+struct ChunkCase {
+  const char* name;
+  std::string file;
+};
+
+class Chunks : public SendPass, public ::testing::WithParamInterface<ChunkCase> {};
+
+std::string Fill(std::size_t n, char c = 'z') { return std::string(n, c); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Borders, Chunks,
+    ::testing::Values(
+        ChunkCase{"CrLfSplitAcrossTheBorder", Fill(64999) + "\r\nnext"},
+        ChunkCase{"ExactlyOneBuffer", Fill(64998) + "\r\n"},
+        ChunkCase{"CrAtTheEndOfTheFirstChunkThenText", Fill(64999) + "\rX"},
+        ChunkCase{"LfOpensTheSecondChunk", Fill(65000) + "\nY"},
+        ChunkCase{"EndOfFileByteInTheSecondChunk", Fill(65010) + "\x1A" "after"},
+        ChunkCase{"ThreeChunksOfShortLines", [] {
+                    std::string s;
+                    for (int i = 0; s.size() < 140000; ++i) s += "row " + std::to_string(i) + (i % 3 ? "\r\n" : "\n");
+                    return s;
+                  }()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Splits `file` the way the reader should: CR LF, CR or LF end a line, byte
+// 0 or 26 ends the data, lines are cut after 201 characters, and the line in
+// progress at the end is returned too.
+std::vector<std::string> Expected(const std::string& file) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    const char c = file[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < file.size() && file[i + 1] == '\n') ++i;
+      lines.push_back(line);
+      line.clear();
+    } else if (c == 0 || c == 26) {
+      break;
+    } else {
+      if (line.size() == 201) {
+        lines.push_back(line);
+        line.clear();
+      }
+      line += c;
+    }
+  }
+  lines.push_back(line);
+  return lines;
+}
+
+TEST_P(Chunks, LinesMatchTheWholeFile) {
+  const std::string path = out_ + "chunk.TXT";
+  Put(path, GetParam().file);
+  std::FILE* f = nullptr;
+  ASSERT_TRUE(main_->OpenFileRetry(f, path, 'R'));
+  main_->ReadBuffer = std::make_unique<char[]>(TMain::kReadBufferSize);
+  main_->LoadFile(f);
+  std::vector<std::string> lines;
+  while (!main_->ReadEnd && lines.size() < 100000) lines.push_back(main_->ReadBufferLine());
+  std::fclose(f);
+  const std::vector<std::string> expected = Expected(GetParam().file);
+  EXPECT_EQ(lines.size(), expected.size());
+  for (std::size_t i = 0; i < std::min(lines.size(), expected.size()); ++i)
+    ASSERT_EQ(lines[i], expected[i]) << "line " << i;
+  EXPECT_FALSE(main_->ReadFailed);
+}
+
+TEST_F(SendPass, OpenFileRetryAndRemoveFile) {
+  std::FILE* f = reinterpret_cast<std::FILE*>(1);
+  EXPECT_FALSE(main_->OpenFileRetry(f, "", 'R'));
+  EXPECT_FALSE(main_->OpenFileRetry(f, out_ + "none.WRK", 'R'));
+  EXPECT_EQ(f, nullptr);
+  Put(out_ + "x.WRK", "x");
+  EXPECT_FALSE(main_->RemoveFile(out_ + "none.WRK"));
+  EXPECT_TRUE(main_->RemoveFile(out_ + "x.WRK"));
+  EXPECT_FALSE(Has("x.WRK"));
+}
+
+}  // namespace
