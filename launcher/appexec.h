@@ -40,7 +40,8 @@ class TAppExec {
 
   int32_t ErrNo() const { return errNo_; }
   const std::string& ExePath() const { return exePath_; }
-  // Stores a changed value, dropping one final "/" or "\" except from a root.
+  // Stores a changed value, then drops one final "/" (unless the value is
+  // "/") or one final "\" (unless the value is "\" or a drive root "C:\").
   void SetExePath(const std::string& path);
   TWindowState WindowState() const { return windowState_; }
   void SetWindowState(TWindowState state);
@@ -48,7 +49,12 @@ class TAppExec {
 
   // ErrNo -1, ExeName and ExePath empty, ExeParams emptied.
   void Clear();
-  // Builds the command line, changes directory if asked, starts, waits if asked.
+  // Builds the command line (ExeName, quoted when it holds a blank, then each
+  // of ExeParams after one blank, unquoted), changes to ExePath if asked,
+  // starts, and waits if asked. A command line over 511 characters is refused
+  // (EAppExecWinExec, nothing changed). A failed start sets ErrNo to the
+  // platform's error number; a waited process sets it to 0 when it has ended
+  // (its exit code is not read).
   void Execute();
   // The text for ErrNo; empty for a number without a text.
   std::string ExecErrorText() const;

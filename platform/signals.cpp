@@ -1,0 +1,69 @@
+#include "platform/signals.h"
+
+#include <QSocketNotifier>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace plat {
+namespace {
+
+constexpr int kSignals[] = {SIGTERM, SIGINT};
+
+std::atomic<int> g_writeFd{-1};
+int g_readFd = -1;
+struct sigaction g_previous[2];
+
+void OnSignal(int sig) {
+  const int saved = errno;
+  const int fd = g_writeFd.load();
+  if (fd >= 0) {
+    const unsigned char byte = static_cast<unsigned char>(sig);
+    // Non-blocking: with the pipe full the request is already pending.
+    [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+CloseSignals::CloseSignals(Handler handler) : handler_(std::move(handler)) {
+  if (g_writeFd.load() >= 0) return;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  g_readFd = fds[0];
+  g_writeFd.store(fds[1]);
+  notifier_ = std::make_unique<QSocketNotifier>(g_readFd, QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(), [this] { Deliver(); });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // blocking calls go on; the request waits in the pipe
+  for (size_t i = 0; i < 2; ++i) ::sigaction(kSignals[i], &action, &g_previous[i]);
+  active_ = true;
+}
+
+CloseSignals::~CloseSignals() {
+  if (!active_) return;
+  for (size_t i = 0; i < 2; ++i) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+  notifier_.reset();
+  const int writeFd = g_writeFd.exchange(-1);
+  ::close(writeFd);
+  ::close(g_readFd);
+  g_readFd = -1;
+}
+
+void CloseSignals::Deliver() {
+  unsigned char buffer[64];
+  for (;;) {
+    const ssize_t n = ::read(g_readFd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    for (ssize_t i = 0; i < n; ++i)
+      if (handler_) handler_(buffer[i]);
+  }
+}
+
+}  // namespace plat
