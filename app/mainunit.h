@@ -167,6 +167,19 @@ class TMain : public QWidget {
   // ---- POP3 receive pass (pop3_pass.cpp) ----
   void ReceiveMail();
   // [pop3 section]
+  // One message of a receive pass: draws its number, retrieves it into the
+  // incoming directory, then files it (".TXT", then ".WRK", then DELE) or
+  // discards it. Sets `abort` when the message failed; appends the paths of
+  // a filed pair to `filed`.
+  void ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::vector<std::string>& filed);
+  // How the lines of a retrieved message ended: with the end line; with a
+  // failed read (the connection is gone); or with a line longer than the
+  // socket's buffer, after which the rest of the message was read and
+  // dropped so the dialogue can go on.
+  enum class TMessageEnd { Complete, Broken, Overlong };
+  // The line loop of one retrieved message, up to its end line, written to
+  // `text`. Sets `zorvik` when a header line is one of the Zorvik subjects.
+  TMessageEnd ReadMessageLines(int32_t number, std::FILE* text, bool& zorvik);
   // [end pop3 section]
 
   // ---- Auto-dial (dialling.cpp) ----

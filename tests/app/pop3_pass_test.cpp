@@ -1,0 +1,525 @@
+// The receive pass of an in-process main window against a scripted POP3
+// server on loopback: what goes on the wire, what lands in the incoming
+// directory, what the log and the labels show.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <algorithm>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/icons.h"
+#include "app/mainunit.h"
+#include "config/textutil.h"
+#include "support/scripted_server.h"
+#include "support/testutil.h"
+#include "widgets/Gauges.h"
+
+using zvtest::FileExists;
+using zvtest::ReadFile;
+using zvtest::ScriptedServer;
+using zvtest::TempDir;
+using zvtest::WriteFile;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const char kEnvelope[] = "zvmailer_windows\nrobot@zorvik\nrobot@zorvik\n";
+
+// A mailbox as the scripted server serves it. Message lines are given as
+// they go on the wire (already dot-stuffed); the server adds the end line.
+struct Mailbox {
+  std::vector<Lines> messages;
+  std::string greeting = "+OK POP3 ready";
+  std::string userReply = "+OK";
+  std::string passReply = "+OK Logged in.";
+  std::string statReply;           // empty: "+OK <count> 4096"
+  std::set<int> refuseRetr;        // RETR answered "-ERR"
+  int dropInRetr = 0;              // this RETR breaks off after two lines
+  ScriptedServer::Action drop = ScriptedServer::Action::Reset;
+};
+
+ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = ScriptedServer::Action::Continue) {
+  return {std::move(lines), {}, action};
+}
+
+ScriptedServer::Step Answer(const Mailbox& box, const std::string& line) {
+  const auto [cmd, arg] = SplitKeyValue(line);
+  const int n = TextToNum(arg);
+  if (cmd == "USER") return Reply({box.userReply});
+  if (cmd == "PASS") return Reply({box.passReply});
+  if (cmd == "STAT")
+    return Reply({box.statReply.empty() ? "+OK " + std::to_string(box.messages.size()) + " 4096" : box.statReply});
+  if (cmd == "RETR" && n >= 1 && n <= int(box.messages.size()) && !box.refuseRetr.count(n)) {
+    Lines out{"+OK message follows"};
+    const Lines& msg = box.messages[n - 1];
+    if (n == box.dropInRetr) {
+      out.insert(out.end(), msg.begin(), msg.begin() + std::min<size_t>(2, msg.size()));
+      return Reply(out, box.drop);
+    }
+    out.insert(out.end(), msg.begin(), msg.end());
+    out.push_back(".");
+    return Reply(out);
+  }
+  if (cmd == "DELE") return Reply({"+OK Marked to be deleted."});
+  if (cmd == "QUIT") return Reply({"+OK Logging out."}, ScriptedServer::Action::Close);
+  return Reply({"-ERR no such message"});
+}
+
+Lines ZorvikMessage(const std::string& subject = "Subject: TRANSPORT", const Lines& body = {"body"}) {
+  Lines m{"From: sender@example.com", "To: robot@example.com", subject, ""};
+  m.insert(m.end(), body.begin(), body.end());
+  return m;
+}
+
+class Pop3Pass : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string in = dir / "in/";
+  std::unique_ptr<ScriptedServer> server;
+  std::unique_ptr<TMain> main;
+
+  void SetUp() override { ::mkdir(in.c_str(), 0755); }
+
+  // Starts the server for `box` and a main window configured for it.
+  void Prepare(const Mailbox& box) {
+    server = std::make_unique<ScriptedServer>("127.0.0.1", 0);
+    server->SetGreeting(Reply({box.greeting}));
+    server->SetHandler([box](const std::string& line, std::size_t) { return Answer(box, line); });
+    ASSERT_TRUE(server->Start());
+    main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, TMainServices{}, dir.path());
+    TConfig& c = main->Config;
+    c.POP = server->HostPort();
+    c.USERNAME = "zorvik1";
+    c.PASSWORD = "s3cret";
+    c.ROBOT = "robot";
+    c.IN = in;
+    c.COUNTER = 41;
+    c.LOG = true;
+    c.LOGFILE = dir / "zv.log";
+  }
+
+  // One receive pass; returns once the server has seen the connection end.
+  void Receive() {
+    main->ReceiveMail();
+    ASSERT_TRUE(server->WaitFinished(1));
+  }
+
+  void Run(const Mailbox& box) {
+    Prepare(box);
+    Receive();
+  }
+
+  Lines Commands() const { return server->Lines(0); }
+
+  std::vector<std::string> Log() const {
+    std::vector<std::string> msgs;
+    const std::string text = ReadFile(dir / "zv.log");
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(start, end - start);
+      msgs.push_back(line.size() >= 19 ? line.substr(19) : line);
+      start = end + 2;
+    }
+    return msgs;
+  }
+  bool Logged(const std::string& msg) const {
+    const auto log = Log();
+    return std::find(log.begin(), log.end(), msg) != log.end();
+  }
+
+  std::set<std::string> InFiles() const {
+    std::set<std::string> names;
+    if (DIR* d = ::opendir(in.c_str())) {
+      while (dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') names.insert(e->d_name);
+      ::closedir(d);
+    }
+    return names;
+  }
+
+  void ExpectIdleLabels() const {
+    EXPECT_EQ(main->lbCommand->text().toStdString(), "Waiting");
+    EXPECT_EQ(main->lbResponse->text().toStdString(), "None");
+    EXPECT_EQ(main->lbAction->text().toStdString(), "Idle");
+    EXPECT_EQ(main->Percent->Progress(), 0);
+    EXPECT_FALSE(main->icnDownOff->isHidden());
+    EXPECT_FALSE(main->Busy);
+  }
+};
+
+TEST_F(Pop3Pass, FilesAZorvikMessageAsNumberedPairAndDeletesIt) {
+  Mailbox box;
+  box.messages = {{"From: sender@example.com", "To: robot@example.com", "sUbJeCt: TrAnSpOrT", "",
+                   "first body line", "   ", "  indented last line  "}};
+  Run(box);
+
+  EXPECT_EQ(server->Received(0), "USER zorvik1\r\nPASS s3cret\r\nSTAT\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
+  EXPECT_EQ(ReadFile(in + "00000042.TXT"),
+            "From: sender@example.com\nTo: robot@example.com\nsUbJeCt: TrAnSpOrT\n\nfirst body line\n\n"
+            "  indented last line  \n");
+  EXPECT_EQ(ReadFile(in + "00000042.WRK"), kEnvelope);
+  EXPECT_EQ(main->Config.COUNTER, 42);
+  EXPECT_TRUE(main->GotZorvikMail);
+  EXPECT_TRUE(Logged("Talking to POP3 (" + server->HostPort() + ")"));
+  EXPECT_TRUE(Logged("1 messages in the mailbox"));
+  EXPECT_TRUE(Logged("Retrieving message 1"));
+  ExpectIdleLabels();
+
+  main.reset();  // the end of the program writes COUNTER back
+  EXPECT_NE(ReadFile(dir / "ZVMAIL32.INI").find("\r\nCOUNTER    42\r\n"), std::string::npos);
+}
+
+TEST_F(Pop3Pass, NumbersWhoseTextFileExistsAreSkipped) {
+  struct Case {
+    const char* name;
+    uint16_t counter;
+    std::vector<std::string> present;
+    std::string filedAs;
+    uint16_t counterAfter;
+  };
+  const Case cases[] = {
+      {"next free", 41, {"00000042.TXT"}, "00000043", 43},
+      {"wraps past 65535", 65535, {}, "00000000", 0},
+      {"wraps while searching", 65534, {"00065535.TXT", "00000000.TXT"}, "00000001", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir fresh;
+    in = fresh / "";
+    for (const auto& name : c.present) WriteFile(in + name, "older\n");
+    Mailbox box;
+    box.messages = {ZorvikMessage()};
+    Prepare(box);
+    main->Config.COUNTER = c.counter;
+    Receive();
+    EXPECT_EQ(main->Config.COUNTER, c.counterAfter);
+    EXPECT_EQ(ReadFile(in + c.filedAs + ".WRK"), kEnvelope);
+    EXPECT_NE(ReadFile(in + c.filedAs + ".TXT"), "older\n");
+    for (const auto& name : c.present) {
+      if (name.substr(0, 8) != c.filedAs) {
+        EXPECT_EQ(ReadFile(in + name), "older\n");
+      }
+    }
+    main.reset();
+  }
+}
+
+TEST_F(Pop3Pass, EveryNumberTakenFailsTheMessageAndKeepsItOnTheServer) {
+  // 65536 files: on a memory file system when there is one, it is much faster.
+  char shm[] = "/dev/shm/zvmail32-pop3-XXXXXX";
+  const bool inMemory = ::mkdtemp(shm) != nullptr;
+  if (inMemory) in = std::string(shm) + "/";
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() {
+      if (!path.empty()) std::filesystem::remove_all(path);
+    }
+  } cleanup{inMemory ? std::string(shm) : std::string()};
+  for (int n = 0; n < 65536; ++n) {
+    const int fd = ::open((in + NumToText(n, 8) + ".TXT").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  Mailbox box;
+  box.messages = {ZorvikMessage(), ZorvikMessage()};
+  Run(box);
+  EXPECT_TRUE(Logged("Could not write message " + in + "00000041.TXT"));
+  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}));
+  EXPECT_TRUE(FileExists(in + "00000041.TXT"));  // someone else's file stays
+  EXPECT_FALSE(main->GotZorvikMail);
+}
+
+TEST_F(Pop3Pass, RecognisesOnlyTheFourSubjectLines) {
+  struct Case {
+    Lines message;
+    bool zorvik;
+  };
+  const Case cases[] = {
+      {ZorvikMessage("SUBJECT: TRANSPORT"), true},
+      {ZorvikMessage("subject: receipt"), true},
+      {ZorvikMessage("Subject: Zorvik Transport"), true},
+      {ZorvikMessage("   SUBJECT: zorvik RECEIPT   "), true},
+      {ZorvikMessage("Subject: Transport now"), false},
+      {ZorvikMessage("SUBJECT:TRANSPORT"), false},
+      {ZorvikMessage("X-Subject: TRANSPORT"), false},
+      {ZorvikMessage("Re: SUBJECT: RECEIPT"), false},
+      {ZorvikMessage("Subject:  TRANSPORT"), false},
+      // Once all three header kinds and an empty line were seen, the body is not classified.
+      {ZorvikMessage("Subject: hello", {"Subject: Transport"}), false},
+      // Without a to line the body is still header.
+      {{"From: a", "Subject: hello", "", "subject: RECEIPT"}, true},
+  };
+  Mailbox box;
+  std::set<int> expected;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    box.messages.push_back(cases[i].message);
+    if (cases[i].zorvik) expected.insert(int(i) + 1);
+  }
+  Prepare(box);
+  main->Config.DELETEALL = false;
+  Receive();
+
+  std::set<int> deleted;
+  for (const auto& cmd : Commands())
+    if (cmd.rfind("DELE ", 0) == 0) deleted.insert(TextToNum(cmd.substr(5)));
+  EXPECT_EQ(deleted, expected);
+  // Files are numbered in mailbox order: message i was drawn number 41 + i.
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const std::string base = in + NumToText(41 + int(i) + 1, 8);
+    EXPECT_EQ(FileExists(base + ".TXT"), cases[i].zorvik) << i + 1;
+    EXPECT_EQ(FileExists(base + ".WRK"), cases[i].zorvik) << i + 1;
+  }
+  // Blank lines of a message still in its header are left out.
+  EXPECT_EQ(ReadFile(in + "00000052.TXT"), "From: a\nSubject: hello\nsubject: RECEIPT\n");
+  EXPECT_TRUE(main->GotZorvikMail);
+}
+
+TEST_F(Pop3Pass, OtherMailIsDeletedOrLeftAsConfiguredAndNeverKept) {
+  for (bool deleteAll : {true, false}) {
+    SCOPED_TRACE(deleteAll ? "DELETEALL on" : "DELETEALL off");
+    TempDir fresh;
+    in = fresh / "";
+    Mailbox box;
+    box.messages = {ZorvikMessage("Subject: lunch?")};
+    Prepare(box);
+    main->Config.DELETEALL = deleteAll;
+    Receive();
+    EXPECT_TRUE(Logged(deleteAll ? "Message was not for Zorvik (Deleting)" : "Message was not for Zorvik (Saving)"));
+    const Lines expected = deleteAll ? Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "DELE 1", "QUIT"}
+                                     : Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "QUIT"};
+    EXPECT_EQ(Commands(), expected);
+    EXPECT_TRUE(InFiles().empty());
+    EXPECT_EQ(main->Config.COUNTER, 42);
+    EXPECT_FALSE(main->GotZorvikMail);
+    main.reset();
+  }
+}
+
+TEST_F(Pop3Pass, DialogueFailuresReportAndEndThePass) {
+  struct Case {
+    const char* name;
+    Mailbox box;
+    std::string error;  // empty: none
+    Lines commands;
+  };
+  auto with = [](auto change) {
+    Mailbox b;
+    b.messages = {ZorvikMessage()};
+    change(b);
+    return b;
+  };
+  const Case cases[] = {
+      {"greeting refused", with([](Mailbox& b) { b.greeting = "-ERR busy"; }), "POP3 server not ready", {}},
+      {"user refused", with([](Mailbox& b) { b.userReply = "-ERR who?"; }), "Invalid username",
+       {"USER zorvik1", "QUIT"}},
+      {"password refused", with([](Mailbox& b) { b.passReply = "-ERR [AUTH] failed"; }),
+       "Invalid username/password combination", {"USER zorvik1", "PASS s3cret", "QUIT"}},
+      {"lower-case stat reply", with([](Mailbox& b) { b.statReply = "+ok 1 100"; }),
+       "POP3 server responded in error to STAT request", {"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+      {"bare stat reply", with([](Mailbox& b) { b.statReply = "+OK"; }), "",
+       {"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+      {"greeting and user in lower case are fine", with([](Mailbox& b) {
+         b.greeting = "+ok hi";
+         b.userReply = "+oK";
+         b.messages.clear();
+       }),
+       "", {"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run(c.box);
+    EXPECT_EQ(Commands(), c.commands);
+    if (!c.error.empty()) {
+      EXPECT_TRUE(Logged(c.error));
+      EXPECT_EQ(main->lbError->text().toStdString(), c.error);
+    }
+    EXPECT_TRUE(InFiles().empty());
+    EXPECT_EQ(main->Config.COUNTER, 41);
+    ExpectIdleLabels();
+    main.reset();
+  }
+  Run(with([](Mailbox& b) { b.statReply = "+OK"; }));
+  EXPECT_TRUE(Logged("0 messages in the mailbox"));
+}
+
+TEST_F(Pop3Pass, OnlyALoneDotEndsAMessageAndStuffedDotsAreRemoved) {
+  Mailbox box;
+  box.messages = {ZorvikMessage("Subject: Receipt", {" .", "..", "...x", "..Subject", " . ", "last"}),
+                  {"From: a", "To: b", ".Subject: Transport", "", "x"}};
+  Run(box);
+  EXPECT_EQ(ReadFile(in + "00000042.TXT"),
+            "From: sender@example.com\nTo: robot@example.com\nSubject: Receipt\n\n .\n.\n..x\n.Subject\n . \nlast\n");
+  // The line is classified after its dot was removed.
+  EXPECT_EQ(ReadFile(in + "00000043.TXT"), "From: a\nTo: b\nSubject: Transport\n\nx\n");
+  EXPECT_EQ(Commands(),
+            (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "DELE 1", "RETR 2", "DELE 2", "QUIT"}));
+}
+
+TEST_F(Pop3Pass, LongMessagesAreFiledByteForByte) {
+  Lines body;
+  std::string expected = "From: a\nTo: b\nSubject: transport\n\n";
+  for (int i = 0; i < 700; ++i) {
+    std::string line = "line " + std::to_string(i) + " " + std::string(size_t(i % 97) * 13, char('a' + i % 26));
+    body.push_back(line);
+    expected += line + "\n";
+  }
+  Mailbox box;
+  box.messages = {{"From: a", "To: b", "Subject: transport", ""}};
+  box.messages[0].insert(box.messages[0].end(), body.begin(), body.end());
+  Run(box);
+  EXPECT_EQ(ReadFile(in + "00000042.TXT"), expected);
+  EXPECT_EQ(ReadFile(in + "00000042.WRK"), kEnvelope);
+}
+
+TEST_F(Pop3Pass, MissingIncomingDirectoryFailsTheFirstMessageAndSkipsTheRest) {
+  in = dir / "gone/";
+  Mailbox box;
+  box.messages = {ZorvikMessage(), ZorvikMessage()};
+  Run(box);
+  EXPECT_TRUE(Logged("Could not write message " + in + "00000042.TXT"));
+  EXPECT_EQ(main->lbError->text().toStdString(), "Could not write message " + in + "00000042.TXT");
+  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}));
+  EXPECT_EQ(main->Config.COUNTER, 42);
+  ExpectIdleLabels();
+}
+
+TEST_F(Pop3Pass, RefusedRetrieveLeavesThatMessageAndSkipsTheRest) {
+  Mailbox box;
+  box.messages = {ZorvikMessage(), ZorvikMessage(), ZorvikMessage()};
+  box.refuseRetr = {2};
+  Prepare(box);
+  main->Config.DELETEALL = true;
+  Receive();
+  EXPECT_TRUE(Logged("Message 2 could not be retrieved"));
+  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "DELE 1", "RETR 2", "QUIT"}));
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
+  EXPECT_EQ(main->Config.COUNTER, 43);
+}
+
+TEST_F(Pop3Pass, DroppedConnectionDeletesNothingAndRemovesThePartialFile) {
+  for (auto drop : {ScriptedServer::Action::Reset, ScriptedServer::Action::Close}) {
+    SCOPED_TRACE(drop == ScriptedServer::Action::Reset ? "reset" : "closed");
+    for (const auto& name : InFiles()) std::remove((in + name).c_str());
+    Mailbox box;
+    box.messages = {ZorvikMessage(), ZorvikMessage("Subject: Transport", {"a", "b", "c"})};
+    box.dropInRetr = 2;
+    box.drop = drop;
+    Run(box);
+    EXPECT_TRUE(Logged("Message 2 not completed"));
+    // DELE 1 was sent, but without QUIT the server deletes nothing.
+    EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "DELE 1", "RETR 2"}));
+    EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
+    ExpectIdleLabels();
+    main.reset();
+  }
+}
+
+TEST_F(Pop3Pass, MessageWithALineTooLongForTheSocketStaysAndTheNextIsFetched) {
+  Mailbox box;
+  // The socket gives up after 8192 bytes of the long line; what follows of
+  // it is "." and must not be taken for the end line.
+  box.messages = {ZorvikMessage("Subject: Transport", {std::string(8192, 'x') + ".", "after", std::string(20000, 'y')}),
+                  ZorvikMessage()};
+  Run(box);
+  EXPECT_TRUE(Logged("Message 1 not completed"));
+  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "RETR 2", "DELE 2", "QUIT"}));
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000043.TXT", "00000043.WRK"}));
+  EXPECT_EQ(main->Config.COUNTER, 43);
+}
+
+// Opens the real file unless its name ends with one of the suffixes, which
+// get a stream whose writes fail.
+class FullDisk : public textfile::Service {
+ public:
+  explicit FullDisk(std::string suffix) : suffix_(std::move(suffix)) {}
+  std::FILE* Open(const std::string& name, char mode, unsigned createMode) override {
+    if (mode == 'W' && name.size() >= suffix_.size() && name.compare(name.size() - suffix_.size(), suffix_.size(), suffix_) == 0)
+      return std::fopen("/dev/full", "wb");
+    return real_->Open(name, mode, createMode);
+  }
+
+ private:
+  std::string suffix_;
+  std::shared_ptr<textfile::Service> real_ = textfile::RealService();
+};
+
+TEST_F(Pop3Pass, WriteErrorsNeverLetAMessageBeDeleted) {
+  struct Case {
+    const char* suffix;
+    std::string error;
+    std::set<std::string> left;
+  };
+  const Case cases[] = {
+      {".TXT", "Could not write message " + in + "00000042.TXT", {}},
+      {".WRK", "Could not write message " + in + "00000042.WRK", {"00000042.TXT"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.suffix);
+    for (const auto& name : InFiles()) std::remove((in + name).c_str());
+    Mailbox box;
+    box.messages = {ZorvikMessage(), ZorvikMessage()};
+    Prepare(box);
+    auto old = textfile::SetService(std::make_shared<FullDisk>(c.suffix));
+    Receive();
+    textfile::SetService(old);
+    EXPECT_TRUE(Logged(c.error));
+    EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "QUIT"}));
+    EXPECT_EQ(InFiles(), c.left);
+    main.reset();
+  }
+}
+
+TEST_F(Pop3Pass, DebugTraceShowsEveryLineButNeverThePassword) {
+  Mailbox box;
+  box.messages = {ZorvikMessage("Subject: Transport", {"one", "two"})};
+  Prepare(box);
+  main->Config.DEBUG = true;
+  Receive();
+  const auto log = Log();
+  const Lines traced(log.begin(), log.end());
+  for (const auto& line : traced) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+  Lines commands, replies;
+  for (const auto& line : traced) {
+    if (line.rfind("DEBUG:C:", 0) == 0) commands.push_back(line.substr(8));
+    if (line.rfind("DEBUG:R:", 0) == 0) replies.push_back(line.substr(8));
+  }
+  EXPECT_EQ(traced.front(), "DEBUG:Opening POP3 connection");
+  EXPECT_EQ(commands, (Lines{"USER zorvik1", "STAT", "RETR 1", "DELE 1", "QUIT"}));
+  EXPECT_EQ(replies, (Lines{"+OK POP3 ready", "+OK", "+OK Logged in.", "+OK 1 4096", "+OK message follows",
+                            "From: sender@example.com", "To: robot@example.com", "Subject: Transport", "", "one",
+                            "two", ".", "+OK Marked to be deleted.", "+OK Logging out."}));
+}
+
+TEST_F(Pop3Pass, RefusedConnectionEndsThePassAtOnce) {
+  Mailbox box;
+  Prepare(box);
+  server->Stop();  // nothing listens on that port any more
+  main->ReceiveMail();
+  EXPECT_FALSE(main->Busy);
+  EXPECT_EQ(main->lbAction->text().toStdString(), "Receiving");
+  EXPECT_NE(main->lbError->text().toStdString(), "None");
+  EXPECT_EQ(main->Config.COUNTER, 41);
+}
+
+TEST_F(Pop3Pass, BusyMainWindowDoesNotStartAPass) {
+  Mailbox box;
+  box.messages = {ZorvikMessage()};
+  Prepare(box);
+  main->Busy = true;
+  main->GotZorvikMail = true;
+  main->ReceiveMail();
+  EXPECT_EQ(server->Connections(), 0u);
+  EXPECT_TRUE(main->GotZorvikMail);
+}
+
+}  // namespace
