@@ -266,6 +266,29 @@ class ServerDown(E2ECase):
         self.assertEqual(after_exiting(log), [], self.context())
 
 
+class TwoRuns(E2ECase):
+    """The rewritten ZVMAIL32.INI carries a second run: same servers, same
+    directories, and COUNTER continues from where the first run left it."""
+    ADDRESS = "127.0.0.48"
+
+    def test(self):
+        first = message("TRANSPORT", ["first run"])
+        second = message("RECEIPT", ["second run"])
+        self.ini(COUNTER="99")
+        self.mail.submit("office@zorvik", "robot@zorvik", first)
+        self.run_once()
+        self.assertEqual(self.inst.files("in"), ["00000100.TXT", "00000100.WRK"], self.context())
+
+        self.inst.put_outbound("TM000401", "ZV", "zvrobot@zorvik", "robot@zorvik", second)
+        self.run_once()
+        self.assertEqual(self.inst.files("out"), [], self.context())
+        self.assertEqual(self.inst.files("in"),
+                         ["00000100.TXT", "00000100.WRK", "00000101.TXT", "00000101.WRK"], self.context())
+        self.assertEqual(self.inst.read_in("00000101.TXT"), es.sent_form(second))
+        self.assertEqual(self.inst.ini_value("COUNTER"), "101", self.context())
+        self.assertEqual(self.inst.log_lines().count("Running version 2.0"), 2)
+
+
 CASES = {
     "send": Send,
     "receive_keep": ReceiveKeep,
@@ -274,6 +297,7 @@ CASES = {
     "log": Log,
     "bad_password": BadPassword,
     "server_down": ServerDown,
+    "two_runs": TwoRuns,
 }
 
 
