@@ -1,10 +1,57 @@
-// Auto-dial and the dial progress shown in lbState.
-// Placeholder: only the first step of AutoDial until the dial-up work lands.
+// Auto-dial: the one dial of a run before its first transfer, the wait for
+// its outcome, the dial progress shown in lbState, and the minimising of the
+// window that announces the connection.
+#include <QLabel>
+
 #include "app/mainunit.h"
+#include "config/textutil.h"
+#include "platform/msgwindow.h"
+#include "platform/windowlist.h"
+
+namespace {
+
+constexpr uint32_t kLineBusy = 676;
+constexpr const char* kConnectedPrefix = "CONNECTED TO ";
+constexpr std::size_t kConnectedPrefixLength = 13;
+
+// Minimises the first top-level window whose title begins with "Connected to "
+// in any letter case. True when one was found.
+bool MinimiseConnectionWindow(plat::WindowList& list) {
+  for (const auto& window : list.TopLevelWindows()) {
+    if (UpperText(window.title.substr(0, kConnectedPrefixLength)) == kConnectedPrefix) {
+      list.Minimise(window.id);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 void TMain::AutoDial() {
   if (!(DialPending && Config.DIAL)) return;
   DialPending = false;
+  repaint();
+  Dialling = true;
+  Busy = true;
+
+  if (RAS.Dial() == 0) {
+    WriteLog("Dialing");
+    // No limit of our own: the service ends a dial that does not finish.
+    while (Dialling && RAS.LastError == 0) {
+      WaitTick();
+      plat::PumpOnce();
+    }
+    if (Dialling) {
+      if (RAS.LastError == int32_t(kLineBusy)) WriteLog("Busy");
+      if (Config.DEBUG) WriteLog("DEBUG:RAS LE = " + NumToText(RAS.LastError, 0));
+      ExitProgram();
+    }
+  }
+  Busy = false;
+
+  std::shared_ptr<plat::WindowList> windows = services_.windows ? services_.windows : plat::SystemWindowList();
+  if (windows && MinimiseConnectionWindow(*windows)) WriteLog("Connected");
 }
 
 void TMain::ShowDialProgress(const std::string& text) { SetCaption(lbState, "Dialing .. " + text); }
