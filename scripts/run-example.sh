@@ -77,6 +77,8 @@ password=robot-$RANDOM$RANDOM
 step "Local mail system on $address (state in $mailstate)"
 stop_mail() { $sudo "$root/scripts/mailsystem/stop.sh" "$mailstate" || true; }
 trap stop_mail EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 $sudo "$root/scripts/mailsystem/start.sh" "$address" "$mailstate" "robot:$password"
 echo "SMTP $address:25 and POP3 $address:110 are up; mailbox: robot"
 

@@ -7,9 +7,11 @@ Standard library only; runs under Debian's /usr/bin/python3.
 import os
 import poplib
 import shutil
+import signal
 import smtplib
 import subprocess
 import tempfile
+import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 MAILSYSTEM = os.path.join(SOURCE_DIR, "scripts", "mailsystem")
@@ -54,6 +56,51 @@ class Workspace:
             shutil.rmtree(self.path, ignore_errors=True)
 
 
+def _cmdline(pid):
+    try:
+        with open("/proc/%s/cmdline" % pid, "rb") as f:
+            return f.read().decode("latin-1").split("\0")
+    except OSError:
+        return []
+
+
+def state_dir_name(address):
+    return "mailstate-" + address
+
+
+def stale_servers(address):
+    """Pids of mail servers on `address` that an earlier run of these tests
+    left behind when it was killed before its cleanup (a CTest timeout):
+    recognised by the state directory these tests give them."""
+    marker = "/%s/" % state_dir_name(address)
+    pids = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        args = _cmdline(pid)
+        if len(args) > 3 and args[1].endswith("/smtpd.py") and "--passwd" in args:
+            path = args[args.index("--passwd") + 1]
+        elif len(args) > 3 and os.path.basename(args[0]) == "dovecot" and "-c" in args:
+            path = args[args.index("-c") + 1]
+        else:
+            continue
+        if marker in path and "/zv-e2e-" in path:
+            pids.append(int(pid))
+    return pids
+
+
+def stop_stale(address):
+    pids = stale_servers(address)
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    deadline = time.monotonic() + 20
+    while any(os.path.exists("/proc/%d" % p) for p in pids) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if pids:
+        subprocess.run(["/usr/bin/python3", os.path.join(MAILSYSTEM, "probe.py"), "down", address, "20"])
+
+
 class MailSystem:
     """The loopback SMTP + POP3 system of scripts/mailsystem on one address."""
 
@@ -64,12 +111,13 @@ class MailSystem:
         self.running = False
 
     def start(self):
+        stop_stale(self.address)
+        self.running = True  # stop() also after a start that failed half-way
         pairs = ["%s:%s" % kv for kv in self.users.items()]
         r = subprocess.run([os.path.join(MAILSYSTEM, "start.sh"), self.address, self.state] + pairs,
                            capture_output=True, text=True, timeout=120)
         if r.returncode != 0:
             raise RuntimeError("mail system did not start on %s:\n%s" % (self.address, r.stderr))
-        self.running = True
 
     def stop(self):
         if self.running:

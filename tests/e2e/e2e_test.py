@@ -13,6 +13,7 @@ missing).
 import argparse
 import os
 import re
+import signal
 import sys
 import unittest
 
@@ -37,10 +38,11 @@ class E2ECase(unittest.TestCase):
     def setUp(self):
         self.ws = es.Workspace()
         self.addCleanup(self.ws.remove)
-        self.mail = es.MailSystem(self.ADDRESS, os.path.join(self.ws.path, "mailstate"), self.USERS)
+        self.mail = es.MailSystem(self.ADDRESS, os.path.join(self.ws.path, es.state_dir_name(self.ADDRESS)),
+                                  self.USERS)
         if self.USERS:
-            self.mail.start()
             self.addCleanup(self.mail.stop)
+            self.mail.start()
         self.inst = es.Instance(self.ws.path, PROGRAM)
 
     def ini(self, **values):
@@ -303,6 +305,8 @@ CASES = {
 
 def main():
     global PROGRAM
+    # A terminated run still stops its mail systems (the cleanups run).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ap = argparse.ArgumentParser(description="End-to-end tests of zvmail32 against a local mail system.")
     ap.add_argument("--program", required=True, help="the built zvmail32")
     ap.add_argument("cases", nargs="*", metavar="CASE", help="any of: " + ", ".join(sorted(CASES)))
