@@ -1,25 +1,86 @@
-// The transfer cycle and its scheduling.
-// Placeholder skeleton until the launcher and the cycle work land.
+// The transfer cycle and its scheduling: the AutoRun tick, one cycle of send
+// pass, receive pass and between-hook, the manual passes of the two icons,
+// and Shell, the way a batch hook is run.
+#include <sys/stat.h>
+
 #include "app/mainunit.h"
 #include "platform/session.h"
+
+namespace {
+
+// A hook exists when its name is a file (a directory of that name is not).
+bool HookExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// Marks work in progress for the lifetime of the scope and restores the
+// previous mark afterwards, also when the work is left by an exception.
+class WorkScope {
+ public:
+  explicit WorkScope(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
+  ~WorkScope() { flag_ = previous_; }
+  WorkScope(const WorkScope&) = delete;
+  WorkScope& operator=(const WorkScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool previous_;
+};
+
+}  // namespace
 
 void TMain::SendAndReceive() {
   SendMail();
   ReceiveMail();
+  if (GotZorvikMail) {
+    const std::string hook = ProgramDir + "BETWEEN.BAT";
+    if (HookExists(hook)) {
+      Shell(hook, true);
+      SendMail();
+    }
+  }
   if (!Config.DaemonMode) ExitProgram();
 }
 
 void TMain::AutoRunTimer() {
-  ++TickCount;
-  if (TickCount >= Config.DaemonPeriod) {
-    TickCount = 0;
+  // Ticks that arrive while a cycle runs (its waits process events) are
+  // dropped: no cycle starts inside another, and the period is counted from
+  // the end of the previous cycle. During a manual pass ticks are counted,
+  // but a cycle that falls due waits for the first tick after the pass.
+  if (CycleRunning) return;
+  if (TickCount < UINT16_MAX) ++TickCount;
+  if (TickCount < Config.DaemonPeriod || PassRunning) return;
+  TickCount = 0;
+  {
+    WorkScope running(CycleRunning);
     SendAndReceive();
-    TickCount = 0;
   }
+  TickCount = 0;
+  CloseIfRequested();
 }
 
-void TMain::icnUpOffDblClick() { SendMail(); }
-void TMain::icnDownOffDblClick() { ReceiveMail(); }
+void TMain::icnUpOffDblClick() {
+  {
+    WorkScope running(PassRunning);
+    SendMail();
+  }
+  CloseIfRequested();
+}
+
+void TMain::icnDownOffDblClick() {
+  {
+    WorkScope running(PassRunning);
+    ReceiveMail();
+  }
+  CloseIfRequested();
+}
+
+void TMain::CloseIfRequested() {
+  if (!CloseRequested || CycleRunning || PassRunning) return;
+  CloseRequested = false;
+  close();
+}
 
 void TMain::Shell(const std::string& path, bool wait) {
   AppExec1.Clear();

@@ -205,6 +205,13 @@ class TMain : public QWidget {
   void icnDownOffDblClick();
   void Shell(const std::string& path, bool wait);
   // [cycle section]
+  // A cycle, or a manual pass, is in progress. A close request made then
+  // waits (CloseRequested) until that work has returned.
+  bool CycleRunning = false;
+  bool PassRunning = false;
+  bool CloseRequested = false;
+  // Closes the window when a close request waited for the work to end.
+  void CloseIfRequested();
   // [end cycle section]
 
   const TMainServices& Services() const { return services_; }

@@ -128,7 +128,16 @@ void TMain::changeEvent(QEvent* e) {
   if (e->type() == QEvent::ActivationChange && isActiveWindow() && firstShown_) FormActivate();
 }
 
+// A close request (the window's close button, or SIGTERM/SIGINT through
+// main) never interrupts a running cycle or manual pass: it is remembered and
+// carried out when that work has returned (CloseIfRequested). Otherwise the
+// message loop ends and the program goes on to FormDestroy.
 void TMain::closeEvent(QCloseEvent* e) {
+  if (CycleRunning || PassRunning) {
+    CloseRequested = true;
+    e->ignore();
+    return;
+  }
   closing_ = true;
   e->accept();
   QCoreApplication::exit(0);

@@ -1,0 +1,560 @@
+// The transfer cycle and its scheduling: which hooks run and when, the tick
+// count, no cycle inside a running one, close requests waiting for a running
+// cycle. In-process with a recording process service, and the built program
+// as a child in a temporary instance directory, with a scripted POP3 server
+// on loopback and the SMTP server refusing at once.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/mainunit.h"
+#include "config/textutil.h"
+#include "platform/process.h"
+#include "platform/session.h"
+#include "support/scripted_server.h"
+#include "support/testutil.h"
+
+using zvtest::FileExists;
+using zvtest::ReadFile;
+using zvtest::RunProgram;
+using zvtest::ScriptedServer;
+using zvtest::TempDir;
+using zvtest::WriteFile;
+
+namespace {
+
+const std::map<std::string, std::string> kHeadless = {{"QT_QPA_PLATFORM", "offscreen"}};
+
+// A complete configuration; SMTP refuses at once (port 1 on loopback) and
+// OUT starts empty. `pop` is "host:port" of the POP3 server. IN and OUT lie
+// in `data`, by default the instance directory.
+void WriteInstance(const std::string& dir, const std::string& pop, const std::string& extra = {},
+                   std::string data = {}) {
+  if (data.empty()) data = dir;
+  ::mkdir((data + "out").c_str(), 0755);
+  ::mkdir((data + "in").c_str(), 0755);
+  WriteFile(dir + "ZVMAIL32.INI", "SMTP 127.0.0.1:1\r\nPOP " + pop +
+                                      "\r\nUSERNAME u\r\nPASSWORD p\r\nROBOT robot\r\nIN " + data + "in\r\nOUT " +
+                                      data + "out\r\nLOG YES\r\nCOUNTER 41\r\n" + extra);
+}
+
+// Number of occurrences of `what` in `text`.
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Positions of `what` in `text`, in order.
+std::vector<size_t> Positions(const std::string& text, const std::string& what) {
+  std::vector<size_t> at;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) at.push_back(p);
+  return at;
+}
+
+// A hook script that appends `marker` as a line to the log, so the log shows
+// where in the run it ran.
+std::string LogMarkerHook(const std::string& dir, const std::string& marker, const std::string& more = {}) {
+  return "printf '%s\\r\\n' '" + marker + "' >> '" + dir + "ZVMAIL32.LOG'\n" + more;
+}
+
+// ---- In-process: a main window with a recording process service ----
+
+class RecordingProcesses : public proc::Service {
+ public:
+  std::vector<std::string> started;
+  uint32_t startError = 0;
+  std::function<void()> whileWaiting;  // runs inside the blocking wait
+
+  bool CreateProcess(const std::string& commandLine, uint16_t, proc::Process& p) override {
+    started.push_back(commandLine);
+    if (startError != 0) return false;
+    p.id = 1;
+    return true;
+  }
+  bool WaitForProcess(const proc::Process&) override {
+    if (whileWaiting) whileWaiting();
+    return true;
+  }
+  void CloseProcess(proc::Process& p) override { p.id = 0; }
+  uint32_t LastError() const override { return startError; }
+  uint32_t ChangeDirectory(const std::string&) override { return 0; }
+};
+
+struct InProcess {
+  TempDir dir;
+  std::shared_ptr<RecordingProcesses> processes = std::make_shared<RecordingProcesses>();
+  std::unique_ptr<TMain> main;
+  int terminations = 0;
+
+  explicit InProcess(const std::string& extraConfig) {
+    plat::SetHeadless(true);
+    WriteInstance(dir.path(), "127.0.0.1:1", extraConfig);
+    TMainServices services;
+    services.processes = processes;
+    services.terminate = [this] {
+      ++terminations;
+      throw TMainTerminated{};
+    };
+    main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, services, dir.path());
+  }
+  // Passes that find Busy set return at once, doing nothing, and leave
+  // GotZorvikMail alone: the cycle's own decisions can be watched alone.
+  void HoldPasses(bool gotZorvikMail) {
+    main->Busy = true;
+    main->GotZorvikMail = gotZorvikMail;
+  }
+  size_t HookRuns() const {
+    size_t n = 0;
+    for (const auto& line : processes->started) n += line == dir / "BETWEEN.BAT";
+    return n;
+  }
+  // One AutoRun tick; true when the run ended through the exit procedure.
+  bool Tick() {
+    try {
+      main->AutoRunTimer();
+    } catch (const TMainTerminated&) {
+      return true;
+    }
+    return false;
+  }
+};
+
+TEST(CycleInProcess, BetweenHookRunsOnlyWithZorvikMailAndTheFile) {
+  struct Case {
+    bool zorvikMail, hookFile, hookIsDirectory;
+    size_t runs;
+  };
+  const Case cases[] = {{true, true, false, 1},
+                        {true, false, false, 0},
+                        {false, true, false, 0},
+                        {false, false, false, 0},
+                        {true, false, true, 0}};
+  for (const auto& c : cases) {
+    InProcess t("DAEMON 5\r\n");
+    if (c.hookFile) WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+    if (c.hookIsDirectory) ::mkdir((t.dir / "BETWEEN.BAT").c_str(), 0755);
+    WriteFile(t.dir / "LAUNCH.BAT", "exit 0\n");
+    t.HoldPasses(c.zorvikMail);
+    EXPECT_FALSE(t.Tick());  // daemon mode: the cycle returns
+    EXPECT_EQ(t.HookRuns(), c.runs) << c.zorvikMail << c.hookFile << c.hookIsDirectory;
+    EXPECT_EQ(t.processes->started.size(), c.runs);  // never LAUNCH.BAT in daemon mode
+    EXPECT_EQ(t.main->TickCount, 0);
+  }
+}
+
+TEST(CycleInProcess, OutsideDaemonModeTheCycleEndsTheRunAfterTheHooks) {
+  InProcess t("");
+  WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+  WriteFile(t.dir / "LAUNCH.BAT", "exit 0\n");
+  t.HoldPasses(true);
+  EXPECT_TRUE(t.Tick());
+  EXPECT_EQ(t.terminations, 1);
+  EXPECT_EQ(t.processes->started, (std::vector<std::string>{t.dir / "BETWEEN.BAT", t.dir / "LAUNCH.BAT"}));
+  EXPECT_FALSE(t.main->CycleRunning);
+  const std::string log = ReadFile(t.dir / "ZVMAIL32.LOG");
+  EXPECT_EQ(Count(log, "  Exiting\r\n"), 1u) << log;
+}
+
+TEST(CycleInProcess, TicksStartCyclesPeriodTicksAfterTheLastEnded) {
+  // Which ticks (counted from 1 after start-up) start a cycle.
+  struct Case {
+    uint16_t period;
+    int ticks;
+    std::vector<int> cycles;
+  };
+  const Case cases[] = {
+      {0, 3, {1, 2, 3}},
+      {1, 3, {1, 2, 3}},
+      {3, 8, {1, 4, 7}},
+      // The largest period starts the first cycle at once; the count never wraps.
+      {65535, 65536, {1, 65536}},
+  };
+  for (const auto& c : cases) {
+    InProcess t("DAEMON " + std::to_string(c.period) + "\r\n");
+    ASSERT_EQ(t.main->Config.DaemonPeriod, c.period);
+    WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+    t.HoldPasses(true);
+    std::vector<int> cycles;
+    for (int tick = 1; tick <= c.ticks; ++tick) {
+      const size_t before = t.HookRuns();
+      ASSERT_FALSE(t.Tick());
+      if (t.HookRuns() != before) {
+        cycles.push_back(tick);
+        EXPECT_EQ(t.main->TickCount, 0);
+      }
+    }
+    EXPECT_EQ(cycles, c.cycles) << "period " << c.period;
+  }
+}
+
+TEST(CycleInProcess, TicksDuringACycleStartNothingAndAreNotCounted) {
+  InProcess t("DAEMON 2\r\n");
+  WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+  t.HoldPasses(true);
+  int nestedTicks = 0;
+  t.processes->whileWaiting = [&] {
+    for (int i = 0; i < 5; ++i, ++nestedTicks) t.main->AutoRunTimer();
+    EXPECT_EQ(t.main->TickCount, 0);
+  };
+  ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(nestedTicks, 5);
+  EXPECT_EQ(t.HookRuns(), 1u);
+  EXPECT_EQ(t.main->TickCount, 0);
+  // The period is counted from the end of the cycle.
+  t.processes->whileWaiting = nullptr;
+  ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(t.HookRuns(), 1u);
+  ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(t.HookRuns(), 2u);
+}
+
+TEST(CycleInProcess, CloseRequestDuringACycleWaitsUntilTheCycleHasReturned) {
+  InProcess t("DAEMON 1\r\n");
+  WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+  t.main->show();
+  t.HoldPasses(true);
+  bool acceptedInside = true, visibleInside = false;
+  t.processes->whileWaiting = [&] {
+    acceptedInside = t.main->close();
+    visibleInside = t.main->isVisible();
+  };
+  ASSERT_FALSE(t.Tick());
+  EXPECT_FALSE(acceptedInside);
+  EXPECT_TRUE(visibleInside);
+  EXPECT_FALSE(t.main->isVisible());  // carried out once the cycle returned
+  EXPECT_FALSE(t.main->CloseRequested);
+}
+
+TEST(CycleInProcess, CloseRequestOutsideACycleIsCarriedOutAtOnce) {
+  InProcess t("DAEMON 1\r\n");
+  t.main->show();
+  EXPECT_TRUE(t.main->close());
+  EXPECT_FALSE(t.main->isVisible());
+}
+
+TEST(CycleInProcess, ManualPassesLeaveTickCountHooksAndTheRunAlone) {
+  InProcess t("");
+  WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+  WriteFile(t.dir / "LAUNCH.BAT", "exit 0\n");
+  t.HoldPasses(true);
+  t.main->TickCount = 7;
+  t.main->icnUpOffDblClick();
+  t.main->icnDownOffDblClick();
+  EXPECT_EQ(t.main->TickCount, 7);
+  EXPECT_TRUE(t.processes->started.empty());
+  EXPECT_EQ(t.terminations, 0);
+  EXPECT_FALSE(t.main->CycleRunning);
+}
+
+TEST(CycleInProcess, CycleFallingDueDuringAManualPassStartsOnTheNextTickAfterIt) {
+  InProcess t("DAEMON 3\r\n");
+  WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+  t.HoldPasses(true);
+  t.main->TickCount = 0;
+  t.main->show();
+  t.main->PassRunning = true;  // as while a click's pass waits for its server
+  for (int i = 0; i < 4; ++i) ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(t.HookRuns(), 0u);
+  EXPECT_EQ(t.main->TickCount, 4);  // ticks still count
+  EXPECT_FALSE(t.main->close());    // and a close request waits as well
+  t.main->PassRunning = false;
+  ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(t.HookRuns(), 1u);
+  EXPECT_EQ(t.main->TickCount, 0);
+  EXPECT_FALSE(t.main->isVisible());  // carried out after that cycle
+}
+
+TEST(CycleInProcess, ShellShowsAStartFailureAndTheCycleGoesOn) {
+  InProcess t("DAEMON 1\r\n");
+  WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+  t.processes->startError = 2;
+  t.HoldPasses(true);
+  testing::internal::CaptureStderr();
+  const bool ended = t.Tick();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(ended);
+  EXPECT_NE(err.find("ZaDozivo/32: File was not found\n"), std::string::npos) << err;
+  EXPECT_EQ(t.main->AppExec1.ErrNo(), 2);
+  EXPECT_TRUE(t.main->AppExec1.Wait);
+  EXPECT_TRUE(t.main->AppExec1.ChangeDir);
+  EXPECT_TRUE(t.main->AppExec1.ExePath().empty());
+}
+
+// ---- The built program as a child ----
+
+// A POP3 mailbox holding one message with the given subject line.
+class OneMessagePop {
+ public:
+  explicit OneMessagePop(const std::string& subject) : server_("127.0.0.1") {
+    server_.SetGreeting({{"+OK ready"}});
+    server_.SetHandler([subject](const std::string& line, std::size_t) -> ScriptedServer::Step {
+      const std::string cmd = UpperText(line.substr(0, 4));
+      if (cmd == "STAT") return {{"+OK 1 120"}};
+      if (cmd == "RETR")
+        return {{"+OK", "From: zorvik@example", "To: robot@example", "Subject: " + subject, "", "body", "."}};
+      if (cmd == "QUIT") return {{"+OK bye"}, {}, ScriptedServer::Action::Close};
+      return {{"+OK"}};
+    });
+    started_ = server_.Start();
+  }
+  bool started() const { return started_; }
+  std::string HostPort() const { return server_.HostPort(); }
+  std::string Commands() const { return server_.AllReceived(); }
+
+ private:
+  ScriptedServer server_;
+  bool started_ = false;
+};
+
+TEST(CycleRun, SecondSendPassOnlyAfterZorvikMailWithTheHook) {
+  struct Case {
+    const char* subject;
+    bool hook;
+    size_t sendPasses;
+  };
+  const Case cases[] = {{"TRANSPORT", true, 2}, {"TRANSPORT", false, 1}, {"hello", true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.subject) + (c.hook ? " with hook" : " without hook"));
+    TempDir dir;
+    OneMessagePop pop(c.subject);
+    ASSERT_TRUE(pop.started());
+    WriteInstance(dir.path(), pop.HostPort());
+    // The hook leaves a new outbound pair; the second send pass finds it.
+    if (c.hook)
+      WriteFile(dir / "BETWEEN.BAT",
+                LogMarkerHook(dir.path(), "BETWEEN ran",
+                              "printf 't\\r\\nme@x\\r\\nyou@y\\r\\n' > '" + dir / "out/TM000001.WRK'\n"
+                              "printf 'hello\\r\\n' > '" + dir / "out/TM000001.TXT'\n"));
+    WriteFile(dir / "LAUNCH.BAT", LogMarkerHook(dir.path(), "LAUNCH ran"));
+    auto r = RunProgram(zvtest::LinkProgramInto(dir.path()), {}, kHeadless, "/");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
+    const bool zorvik = std::string(c.subject) == "TRANSPORT";
+
+    const auto firstSend = Positions(log, "No messages to send");
+    const auto retrieved = Positions(log, "Retrieving message 1");
+    const auto between = Positions(log, "BETWEEN ran");
+    const auto secondSend = Positions(log, "There are 1 messages to send");
+    const auto exiting = Positions(log, "  Exiting\r\n");
+    const auto launch = Positions(log, "LAUNCH ran");
+    ASSERT_EQ(firstSend.size(), 1u) << log;
+    ASSERT_EQ(retrieved.size(), 1u) << log;
+    EXPECT_LT(firstSend[0], retrieved[0]);
+    EXPECT_EQ(between.size(), c.sendPasses - 1) << log;
+    EXPECT_EQ(secondSend.size(), c.sendPasses - 1) << log;
+    if (c.sendPasses == 2) {
+      EXPECT_LT(retrieved[0], between[0]);
+      EXPECT_LT(between[0], secondSend[0]);
+    }
+    // The run ends through the exit procedure, which runs LAUNCH.BAT last.
+    ASSERT_EQ(exiting.size(), 1u) << log;
+    ASSERT_EQ(launch.size(), 1u) << log;
+    EXPECT_LT(exiting[0], launch[0]);
+    EXPECT_LT(retrieved[0], exiting[0]);
+    EXPECT_EQ(FileExists(dir / "in/00000042.WRK"), zorvik);
+  }
+}
+
+TEST(CycleRun, CloseSignalDuringADaemonCycleEndsTheRunAfterTheCycle) {
+  for (const char* sig : {"TERM", "INT"}) {
+    SCOPED_TRACE(sig);
+    TempDir dir;
+    OneMessagePop pop("Zorvik Transport");
+    ASSERT_TRUE(pop.started());
+    WriteInstance(dir.path(), pop.HostPort(), "DAEMON 1\r\n");
+    // The hook asks the program to close while the cycle waits for it.
+    WriteFile(dir / "BETWEEN.BAT",
+              LogMarkerHook(dir.path(), "BETWEEN ran", std::string("kill -") + sig + " $PPID\n"));
+    WriteFile(dir / "LAUNCH.BAT", LogMarkerHook(dir.path(), "LAUNCH ran"));
+    auto r = RunProgram(zvtest::LinkProgramInto(dir.path()), {}, kHeadless, "/", std::chrono::seconds(60));
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
+    // The cycle went on to its second send pass before the program ended.
+    ASSERT_EQ(Count(log, "BETWEEN ran"), 1u) << log;
+    EXPECT_EQ(Count(log, "No messages to send"), 2u) << log;
+    EXPECT_LT(log.find("BETWEEN ran"), Positions(log, "No messages to send").back());
+    // Daemon mode: no exit procedure, no LAUNCH.BAT.
+    EXPECT_EQ(Count(log, "Exiting"), 0u) << log;
+    EXPECT_EQ(Count(log, "LAUNCH ran"), 0u) << log;
+    // The configuration was written back with the advanced counter.
+    const std::string ini = ReadFile(dir / "ZVMAIL32.INI");
+    EXPECT_NE(ini.find("COUNTER    42\r\n"), std::string::npos) << ini;
+    EXPECT_NE(ini.find("DAEMON"), std::string::npos) << ini;
+  }
+}
+
+// A child whose standard error is read as it comes, so a test can act when
+// the program has reached a given point.
+class Child {
+ public:
+  Child(const std::string& program, const std::string& cwd, std::map<std::string, std::string> env) {
+    int errPipe[2];
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(errPipe[1], 2);
+      const int devNull = ::open("/dev/null", O_RDWR);
+      ::dup2(devNull, 0);
+      ::dup2(devNull, 1);
+      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+      for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(errPipe[1]);
+    errFd_ = errPipe[0];
+  }
+  ~Child() {
+    if (errFd_ >= 0) ::close(errFd_);
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // Reads standard error until `text` follows what the previous wait found,
+  // or the end, or the timeout.
+  bool WaitForErr(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t at;
+    while ((at = err_.find(text, seen_)) == std::string::npos) {
+      if (!ReadSome(deadline)) return false;
+    }
+    seen_ = at + text.size();
+    return true;
+  }
+  // Reads to the end of standard error and collects the exit status.
+  bool Finish(int& status, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ReadSome(deadline)) {
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    reaped_ = ::waitpid(pid_, &status, 0) == pid_;
+    return reaped_;
+  }
+  pid_t pid() const { return pid_; }
+  const std::string& err() const { return err_; }
+
+ private:
+  bool ReadSome(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || errFd_ < 0) return false;
+    pollfd p{errFd_, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = ::read(errFd_, buf, sizeof buf);
+    if (n <= 0) return false;
+    err_.append(buf, size_t(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int errFd_ = -1;
+  bool reaped_ = false;
+  std::string err_;
+  size_t seen_ = 0;
+};
+
+TEST(CycleRun, CloseSignalWhileIdleInDaemonModeWritesTheConfiguration) {
+  TempDir dir;
+  // An old-style file with few keys: the rewrite gives every key.
+  WriteInstance(dir.path(), "127.0.0.1:1", "DAEMON 600\r\n");
+  WriteFile(dir / "LAUNCH.BAT", LogMarkerHook(dir.path(), "LAUNCH ran"));
+  auto env = kHeadless;
+  env["ZVMAIL32_ECHO_STATUS"] = "1";
+  Child child(zvtest::LinkProgramInto(dir.path()), "/", env);
+  ASSERT_GT(child.pid(), 0);
+  // The first cycle ends with the receive pass failing to connect; the
+  // program then idles for 600 seconds.
+  ASSERT_TRUE(child.WaitForErr("lbAction: Receiving\n")) << child.err();
+  ASSERT_TRUE(child.WaitForErr("lbError: ")) << child.err();
+  ::kill(child.pid(), SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(child.Finish(status)) << child.err();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << child.err();
+  const std::string ini = ReadFile(dir / "ZVMAIL32.INI");
+  EXPECT_EQ(Count(ini, "\r\n"), 32u) << ini;
+  EXPECT_NE(ini.find("\r\nDAEMON    600\r\n"), std::string::npos) << ini;
+  const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
+  EXPECT_EQ(Count(log, "Exiting"), 0u) << log;
+  EXPECT_EQ(Count(log, "LAUNCH ran"), 0u) << log;
+}
+
+TEST(CycleRun, LaunchHookRunsInTheWorkingDirectoryOutsideDaemonModeAndSetup) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string extra;
+    bool launch;
+  };
+  const Case cases[] = {
+      {{}, "", true},
+      {{"ignored"}, "", true},
+      // The between-hook asks the program to close during the cycle: in
+      // daemon mode that ends the run, outside it the exit procedure runs
+      // as usual.
+      {{}, "DAEMON 1\r\n", false},
+      // A configuration run reaches the exit procedure only through the
+      // final hang-up, and skips the hook even then.
+      {{"/setup"}, "HANGUP YES\r\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? c.extra : c.args[0]);
+    TempDir dir, work;
+    OneMessagePop pop("Transport");
+    ASSERT_TRUE(pop.started());
+    WriteInstance(dir.path(), pop.HostPort(), c.extra);
+    WriteFile(dir / "BETWEEN.BAT", "kill -TERM $PPID\n");
+    WriteFile(dir / "LAUNCH.BAT", LogMarkerHook(dir.path(), "LAUNCH ran", "pwd > '" + dir / "launch.pwd'\n"));
+    auto r = RunProgram(zvtest::LinkProgramInto(dir.path()), c.args, kHeadless, work.path());
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
+    EXPECT_EQ(Count(log, "LAUNCH ran"), c.launch ? 1u : 0u) << log;
+    if (c.launch) {
+      EXPECT_LT(log.find("  Exiting\r\n"), log.find("LAUNCH ran")) << log;
+      EXPECT_EQ(ReadFile(dir / "launch.pwd"), work.path().substr(0, work.path().size() - 1) + "\n");
+    }
+  }
+}
+
+TEST(CycleRun, HooksThatCannotStartAreReportedAndTheRunGoesOn) {
+  TempDir base;
+  // A program directory so deep that a hook's command line exceeds what a
+  // process start accepts.
+  std::string dir = base.path();
+  for (const char part : {'a', 'b', 'c'}) {
+    dir += std::string(180, part) + "/";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  }
+  ASSERT_GT((dir + "BETWEEN.BAT").size(), 511u);
+  OneMessagePop pop("TRANSPORT");
+  ASSERT_TRUE(pop.started());
+  WriteInstance(dir, pop.HostPort(), {}, base.path());
+  WriteFile(dir + "BETWEEN.BAT", LogMarkerHook(dir, "BETWEEN ran"));
+  WriteFile(dir + "LAUNCH.BAT", LogMarkerHook(dir, "LAUNCH ran"));
+  auto r = RunProgram(zvtest::LinkProgramInto(dir), {}, kHeadless, "/");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const std::string tooLong = "ZaDozivo/32: Command line is too long (";
+  EXPECT_EQ(Count(r.err, tooLong), 2u) << r.err;
+  const std::string log = ReadFile(dir + "ZVMAIL32.LOG");
+  EXPECT_EQ(Count(log, "BETWEEN ran") + Count(log, "LAUNCH ran"), 0u) << log;
+  // The second send pass still ran, and the run ended as usual.
+  EXPECT_EQ(Count(log, "No messages to send"), 2u) << log;
+  EXPECT_EQ(Count(log, "  Exiting\r\n"), 1u) << log;
+  EXPECT_NE(ReadFile(dir + "ZVMAIL32.INI").find("COUNTER    42\r\n"), std::string::npos);
+}
+
+}  // namespace
