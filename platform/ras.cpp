@@ -24,7 +24,7 @@ constexpr int kDefaultTimeoutSeconds = 120;
 constexpr long kMaxTimeoutSeconds = 24L * 3600;
 constexpr long kMaxIntervalMs = 60000;
 constexpr std::size_t kMaxSteps = 1000;
-// A phone book is a small hand-written file; anything beyond this is not one.
+// A phone book is a small hand-written file; only this much of it is read.
 constexpr std::size_t kMaxPhoneBookBytes = 1 << 20;
 constexpr uint32_t kDefaultDropCode = ERROR_PORT_DISCONNECTED;
 const char* const kSuccessfulStates = "0,1,2,3,4,5,14,8192";
@@ -84,14 +84,20 @@ bool SameEntryName(const std::string& a, const std::string& b) {
 bool ReadPhoneBook(const std::string& path, std::vector<Entry>& entries) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
+  std::string text(kMaxPhoneBookBytes, '\0');
+  in.read(text.data(), std::streamsize(text.size()));
+  if (in.bad()) return false;
+  text.resize(std::size_t(in.gcount()));
+
   entries.clear();
   Entry* current = nullptr;
   Entry ignored;
-  std::size_t total = 0;
-  std::string line;
-  while (total < kMaxPhoneBookBytes && std::getline(in, line)) {
-    total += line.size() + 1;
-    const std::string t = Trim(line);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string t = Trim(text.substr(start, end - start));
+    start = end + 1;
     if (t.empty() || t[0] == '#' || t[0] == ';') continue;
     if (t.front() == '[' && t.back() == ']' && t.size() >= 2) {
       const std::string name = Trim(t.substr(1, t.size() - 2));
@@ -110,7 +116,7 @@ bool ReadPhoneBook(const std::string& path, std::vector<Entry>& entries) {
     if (current == nullptr || eq == std::string::npos) continue;
     current->keys[Lower(Trim(t.substr(0, eq)))] = Trim(t.substr(eq + 1));
   }
-  return !in.bad();
+  return true;
 }
 
 std::string PhoneBookPath(const char* phoneBook) {
