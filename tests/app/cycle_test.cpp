@@ -5,6 +5,9 @@
 // on loopback and the SMTP server refusing at once.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QTimer>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -108,6 +111,14 @@ struct InProcess {
       throw TMainTerminated{};
     };
     main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, services, dir.path());
+  }
+  // An accepted close asks the application to quit, which makes every later
+  // event loop of this test program return at once; running the
+  // application's loop once clears that request again.
+  ~InProcess() {
+    main.reset();
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
   }
   // Passes that find Busy set return at once, doing nothing, and leave
   // GotZorvikMail alone: the cycle's own decisions can be watched alone.
