@@ -1,7 +1,304 @@
 #include "config/setup.h"
 
-TfSetup::TfSetup(TConfig& cfg, std::string programDir, QWidget* parent)
-    : QDialog(parent), cfg_(cfg), programDir_(std::move(programDir)) {
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "config/textutil.h"
+
+namespace {
+
+// At most this many phone-book entries are offered.
+constexpr int kMaxEntries = 20;
+
+QString ToQt(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
+std::string FromQt(const QString& text) { return text.toLatin1().toStdString(); }
+
+// Makes the edit hold lower case only, whether its text is set by the program
+// or typed; the cursor stays where it was.
+void ForceLowerCase(QLineEdit* edit) {
+  QObject::connect(edit, &QLineEdit::textChanged, edit, [edit](const QString& text) {
+    const QString lower = text.toLower();
+    if (lower == text) return;
+    const int cursor = edit->cursorPosition();
+    edit->setText(lower);
+    edit->setCursorPosition(cursor);
+  });
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int chars) {
+  auto* e = new QLineEdit(parent);
+  e->setObjectName(name);
+  e->setMinimumWidth(e->fontMetrics().averageCharWidth() * chars + 12);
+  return e;
+}
+
+QCheckBox* MakeCheck(QWidget* parent, const char* name, const char* caption) {
+  auto* c = new QCheckBox(caption, parent);
+  c->setObjectName(name);
+  return c;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QWidget* buddy) {
+  auto* l = new QLabel(caption, parent);
+  l->setObjectName(name);
+  l->setBuddy(buddy);
+  return l;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption) {
+  auto* g = new QGroupBox(caption, parent);
+  g->setObjectName(name);
+  return g;
+}
+
+// A group's grid: labels in column 0, controls in column 1.
+QGridLayout* GroupGrid(QGroupBox* group) {
+  auto* grid = new QGridLayout(group);
+  grid->setColumnStretch(1, 1);
+  return grid;
+}
+
+}  // namespace
+
+TfSetup::TfSetup(TConfig& cfg, std::string programDir, QWidget* parent, std::shared_ptr<ras::Service> rasService)
+    : QDialog(parent), RAS1(std::move(rasService)), cfg_(cfg), programDir_(std::move(programDir)) {
+  BuildControls();
+  FormCreate();
+}
+
+TfSetup::~TfSetup() = default;
+
+void TfSetup::BuildControls() {
   setObjectName("fSetup");
   setWindowTitle("Configuration");
+  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+  // Sending (SMTP)
+  GroupBox1 = MakeGroup(this, "GroupBox1", "Sending (SMTP)");
+  eSMTPserver = MakeEdit(GroupBox1, "eSMTPserver", 30);
+  ForceLowerCase(eSMTPserver);
+  Label1 = MakeLabel(GroupBox1, "Label1", "Server", eSMTPserver);
+  {
+    auto* g = GroupGrid(GroupBox1);
+    g->addWidget(Label1, 0, 0);
+    g->addWidget(eSMTPserver, 0, 1);
+  }
+
+  // Receiving (POP3)
+  GroupBox2 = MakeGroup(this, "GroupBox2", "Receiving (POP3)");
+  ePOPServer = MakeEdit(GroupBox2, "ePOPServer", 30);
+  ForceLowerCase(ePOPServer);
+  ePOPusername = MakeEdit(GroupBox2, "ePOPusername", 30);
+  ePOPpassword = MakeEdit(GroupBox2, "ePOPpassword", 30);  // shown in clear
+  eRobot = MakeEdit(GroupBox2, "eRobot", 30);
+  Label2 = MakeLabel(GroupBox2, "Label2", "Server", ePOPServer);
+  Label3 = MakeLabel(GroupBox2, "Label3", "Username", ePOPusername);
+  Label4 = MakeLabel(GroupBox2, "Label4", "Password", ePOPpassword);
+  Label5 = MakeLabel(GroupBox2, "Label5", "Robotname", eRobot);
+  {
+    auto* g = GroupGrid(GroupBox2);
+    QLabel* labels[] = {Label2, Label3, Label4, Label5};
+    QLineEdit* edits[] = {ePOPServer, ePOPusername, ePOPpassword, eRobot};
+    for (int row = 0; row < 4; ++row) {
+      g->addWidget(labels[row], row, 0);
+      g->addWidget(edits[row], row, 1);
+    }
+  }
+
+  // File names and paths. File names are case-sensitive here: no forced case.
+  GroupBox3 = MakeGroup(this, "GroupBox3", "File names and paths");
+  eSMTPIN = MakeEdit(GroupBox3, "eSMTPIN", 30);
+  eSMTPOUT = MakeEdit(GroupBox3, "eSMTPOUT", 30);
+  eLogfile = MakeEdit(GroupBox3, "eLogfile", 30);
+  cbLogging = MakeCheck(GroupBox3, "cbLogging", "Logging?");
+  Label6 = MakeLabel(GroupBox3, "Label6", "SMTP In", eSMTPIN);
+  Label7 = MakeLabel(GroupBox3, "Label7", "SMTP Out", eSMTPOUT);
+  Label8 = MakeLabel(GroupBox3, "Label8", "Logfile", eLogfile);
+  {
+    auto* g = GroupGrid(GroupBox3);
+    QLabel* labels[] = {Label6, Label7, Label8};
+    QLineEdit* edits[] = {eSMTPIN, eSMTPOUT, eLogfile};
+    for (int row = 0; row < 3; ++row) {
+      g->addWidget(labels[row], row, 0);
+      g->addWidget(edits[row], row, 1);
+    }
+    g->addWidget(cbLogging, 3, 1);
+  }
+
+  // Connection options (RAS)
+  GroupBox4 = MakeGroup(this, "GroupBox4", "Connection options (RAS)");
+  cbAutodial = MakeCheck(GroupBox4, "cbAutodial", "Auto-dial");
+  cbAutoHangup = MakeCheck(GroupBox4, "cbAutoHangup", "Auto-hangup");
+  eRetry = MakeEdit(GroupBox4, "eRetry", 6);
+  eDialusername = MakeEdit(GroupBox4, "eDialusername", 22);
+  eDialpassword = MakeEdit(GroupBox4, "eDialpassword", 22);
+  eDialpassword->setEchoMode(QLineEdit::Password);
+  eDialpassword->setStyleSheet("lineedit-password-character: 42");  // "*"
+  ListBox1 = new QListWidget(GroupBox4);
+  ListBox1->setObjectName("ListBox1");
+  ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListBox1->setMinimumWidth(ListBox1->fontMetrics().averageCharWidth() * 22 + 12);
+  ListBox1->setFixedHeight(ListBox1->fontMetrics().height() * 5 + 8);
+  Label9 = MakeLabel(GroupBox4, "Label9", "Auto-dial retries", eRetry);
+  Label10 = MakeLabel(GroupBox4, "Label10", "Login ID", eDialusername);
+  Label11 = MakeLabel(GroupBox4, "Label11", "Password", eDialpassword);
+  Label12 = MakeLabel(GroupBox4, "Label12", "Connection", ListBox1);
+  {
+    auto* g = GroupGrid(GroupBox4);
+    auto* checks = new QHBoxLayout;
+    checks->addWidget(cbAutodial);
+    checks->addWidget(cbAutoHangup);
+    checks->addStretch();
+    g->addLayout(checks, 0, 0, 1, 2);
+    auto* retry = new QHBoxLayout;
+    retry->addWidget(eRetry);
+    retry->addStretch();
+    eRetry->setMaximumWidth(eRetry->minimumWidth());
+    g->addWidget(Label9, 1, 0);
+    g->addLayout(retry, 1, 1);
+    g->addWidget(Label10, 2, 0);
+    g->addWidget(eDialusername, 2, 1);
+    g->addWidget(Label11, 3, 0);
+    g->addWidget(eDialpassword, 3, 1);
+    g->addWidget(Label12, 4, 0, Qt::AlignTop);
+    g->addWidget(ListBox1, 4, 1);
+  }
+
+  // Advanced options
+  GroupBox5 = MakeGroup(this, "GroupBox5", "Advanced options");
+  cbDebug = MakeCheck(GroupBox5, "cbDebug", "Debug mode");
+  cbDel = MakeCheck(GroupBox5, "cbDel", "Delete all messages");
+  cbDaemon = MakeCheck(GroupBox5, "cbDaemon", "Daemon seconds");
+  eDamSec = MakeEdit(GroupBox5, "eDamSec", 6);
+  eDamSec->setMaximumWidth(eDamSec->minimumWidth());
+  {
+    auto* g = new QGridLayout(GroupBox5);
+    g->addWidget(cbDebug, 0, 0);
+    g->addWidget(cbDel, 1, 0);
+    g->addWidget(cbDaemon, 2, 0);
+    g->addWidget(eDamSec, 2, 1, Qt::AlignLeft);
+    g->setColumnStretch(2, 1);
+  }
+
+  btSave = new QPushButton("OK", this);
+  btSave->setObjectName("btSave");
+  btSave->setDefault(true);
+  btCancel = new QPushButton("Cancel", this);
+  btCancel->setObjectName("btCancel");
+  connect(btSave, &QPushButton::clicked, this, [this] { btSaveClick(); });
+  connect(btCancel, &QPushButton::clicked, this, [this] { btCancelClick(); });
+
+  // The left column's edits line up across its groups.
+  int labelWidth = 0;
+  for (QLabel* l : {Label1, Label2, Label3, Label4, Label5, Label6, Label7, Label8})
+    labelWidth = std::max(labelWidth, l->sizeHint().width());
+  for (QGroupBox* g : {GroupBox1, GroupBox2, GroupBox3})
+    static_cast<QGridLayout*>(g->layout())->setColumnMinimumWidth(0, labelWidth);
+
+  auto* left = new QVBoxLayout;
+  left->addWidget(GroupBox1);
+  left->addWidget(GroupBox2);
+  left->addWidget(GroupBox3);
+  left->addStretch();
+  auto* right = new QVBoxLayout;
+  right->addWidget(GroupBox4);
+  right->addWidget(GroupBox5);
+  right->addStretch();
+  auto* columns = new QHBoxLayout;
+  columns->addLayout(left);
+  columns->addLayout(right);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(btSave);
+  buttons->addWidget(btCancel);
+  auto* all = new QVBoxLayout(this);
+  all->addLayout(columns);
+  all->addLayout(buttons);
+  all->setSizeConstraint(QLayout::SetFixedSize);
+
+  // "OK" first, then the fields as they stand on the form, "Cancel" last.
+  QWidget* order[] = {btSave,   eSMTPserver,   ePOPServer,    ePOPusername, ePOPpassword, eRobot,
+                      eSMTPIN,  eSMTPOUT,      eLogfile,      cbLogging,    cbAutodial,   cbAutoHangup,
+                      eRetry,   eDialusername, eDialpassword, ListBox1,     cbDebug,      cbDel,
+                      cbDaemon, eDamSec,       btCancel};
+  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+  btSave->setFocus();
+}
+
+void TfSetup::FormCreate() {
+  RAS1.LoadEntries();
+  ListBox1->clear();
+  int offered = 0;
+  for (const std::string& name : RAS1.Entries) {
+    if (offered == kMaxEntries) break;
+    ListBox1->addItem(ToQt(name));
+    if (name == cfg_.CONNECTION) ListBox1->setCurrentRow(offered);
+    ++offered;
+  }
+
+  eSMTPserver->setText(ToQt(cfg_.SMTP));
+  ePOPServer->setText(ToQt(cfg_.POP));
+  ePOPusername->setText(ToQt(cfg_.USERNAME));
+  ePOPpassword->setText(ToQt(cfg_.PASSWORD));
+  eRobot->setText(ToQt(cfg_.ROBOT));
+  eSMTPIN->setText(ToQt(cfg_.IN));
+  eSMTPOUT->setText(ToQt(cfg_.OUT));
+  eLogfile->setText(ToQt(cfg_.LOGFILE));
+  cbLogging->setChecked(cfg_.LOG);
+  cbAutodial->setChecked(cfg_.DIAL);
+  cbAutoHangup->setChecked(cfg_.HANGUP);
+  eRetry->setText(ToQt(cfg_.RETRIES));
+  eDialusername->setText(ToQt(cfg_.LOGIN_ID));
+  eDialpassword->setText(ToQt(cfg_.LOGIN_PWD));
+  cbDebug->setChecked(cfg_.DEBUG);
+  cbDel->setChecked(cfg_.DELETEALL);
+  cbDaemon->setChecked(cfg_.DaemonMode);
+  eDamSec->setText(ToQt(NumToText(cfg_.DaemonPeriod, 0)));
+}
+
+void TfSetup::btSaveClick() {
+  cfg_.LOGFILE = FromQt(eLogfile->text());
+  cfg_.SMTP = FromQt(eSMTPserver->text());
+  cfg_.POP = FromQt(ePOPServer->text());
+  cfg_.USERNAME = FromQt(ePOPusername->text());
+  cfg_.PASSWORD = FromQt(ePOPpassword->text());
+  cfg_.ROBOT = FromQt(eRobot->text());
+  cfg_.IN = FromQt(eSMTPIN->text());
+  cfg_.OUT = FromQt(eSMTPOUT->text());
+  cfg_.DaemonPeriod = static_cast<uint16_t>(TextToNum(FromQt(eDamSec->text())));
+  cfg_.DaemonMode = cbDaemon->isChecked();
+  cfg_.DELETEALL = cbDel->isChecked();
+  cfg_.DEBUG = cbDebug->isChecked();
+  cfg_.LOG = cbLogging->isChecked();
+  cfg_.LOGIN_ID = FromQt(eDialusername->text());
+  cfg_.LOGIN_PWD = FromQt(eDialpassword->text());
+  cfg_.RETRIES = FromQt(eRetry->text());
+  cfg_.DIAL = cbAutodial->isChecked();
+  cfg_.HANGUP = cbAutoHangup->isChecked();
+  // With no entry selected (no phone book, or none picked) the connection
+  // keeps its value, so the other settings can still be saved.
+  const auto selected = ListBox1->selectedItems();
+  if (!selected.isEmpty()) cfg_.CONNECTION = FromQt(selected.first()->text());
+  WriteConfig(programDir_, cfg_);
+  accept();
+}
+
+void TfSetup::btCancelClick() { reject(); }
+
+void TfSetup::showEvent(QShowEvent* e) {
+  QDialog::showEvent(e);
+  if (const QScreen* s = screen()) {
+    const QRect area = s->availableGeometry();
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
 }

@@ -1,19 +1,66 @@
 // TfSetup: the configuration dialog "Configuration", shown for "/SETUP".
-// It is filled once at creation from the configuration record; "OK" takes
-// the values over into that record and writes the file, "Cancel" closes.
+// It edits every value of the configuration record and offers the dial-up
+// phone-book entries for CONNECTION. Nothing is validated and nothing throws:
+// "OK" takes the values over, writes the file and closes; "Cancel" closes.
 #pragma once
 
 #include <QDialog>
+#include <memory>
 #include <string>
 
 #include "config/configfile.h"
+#include "dialup/Rascomp32.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+namespace ras { class Service; }
 
 class TfSetup : public QDialog {
  public:
-  // cfg: the record held by the main window (outlives the dialog's use).
-  TfSetup(TConfig& cfg, std::string programDir, QWidget* parent = nullptr);
+  // cfg: the record held by the main window; it outlives the dialog. The
+  // dialog fills itself from it here, once (FormCreate). programDir: where
+  // "ZVMAIL32.INI" is written. rasService: the phone book's service for RAS1
+  // (null: the platform's own).
+  TfSetup(TConfig& cfg, std::string programDir, QWidget* parent = nullptr,
+          std::shared_ptr<ras::Service> rasService = nullptr);
+  ~TfSetup() override;
+
+  // "OK": takes every field over into the record, CONNECTION from the
+  // selected entry (kept when none is selected), writes the file, closes.
+  void btSaveClick();
+  // "Cancel": closes; the record stays as it was.
+  void btCancelClick();
+
+  // ---- Groups and their labels ----
+  QGroupBox *GroupBox1, *GroupBox2, *GroupBox3, *GroupBox4, *GroupBox5;
+  QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8, *Label9, *Label10, *Label11,
+      *Label12;
+
+  // ---- Controls ----
+  QLineEdit *eSMTPserver, *ePOPServer, *ePOPusername, *ePOPpassword, *eRobot;
+  QLineEdit *eSMTPIN, *eSMTPOUT, *eLogfile;
+  QCheckBox* cbLogging;
+  QCheckBox *cbAutodial, *cbAutoHangup;
+  QLineEdit *eRetry, *eDialusername, *eDialpassword;
+  QListWidget* ListBox1;
+  QCheckBox *cbDebug, *cbDel, *cbDaemon;
+  QLineEdit* eDamSec;
+  QPushButton *btSave, *btCancel;
+
+  // Lists the phone-book entries only; no handlers, default phone book.
+  TRAS RAS1;
+
+ protected:
+  void showEvent(QShowEvent* e) override;
 
  private:
+  void BuildControls();
+  void FormCreate();
+
   TConfig& cfg_;
   std::string programDir_;
 };
