@@ -82,6 +82,8 @@ struct LineCase {
 
 std::string Xs(size_t n) { return std::string(n, 'x'); }
 
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class GetTextCases : public SocketsTest, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(GetTextCases, Transcript) {
@@ -211,11 +213,14 @@ TEST_F(SocketsTest, SetTextSendsBytesUnchangedAndNothingForEmptyText) {
 
 TEST_F(SocketsTest, PeerResetReportsAndNeverKillsTheProgram) {
   LoopbackServer server;
+  Gate connected;
   server.Serve([&](LoopbackPeer& peer) {
+    connected.Wait();
     peer.Send("partial");
     peer.Reset();
   });
   OpenTo(server);
+  connected.Open();
   ASSERT_TRUE(server.Finished());
   const std::string got = sock.GetText();
   EXPECT_TRUE(sock.NoReply);
@@ -234,6 +239,8 @@ struct OpenFailure {
   const char* name;
   std::string port, address;
 };
+
+void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
 
 class OpenFailures : public SocketsTest, public ::testing::WithParamInterface<OpenFailure> {};
 
