@@ -47,12 +47,13 @@ void TMain::SendCommand(const std::string& command) {
   std::string out;
   out.swap(PendingOutput);
   if (Sock.State == 3) return;
-  SetCaption(lbCommand, command);
   // Pending body bytes go out in the same send, so the command never waits
-  // behind the peer's delayed acknowledgement of a separate small send.
+  // behind the peer's delayed acknowledgement of a separate small send. The
+  // label is painted while the peer works on the command.
   out += command;
   out += "\r\n";
   Sock.SetText(out);
+  SetCaption(lbCommand, command);
 }
 
 bool TMain::ReadReply(std::string& reply, bool show) {

@@ -124,6 +124,7 @@ void TMain::SendMail() {
           sender = ReadBufferLine();
           recipient = ReadBufferLine();
           std::fclose(envelope);
+          ReadSource = nullptr;
           envelopeRead = !ReadFailed;
           ReadFailed = false;
         }
@@ -184,7 +185,6 @@ void TMain::SendMail() {
             }
           }
           std::fclose(text);
-          ReadSource = nullptr;
           if (success) {
             RemoveFile(wrkName);
             RemoveFile(txtName);

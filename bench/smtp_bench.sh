@@ -1,0 +1,44 @@
+#!/bin/sh
+# Submission throughput: zvmail32's send pass, msmtp (one process per
+# message) and a single-connection smtplib client, all sending the same N
+# pairs of about 2 KB to postfix's smtp-sink on a loopback address.
+#
+# Usage: bench/smtp_bench.sh [N]
+# Environment: ZVMAIL32 (the built program; default: the newest of
+# build*/zvmail32), SINK_HOST (127.0.0.22), SINK_PORT (2525), MSG_SIZE (2048),
+# MSMTP_N (messages for msmtp; default N).
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+n=${1:-1000}
+host=${SINK_HOST:-127.0.0.22}
+port=${SINK_PORT:-2525}
+
+program=${ZVMAIL32:-$(ls -t "$root"/build*/zvmail32 2>/dev/null | head -n 1)}
+[ -x "$program" ] || { echo "zvmail32 not built (set ZVMAIL32)" >&2; exit 1; }
+
+sink=$(command -v smtp-sink || true)
+for p in /usr/lib/postfix/sbin/smtp-sink /usr/sbin/smtp-sink; do
+  [ -n "$sink" ] || { [ -x "$p" ] && sink=$p; }
+done
+[ -n "$sink" ] || { echo "smtp-sink not found (Debian package postfix)" >&2; exit 1; }
+
+user_opt=""
+[ "$(id -u)" = 0 ] && user_opt="-u nobody"
+# shellcheck disable=SC2086
+"$sink" $user_opt "$host:$port" 256 &
+sink_pid=$!
+trap 'kill "$sink_pid" 2>/dev/null || true' EXIT INT TERM
+
+# Wait (bounded) until the sink answers.
+i=0
+until python3 -c "import socket,sys; socket.create_connection(('$host',$port),1).close()" 2>/dev/null; do
+  i=$((i + 1))
+  [ "$i" -lt 100 ] || { echo "smtp-sink did not start on $host:$port" >&2; exit 1; }
+  sleep 0.05
+done
+
+set -- --program "$program" --host "$host" --port "$port" -n "$n" --size "${MSG_SIZE:-2048}"
+[ -n "${MSMTP_N:-}" ] && set -- "$@" --msmtp-count "$MSMTP_N"
+python3 "$here/smtp_bench.py" "$@"
