@@ -76,6 +76,9 @@ void TMain::BuildControls() {
     values->addWidget(captions[row], row, 0);
     values->addWidget(shown[row], row, 1);
   }
+  // The action and the progress bar line up with the captions and values.
+  values->addWidget(lbAction, 4, 0);
+  values->addWidget(Percent, 4, 1);
 
   auto* icons = new QVBoxLayout;
   icons->addWidget(IconPair(this, icnUpOn, "icnUpOn", icnUpOff, "icnUpOff", true));
@@ -87,11 +90,6 @@ void TMain::BuildControls() {
   top->addLayout(values);
   top->addLayout(icons);
 
-  auto* bottom = new QHBoxLayout;
-  lbAction->setMinimumWidth(70);
-  bottom->addWidget(lbAction);
-  bottom->addWidget(Percent, 1);
-
   auto* foot = new QHBoxLayout;
   foot->addWidget(lbVersion);
   foot->addStretch();
@@ -100,7 +98,6 @@ void TMain::BuildControls() {
   auto* all = new QVBoxLayout(this);
   all->setContentsMargins(8, 8, 8, 6);
   all->addLayout(top);
-  all->addLayout(bottom);
   all->addLayout(foot);
   all->setSizeConstraint(QLayout::SetFixedSize);
 }

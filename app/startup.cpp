@@ -2,6 +2,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QScreen>
 #include <QLabel>
 #include <QTimer>
 #include <cstdio>
@@ -117,6 +118,7 @@ void TMain::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
   if (!firstShown_) {
     firstShown_ = true;
+    if (const QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
     // Activation is not reliable at show time on every platform: run the
     // first activation from the queue right after the window is shown.
     QTimer::singleShot(0, this, [this] { FormActivate(); });
