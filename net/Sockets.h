@@ -72,7 +72,9 @@ class TSockets {
 
   // Connects to Address (host name or dotted IPv4) at Port (service name or
   // decimal text). Failures are reported; throws EConvertError for a port
-  // text that is neither a service nor a number.
+  // text that is neither a service nor a number (or longer than 31). A port
+  // number outside 0..65535 is reported as 10049; an address longer than 256
+  // characters as one that cannot be resolved.
   void Open(const std::string& Port, const std::string& Address);
   // Sends Text unchanged in one send; nothing for an empty text.
   void SetText(const std::string& Text);
