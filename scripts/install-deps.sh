@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # build
-  g++ cmake ninja-build pkg-config qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libx11-dev
+  g++ cmake ninja-build pkg-config netbase qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libx11-dev
   # run: Qt's platform plugins (offscreen and xcb) and a font
   qt6-qpa-plugins fontconfig fonts-dejavu-core
   # tests: a real local mail system, an X server for the window tests

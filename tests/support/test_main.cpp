@@ -5,8 +5,11 @@
 #include <csignal>
 #include <gtest/gtest.h>
 
+#include "platform/session.h"
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  plat::SetHeadless(true);  // no test ever waits for a person at a modal box
   std::signal(SIGPIPE, SIG_IGN);
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
