@@ -180,6 +180,10 @@ class TMain : public QWidget {
   // The line loop of one retrieved message, up to its end line, written to
   // `text`. Sets `zorvik` when a header line is one of the Zorvik subjects.
   TMessageEnd ReadMessageLines(int32_t number, std::FILE* text, bool& zorvik);
+  // ReadReply with show false for one message line, without pumping the
+  // queue first: the line loop pumps every 101 lines, and the socket pumps
+  // whenever it waits for data.
+  bool ReadMessageLine(std::string& line);
   // [end pop3 section]
 
   // ---- Auto-dial (dialling.cpp) ----
