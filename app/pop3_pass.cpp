@@ -2,8 +2,8 @@
 // in the incoming directory as a numbered ".TXT"/".WRK" pair.
 //
 // Message lines come from the server and are untrusted: they are streamed to
-// the ".TXT" file through a fixed buffer (a message is never held whole), and
-// only their first bytes are looked at to classify the header.
+// the ".TXT" file through a fixed buffer (a message is never held whole), one
+// line at a time, and only lines of the header part are classified.
 //
 // Nothing the server deletes is lost: DELE only marks a message, the server
 // removes it when it processes QUIT, and QUIT goes out only after every pair
