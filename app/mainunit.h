@@ -184,6 +184,11 @@ class TMain : public QWidget {
   // queue first: the line loop pumps every 101 lines, and the socket pumps
   // whenever it waits for data.
   bool ReadMessageLine(std::string& line);
+  // Replies to DELE not read yet. The reply of a DELE is read only when the
+  // next command has gone out, so the server answers while the next file is
+  // being created; its text is not examined either way.
+  int32_t DeleRepliesOwed = 0;
+  void ReadOwedReplies();
   // [end pop3 section]
 
   // ---- Auto-dial (dialling.cpp) ----

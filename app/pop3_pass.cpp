@@ -148,6 +148,7 @@ void TMain::ReceiveMail() {
     ReportError("POP3 server not ready");
   } else {
     std::vector<std::string> filed;
+    DeleRepliesOwed = 0;
     const DirHandle inbound(Config.IN);
     [&] {
       WriteLog("Talking to POP3 (" + Config.POP + ")");
@@ -187,6 +188,7 @@ void TMain::ReceiveMail() {
     if (!SyncToStableStorage(filed, Config.IN, inbound.fd, failed)) {
       ReportError("Could not write message " + failed);
     } else {
+      ReadOwedReplies();
       SendCommand("QUIT");
       // Wait for the server to commit the deletions before the close.
       if (Sock.State != 3) ReadOK();
@@ -224,6 +226,7 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
       auto buffer = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
       std::setvbuf(text, buffer.get(), _IOFBF, kFileBufferSize);
       SendCommand("RETR " + n);
+      ReadOwedReplies();
       TMessageEnd end = TMessageEnd::Broken;
       if (!ReadOK()) {
         ReportError("Message " + n + " could not be retrieved");
@@ -251,7 +254,7 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
     std::FILE* envelope = nullptr;
     if (OpenTextRetry(envelope, base + "WRK", 'W') && WriteEnvelope(envelope, Config.ROBOT)) {
       SendCommand("DELE " + n);
-      ReadOK();
+      ++DeleRepliesOwed;
       filed.push_back(base + "TXT");
       filed.push_back(base + "WRK");
     } else {
@@ -265,7 +268,7 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
     if (Config.DELETEALL) {
       WriteLog("Message was not for Zorvik (Deleting)");
       SendCommand("DELE " + n);
-      ReadOK();
+      ++DeleRepliesOwed;
     } else {
       WriteLog("Message was not for Zorvik (Saving)");
     }
@@ -273,6 +276,10 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
   }
 
   SetPercent(static_cast<int>(int64_t{number} * 100 / count));
+}
+
+void TMain::ReadOwedReplies() {
+  for (; DeleRepliesOwed > 0; --DeleRepliesOwed) ReadOK();
 }
 
 bool TMain::ReadMessageLine(std::string& line) {
