@@ -17,11 +17,13 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption) {
   return l;
 }
 
+// Fixed size (one line high): long texts are cut, the window never grows, and
+// a new text repaints the label without laying the window out again.
 QLabel* MakeValueLabel(QWidget* parent, const char* name, const char* caption) {
   auto* l = MakeLabel(parent, name, caption);
-  l->setFixedWidth(297);  // fixed width: long texts are cut, the window never grows
   l->setFrameShape(QFrame::Panel);
   l->setFrameShadow(QFrame::Sunken);
+  l->setFixedSize(297, l->sizeHint().height());
   return l;
 }
 

@@ -1,5 +1,7 @@
 // The activity log and the status display.
+#include <QBasicTimer>
 #include <QLabel>
+#include <QTimerEvent>
 #include <cstdlib>
 #include <ctime>
 
@@ -8,7 +10,42 @@
 #include "app/status_echo.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
+#include "platform/session.h"
 #include "widgets/Gauges.h"
+
+namespace {
+
+// Headless runs: nobody looks at the window, so changes of a control are
+// painted at most once per interval instead of after every change. The
+// control's own updates stay off until the interval ends; its state (a
+// label's text) changes at once as always.
+class PaintLater final : public QObject {
+ public:
+  static constexpr int kIntervalMs = 100;
+
+  // Call before changing `w`.
+  static void Hold(QWidget* w) {
+    PaintLater* p = nullptr;
+    for (QObject* child : w->children())
+      if ((p = dynamic_cast<PaintLater*>(child)) != nullptr) break;
+    if (p == nullptr) p = new PaintLater(w);
+    if (w->updatesEnabled()) w->setUpdatesEnabled(false);
+    if (!p->timer_.isActive()) p->timer_.start(kIntervalMs, p);
+  }
+
+ protected:
+  void timerEvent(QTimerEvent* e) override {
+    if (e->timerId() != timer_.timerId()) return QObject::timerEvent(e);
+    timer_.stop();
+    static_cast<QWidget*>(parent())->setUpdatesEnabled(true);  // paints the latest state
+  }
+
+ private:
+  explicit PaintLater(QWidget* w) : QObject(w) {}
+  QBasicTimer timer_;
+};
+
+}  // namespace
 
 std::string FormatLogLine(const std::tm& t, const std::string& text) {
   char stamp[32];
@@ -55,22 +92,38 @@ void TMain::WaitTick() {
   while (!TickFired) plat::WaitForEvents();
 }
 
+// With a display the change is painted at once, since the thread goes on
+// working. Headless, the text changes at once and its paint follows within
+// PaintLater's interval. An unchanged text is not painted again.
 void TMain::SetCaption(QLabel* label, const std::string& text) {
-  label->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
-  label->repaint();
-  EchoStatus(label->objectName().toStdString(), text);
+  const QString caption = QString::fromLatin1(text.data(), qsizetype(text.size()));
+  if (label->text() != caption) {
+    if (plat::Headless()) {
+      PaintLater::Hold(label);
+      label->setText(caption);
+    } else {
+      label->setText(caption);
+      label->repaint();
+    }
+  }
+  if (StatusEchoEnabled()) EchoStatus(label->objectName().toStdString(), text);
 }
 
 void TMain::SetPercent(int percent) {
-  Percent->SetProgress(percent);
-  Percent->repaint();
-  EchoStatus("Percent", std::to_string(percent));
+  if (plat::Headless()) {
+    PaintLater::Hold(Percent);
+    Percent->SetProgress(percent);
+  } else {
+    Percent->SetProgress(percent);
+    Percent->repaint();
+  }
+  if (StatusEchoEnabled()) EchoStatus("Percent", std::to_string(percent));
 }
 
 void TMain::SetIconVisible(TIcon* icon, bool visible) {
   icon->setVisible(visible);
   if (visible) icon->raise();
-  icon->repaint();
+  if (!plat::Headless()) icon->repaint();
   EchoStatus(icon->objectName().toStdString(), visible ? "shown" : "hidden");
 }
 
