@@ -11,15 +11,13 @@
 // Files are therefore written through a large stdio buffer and flushed once,
 // when they are closed, instead of line by line.
 #include <QLabel>
-#include <cerrno>
-#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "app/icons.h"
 #include "app/mainunit.h"
 #include "config/textutil.h"
+#include "platform/durable.h"
 #include "platform/msgwindow.h"
 
 namespace {
@@ -75,52 +73,6 @@ bool WriteEnvelope(std::FILE* file, const std::string& robot) {
   return written && closed;
 }
 
-// Flushes `paths` and their directory `dir` to stable storage. `dirFd` is
-// the directory opened before the first of the files was written (or -1):
-// one flush of its whole file system then covers them all, at the cost of a
-// single device flush instead of one per file, and it reports every
-// write-back error since that open. Without it, each file and the directory
-// are flushed in turn; a file the Zorvik application has already taken away
-// is fine. False, with `failed` naming the path, when a flush failed.
-bool SyncToStableStorage(const std::vector<std::string>& paths, const std::string& dir, int dirFd,
-                         std::string& failed) {
-  if (paths.empty()) return true;
-  if (dirFd >= 0) {
-    if (::syncfs(dirFd) == 0) return true;
-    if (errno != ENOSYS) {
-      failed = dir;
-      return false;
-    }
-  }
-  auto sync = [&failed](const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ENOENT) return true;
-      failed = path;
-      return false;
-    }
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok) failed = path;
-    return ok;
-  };
-  for (const std::string& path : paths)
-    if (!sync(path, O_RDONLY)) return false;
-  return sync(dir.empty() ? std::string(".") : dir, O_RDONLY | O_DIRECTORY);
-}
-
-// An open directory, closed with its owner.
-struct DirHandle {
-  int fd;
-  explicit DirHandle(const std::string& dir)
-      : fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  ~DirHandle() {
-    if (fd >= 0) ::close(fd);
-  }
-  DirHandle(const DirHandle&) = delete;
-  DirHandle& operator=(const DirHandle&) = delete;
-};
-
 }  // namespace
 
 void TMain::ReceiveMail() {
@@ -149,7 +101,7 @@ void TMain::ReceiveMail() {
   } else {
     std::vector<std::string> filed;
     DeleRepliesOwed = 0;
-    const DirHandle inbound(Config.IN);
+    const plat::DurableDir inbound(Config.IN);
     [&] {
       WriteLog("Talking to POP3 (" + Config.POP + ")");
       SendCommand("USER " + Config.USERNAME);
@@ -185,7 +137,7 @@ void TMain::ReceiveMail() {
     // was filed must be on stable storage first, and without QUIT nothing
     // is deleted.
     std::string failed;
-    if (!SyncToStableStorage(filed, Config.IN, inbound.fd, failed)) {
+    if (!inbound.Sync(filed, failed)) {
       ReportError("Could not write message " + failed);
     } else {
       ReadOwedReplies();
