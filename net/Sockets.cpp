@@ -150,6 +150,10 @@ void TSockets::SetText(const std::string& Text) {
 int TSockets::FillLimit() const { return std::clamp<int32_t>(BufferSize, 0, kBufferCapacity); }
 
 void TSockets::ReceiveStep() {
+  if (start_ != 0) {
+    std::memmove(buffer_, buffer_ + start_, held_);
+    start_ = 0;
+  }
   const int at = held_;
   const int limit = FillLimit();
   if (at >= limit) return;
@@ -164,8 +168,9 @@ void TSockets::ReceiveStep() {
   // Handlers run during a blocking receive; one of them may have emptied the
   // buffer meanwhile. The new bytes then follow what is held now.
   if (held_ != at) {
-    const int keep = std::min(got, kBufferCapacity - int(held_));
-    std::memmove(buffer_ + held_, buffer_ + at, size_t(keep));
+    const int end = start_ + held_;
+    const int keep = std::min(got, kBufferCapacity - end);
+    std::memmove(buffer_ + end, buffer_ + at, size_t(keep));
     held_ = uint16_t(held_ + keep);
   } else {
     held_ = uint16_t(at + got);
@@ -173,8 +178,9 @@ void TSockets::ReceiveStep() {
 }
 
 std::string TSockets::GiveUp() {
-  std::string rest(buffer_, size_t(std::min<int>(held_, kGiveUpBytes)));
+  std::string rest(buffer_ + start_, size_t(std::min<int>(held_, kGiveUpBytes)));
   held_ = 0;
+  start_ = 0;
   NoReply = true;
   return rest;
 }
@@ -190,13 +196,15 @@ std::string TSockets::GetText() {
   for (;;) {
     std::string line;
     bool found = false;
-    if (const void* lf = std::memchr(buffer_, '\n', held_)) {
-      const int p = int(static_cast<const char*>(lf) - buffer_);
-      line.reserve(size_t(p));
-      for (int i = 0; i < p; ++i)
-        if (buffer_[i] != '\r') line += buffer_[i];
-      std::memmove(buffer_, buffer_ + p + 1, size_t(held_ - p - 1));
+    const char* held = buffer_ + start_;
+    if (const void* lf = std::memchr(held, '\n', held_)) {
+      const int p = int(static_cast<const char*>(lf) - held);
+      line.assign(held, size_t(p));
+      if (line.find('\r') != std::string::npos) std::erase(line, '\r');
+      // The rest stays where it is; it moves to the front only when the
+      // free space behind it is needed for a receive.
       held_ = uint16_t(held_ - p - 1);
+      start_ = held_ == 0 ? 0 : uint16_t(start_ + p + 1);
       found = true;
     } else {
       if (held_ >= FillLimit()) return GiveUp();
@@ -227,6 +235,7 @@ void TSockets::Close() {
   handle_ = winsock::INVALID_SOCKET;
   State = 0;
   held_ = 0;
+  start_ = 0;
 }
 
 void TSockets::StartWatchdog() {

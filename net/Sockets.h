@@ -109,7 +109,8 @@ class TSockets {
   uint16_t remotePort_ = 0;     // network order
   uint32_t remoteAddress_ = 0;  // network order
   char buffer_[kBufferCapacity] = {};
-  uint16_t held_ = 0;
+  uint16_t held_ = 0;   // bytes held, starting at buffer_[start_]
+  uint16_t start_ = 0;
 };
 
 // The text for a socket error number; "Not a Winsock error" for any number
