@@ -15,6 +15,8 @@
 #include "platform/process.h"
 #include "support/testutil.h"
 
+using zvtest::CwdGuard;
+
 using zvtest::FileExists;
 using zvtest::ReadFile;
 using zvtest::TempDir;
@@ -57,18 +59,6 @@ class FakeProcesses : public proc::Service {
 struct Launcher {
   std::shared_ptr<FakeProcesses> fake = std::make_shared<FakeProcesses>();
   TAppExec exec{fake};
-};
-
-class CwdGuard {
- public:
-  CwdGuard() {
-    char buf[PATH_MAX];
-    saved_ = ::getcwd(buf, sizeof buf) ? buf : "/";
-  }
-  ~CwdGuard() { (void)::chdir(saved_.c_str()); }
-
- private:
-  std::string saved_;
 };
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include "platform/process.h"
 #include "support/testutil.h"
 
+using zvtest::CwdGuard;
+
 using zvtest::FileExists;
 using zvtest::ReadFile;
 using zvtest::TempDir;
@@ -33,19 +35,6 @@ bool RunAndWait(const std::string& commandLine, uint32_t* error = nullptr) {
   service->CloseProcess(p);
   return waited;
 }
-
-// Restores the working directory a test changes.
-class CwdGuard {
- public:
-  CwdGuard() {
-    char buf[PATH_MAX];
-    saved_ = ::getcwd(buf, sizeof buf) ? buf : "/";
-  }
-  ~CwdGuard() { (void)::chdir(saved_.c_str()); }
-
- private:
-  std::string saved_;
-};
 
 }  // namespace
 

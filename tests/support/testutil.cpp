@@ -26,6 +26,13 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+CwdGuard::CwdGuard() {
+  char buf[4096];
+  saved_ = ::getcwd(buf, sizeof buf) ? buf : "/";
+}
+
+CwdGuard::~CwdGuard() { (void)::chdir(saved_.c_str()); }
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -24,6 +24,18 @@ class TempDir {
   std::string path_;
 };
 
+// Restores, when it goes, the working directory a test changes.
+class CwdGuard {
+ public:
+  CwdGuard();
+  ~CwdGuard();
+  CwdGuard(const CwdGuard&) = delete;
+  CwdGuard& operator=(const CwdGuard&) = delete;
+
+ private:
+  std::string saved_;
+};
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
