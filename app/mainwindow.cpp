@@ -18,9 +18,11 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption) {
 }
 
 // Fixed size (one line high): long texts are cut, the window never grows, and
-// a new text repaints the label without laying the window out again.
+// a new text repaints the label without laying the window out again. Values
+// are shown as plain text: a server's reply is never read as markup.
 QLabel* MakeValueLabel(QWidget* parent, const char* name, const char* caption) {
   auto* l = MakeLabel(parent, name, caption);
+  l->setTextFormat(Qt::PlainText);
   l->setFrameShape(QFrame::Panel);
   l->setFrameShadow(QFrame::Sunken);
   l->setFixedSize(297, l->sizeHint().height());
