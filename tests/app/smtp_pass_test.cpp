@@ -504,3 +504,22 @@ TEST_F(SendPass, OpenFileRetryAndRemoveFile) {
 }
 
 }  // namespace
+
+// RSET's reply is read late, after the next command has gone out: every
+// owed reply must still be consumed in order, so no reply is taken for
+// another command's, whatever RSET was answered.
+TEST_F(SendPass, OwedResetRepliesAreReadInOrder) {
+  Pair("TM000001", "b1");
+  Put(out_ + "TM000002.WRK", "tag\r\na@b\r\nc@d\r\n");  // fails before any command
+  Pair("TM000003", "b3");
+  SmtpServer smtp(With([](SmtpScript& s) {
+    s.rset = "503 odd, but not examined";
+    s.rcpt = {"250 ok", "550 no such user"};
+  }));
+  EXPECT_EQ(Run(smtp), kHelo + kFull1 + "RSET\r\nRSET\r\n" + kMail + kRcpt + "QUIT\r\n");
+  EXPECT_FALSE(Has("TM000001.WRK"));
+  EXPECT_TRUE(Has("TM000002.WRK"));
+  EXPECT_TRUE(Has("TM000003.WRK") && Has("TM000003.TXT"));
+  EXPECT_EQ(Caption(main_->lbError), "SMTP host would not accept mail for recipient");
+  EXPECT_EQ(main_->RsetRepliesOwed, 0);
+}
