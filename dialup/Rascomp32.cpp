@@ -13,17 +13,6 @@ namespace {
 constexpr uint16_t kFallbackDialEventMessage = 0xCCCD;
 constexpr int kEntryRecords = 20;
 
-void CopyCut(char* field, std::size_t fieldLen, const std::string& text) {
-  const std::size_t n = std::min(text.size(), fieldLen);
-  std::memcpy(field, text.data(), n);
-  field[n] = '\0';
-}
-
-// Text of a fixed field filled by the platform; never reads past the field.
-std::string FieldText(const char* field, std::size_t fieldSize) {
-  return std::string(field, strnlen(field, fieldSize));
-}
-
 }  // namespace
 
 // ---- TConnectionList ----
@@ -43,7 +32,7 @@ ras::HRASCONN TConnectionList::RASConn(int index) const {
 std::string TConnectionList::EntryName(int index) const {
   if (index < 0 || index >= Count()) throw EListError();
   const auto& item = *items_[std::size_t(index)];
-  return FieldText(item.szEntryName, sizeof item.szEntryName);
+  return ras::FieldText(item.szEntryName, sizeof item.szEntryName);
 }
 
 void TConnectionList::Delete(int index) {
@@ -119,12 +108,12 @@ int32_t TRAS::Dial() {
   ras::RASDIALPARAMSA params;
   std::memset(&params, 0, sizeof params);
   params.dwSize = sizeof params;
-  CopyCut(params.szEntryName, ras::RAS_MaxEntryName, EntryName);
-  CopyCut(params.szPhoneNumber, ras::RAS_MaxPhoneNumber, PhoneNumber);
-  CopyCut(params.szCallbackNumber, ras::RAS_MaxCallbackNumber, CallbackNumber);
-  CopyCut(params.szUserName, ras::UNLEN, UserName);
-  CopyCut(params.szPassword, ras::PWLEN, Password);
-  CopyCut(params.szDomain, ras::DNLEN, Domain);
+  ras::CopyCut(params.szEntryName, ras::RAS_MaxEntryName, EntryName);
+  ras::CopyCut(params.szPhoneNumber, ras::RAS_MaxPhoneNumber, PhoneNumber);
+  ras::CopyCut(params.szCallbackNumber, ras::RAS_MaxCallbackNumber, CallbackNumber);
+  ras::CopyCut(params.szUserName, ras::UNLEN, UserName);
+  ras::CopyCut(params.szPassword, ras::PWLEN, Password);
+  ras::CopyCut(params.szDomain, ras::DNLEN, Domain);
   const char* phoneBook = phoneBookPath_.empty() ? nullptr : phoneBookPath_.c_str();
 
   LastError = int32_t(
@@ -226,8 +215,8 @@ int32_t TRAS::GetConnectStatus() {
   status.dwSize = sizeof status;
   const int32_t rc = int32_t(ras_->RasGetConnectStatusA(ConnectionHandle, &status));
   if (rc == 0) {
-    DeviceName = FieldText(status.szDeviceName, sizeof status.szDeviceName);
-    DeviceType = FieldText(status.szDeviceType, sizeof status.szDeviceType);
+    DeviceName = ras::FieldText(status.szDeviceName, sizeof status.szDeviceName);
+    DeviceType = ras::FieldText(status.szDeviceType, sizeof status.szDeviceType);
     ConnectState = uint16_t(status.rasconnstate & 0xFFFF);
     LastError = int32_t(status.dwError);
   } else {
@@ -241,7 +230,7 @@ std::string TRAS::ErrorText(int32_t code) {
   char buffer[257];
   std::memset(buffer, 0, sizeof buffer);
   ras_->RasGetErrorStringA(uint32_t(code), buffer, 256);
-  return buffer[0] != '\0' ? FieldText(buffer, 256) : std::string("Status Unknown");
+  return buffer[0] != '\0' ? ras::FieldText(buffer, 256) : std::string("Status Unknown");
 }
 
 int32_t TRAS::HangUp() {
@@ -268,7 +257,7 @@ int32_t TRAS::LoadEntries() {
   if (rc == 0 || rc == int32_t(ras::ERROR_BUFFER_TOO_SMALL)) {
     const uint32_t n = std::min<uint32_t>(count, kEntryRecords);
     for (uint32_t i = 0; i < n; ++i) {
-      std::string name = FieldText(records[i].szEntryName, sizeof records[i].szEntryName);
+      std::string name = ras::FieldText(records[i].szEntryName, sizeof records[i].szEntryName);
       if (!name.empty()) Entries.push_back(std::move(name));
     }
   }

@@ -160,16 +160,6 @@ uint32_t ParseDropCode(const std::string& text) {
   return code > 0 ? uint32_t(code) : kDefaultDropCode;
 }
 
-void CopyCut(char* field, std::size_t fieldLen, const std::string& text) {
-  const std::size_t n = std::min(text.size(), fieldLen);
-  std::memcpy(field, text.data(), n);
-  field[n] = '\0';
-}
-
-std::string FieldText(const char* field, std::size_t fieldSize) {
-  return std::string(field, strnlen(field, fieldSize));
-}
-
 QString FromBytes(const std::string& s) { return QString::fromLatin1(s.data(), qsizetype(s.size())); }
 
 // ---- The service ----
@@ -442,6 +432,16 @@ uint32_t PhoneBookService::RasGetErrorStringA(uint32_t code, char* buffer, uint3
 }
 
 }  // namespace
+
+void CopyCut(char* field, std::size_t fieldLen, const std::string& text) {
+  const std::size_t n = std::min(text.size(), fieldLen);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+std::string FieldText(const char* field, std::size_t fieldSize) {
+  return std::string(field, strnlen(field, fieldSize));
+}
 
 std::shared_ptr<Service> MakeSystemService() { return std::make_shared<PhoneBookService>(); }
 

@@ -156,4 +156,11 @@ std::shared_ptr<Service> MakeSystemService();
 // /etc/zvmail32/phonebook.
 std::string DefaultPhoneBookPath();
 
+// Copies `text` into a fixed record field of fieldLen characters and its
+// terminating zero, cutting what does not fit.
+void CopyCut(char* field, std::size_t fieldLen, const std::string& text);
+// The text of a fixed record field (possibly untrusted); never reads past
+// fieldSize bytes, whether or not a zero ends it.
+std::string FieldText(const char* field, std::size_t fieldSize);
+
 }  // namespace ras
