@@ -162,12 +162,6 @@ class TMain : public QWidget {
   // Message body bytes not yet handed to the socket; SendCommand sends them
   // in the same send as its command.
   std::string PendingOutput;
-  // Replies to RSET not read yet: RSET's reply is not examined, so it is
-  // read after the next command has gone out (ReadSmtpCode), which saves the
-  // server one idle round trip per message without changing the wire.
-  int RsetRepliesOwed = 0;
-  // ReadCode after reading the RSET replies still owed.
-  uint16_t ReadSmtpCode();
   // [end smtp section]
 
   // ---- POP3 receive pass (pop3_pass.cpp) ----

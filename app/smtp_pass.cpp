@@ -135,15 +135,15 @@ void TMain::SendMail() {
           ReportError("Could not open data file for sending");
         } else {
           SendCommand("MAIL FROM:<" + sender + ">");
-          if (ReadSmtpCode() / 100 != 2) {
+          if (ReadCode() / 100 != 2) {
             ReportError("SMTP host would not accept sender name");
           } else {
             SendCommand("RCPT TO:<" + recipient + ">");
-            if (ReadSmtpCode() / 10 != 25) {
+            if (ReadCode() / 10 != 25) {
               ReportError("SMTP host would not accept mail for recipient");
             } else {
               SendCommand("DATA");
-              if (ReadSmtpCode() / 10 != 35) {
+              if (ReadCode() / 10 != 35) {
                 ReportError("SMTP host was not ready for data");
               } else {
                 LoadFile(text);
@@ -175,7 +175,7 @@ void TMain::SendMail() {
                   SendCommand(".");
                   SetCaption(lbCommand, "Waiting for acknowledgement");
                   SetPercent(static_cast<int>(p * 100 / count));
-                  if (ReadSmtpCode() / 100 == 2) {
+                  if (ReadCode() / 100 == 2) {
                     success = true;
                   } else {
                     ReportError("SMTP host failed end of data transfer");
@@ -193,7 +193,7 @@ void TMain::SendMail() {
         ReadSource = nullptr;
         if (p != count && !ReadFailed) {
           SendCommand("RSET");
-          ++RsetRepliesOwed;
+          ReadCode();
         }
       }
     }
@@ -203,7 +203,6 @@ void TMain::SendMail() {
     SendCommand("QUIT");
   }
   PendingOutput.clear();
-  RsetRepliesOwed = 0;
   ReadFailed = false;
   Sock.Close();
   WaitForState(0);
@@ -294,11 +293,6 @@ bool TMain::RemoveFile(const std::string& name) {
   if (!OpenTextRetry(f, name, 'R')) return false;
   std::fclose(f);
   return std::remove(name.c_str()) == 0;
-}
-
-uint16_t TMain::ReadSmtpCode() {
-  for (; RsetRepliesOwed > 0; --RsetRepliesOwed) ReadCode();
-  return ReadCode();
 }
 
 void TMain::FreeReadBuffer() {

@@ -84,6 +84,11 @@ std::vector<std::string> ScriptedServer::Lines(std::size_t i) const {
   return i < conns_.size() ? conns_[i].lines : std::vector<std::string>();
 }
 
+std::vector<std::string> ScriptedServer::SentAhead(std::size_t i) const {
+  std::lock_guard lock(mutex_);
+  return i < conns_.size() ? conns_[i].sentAhead : std::vector<std::string>{};
+}
+
 bool ScriptedServer::WaitFinished(std::size_t count, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] {
@@ -181,6 +186,20 @@ void ScriptedServer::Serve(int fd, std::size_t index) {
       }
       if (mode == Action::Silent || !handler_) continue;
       const Step step = handler_(line, index);
+      if (!step.lines.empty() || !step.raw.empty()) {
+        bool ahead = lf + 1 < pending.size();
+        if (!ahead) {
+          // A close is not a command sent ahead: only bytes count.
+          pollfd more{fd, POLLIN, 0};
+          char c;
+          ahead = ::poll(&more, 1, static_cast<int>(step.watchAhead.count())) > 0 &&
+                  ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+        }
+        if (ahead) {
+          std::lock_guard lock(mutex_);
+          conns_[index].sentAhead.push_back(line);
+        }
+      }
       if (!SendStep(fd, step)) {
         ::close(fd);
         return;

@@ -40,6 +40,9 @@ class ScriptedServer {
     std::vector<std::string> lines;  // each sent followed by CR LF
     std::string raw;                 // sent as it stands, after the lines
     Action action = Action::Continue;
+    // Before answering, wait this long for bytes the client might send
+    // ahead of the answer (0: only look at what has arrived already).
+    std::chrono::milliseconds watchAhead{0};
   };
 
   // Maps one received line of connection `connection` (counted from 0) to
@@ -76,6 +79,9 @@ class ScriptedServer {
   std::string AllReceived() const;
   // Lines received on connection `i`, as passed to the handler.
   std::vector<std::string> Lines(std::size_t i) const;
+  // Lines of connection `i` whose answer the client did not wait for: more
+  // bytes had arrived before the server answered them.
+  std::vector<std::string> SentAhead(std::size_t i) const;
 
   // Waits until at least `count` connections have finished, or the timeout.
   bool WaitFinished(std::size_t count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
@@ -84,6 +90,7 @@ class ScriptedServer {
   struct Conn {
     std::string bytes;
     std::vector<std::string> lines;
+    std::vector<std::string> sentAhead;
     bool finished = false;
   };
 
