@@ -57,7 +57,7 @@ void TMain::SendCommand(const std::string& command) {
 }
 
 bool TMain::ReadReply(std::string& reply, bool show) {
-  plat::PumpOnce();
+  plat::PumpIfDue();
   bool read = false;
   if (Sock.State == 3) {
     reply.clear();

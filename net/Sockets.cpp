@@ -209,7 +209,7 @@ std::string TSockets::GetText() {
     } else {
       if (held_ >= FillLimit()) return GiveUp();
       ReceiveStep();
-      plat::PumpOnce();
+      plat::PumpIfDue();
     }
     if (State != 1) return GiveUp();
     if (found) return line;

@@ -1,5 +1,7 @@
 #include "platform/msgwindow.h"
 
+#include <chrono>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QEventLoop>
@@ -10,9 +12,17 @@ namespace {
 
 const QEvent::Type kPostedMessage = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// Messages posted and not yet delivered or discarded.
+int g_postedWaiting = 0;
+
 class PostedMessage : public QEvent {
  public:
-  PostedMessage(unsigned m, WParam w, LParam l) : QEvent(kPostedMessage), msg(m), wParam(w), lParam(l) {}
+  PostedMessage(unsigned m, WParam w, LParam l) : QEvent(kPostedMessage), msg(m), wParam(w), lParam(l) {
+    ++g_postedWaiting;
+  }
+  ~PostedMessage() override { --g_postedWaiting; }
+  PostedMessage(const PostedMessage&) = delete;
+  PostedMessage& operator=(const PostedMessage&) = delete;
   unsigned msg;
   WParam wParam;
   LParam lParam;
@@ -76,8 +86,23 @@ unsigned RegisterWindowMessage(const std::string& name) {
   return it->second;
 }
 
-void PumpOnce() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+namespace {
+constexpr auto kPumpInterval = std::chrono::milliseconds(2);
+std::chrono::steady_clock::time_point g_lastPump;
+}  // namespace
 
-void WaitForEvents() { QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents); }
+void PumpOnce() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  g_lastPump = std::chrono::steady_clock::now();
+}
+
+void PumpIfDue() {
+  if (g_postedWaiting > 0 || std::chrono::steady_clock::now() - g_lastPump >= kPumpInterval) PumpOnce();
+}
+
+void WaitForEvents() {
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  g_lastPump = std::chrono::steady_clock::now();
+}
 
 }  // namespace plat

@@ -58,6 +58,11 @@ unsigned RegisterWindowMessage(const std::string& name);
 
 // Processes every pending event once and returns without waiting.
 void PumpOnce();
+// PumpOnce when a posted message is waiting or the queue was last pumped or
+// waited on 2 ms ago or more: for steps repeated thousands of times a second
+// (one per reply or received block), where a pass over the queue would cost
+// more than the step. Timers and input wait at most 2 ms longer for it.
+void PumpIfDue();
 // Sleeps in the event loop until at least one event has been processed.
 void WaitForEvents();
 
