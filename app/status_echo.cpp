@@ -3,17 +3,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
-bool StatusEchoEnabled() {
-  static const bool enabled = [] {
+namespace {
+
+// "1": every control; otherwise the control names listed, comma-separated.
+struct EchoSetting {
+  bool all = false;
+  std::set<std::string> names;
+};
+
+const EchoSetting& Setting() {
+  static const EchoSetting setting = [] {
+    EchoSetting s;
     const char* v = std::getenv("ZVMAIL32_ECHO_STATUS");
-    return v != nullptr && std::strcmp(v, "1") == 0;
+    if (v == nullptr) return s;
+    if (std::strcmp(v, "1") == 0) {
+      s.all = true;
+      return s;
+    }
+    std::string name;
+    for (const char* p = v;; ++p) {
+      if (*p == ',' || *p == '\0') {
+        if (!name.empty()) s.names.insert(name);
+        name.clear();
+        if (*p == '\0') break;
+      } else {
+        name += *p;
+      }
+    }
+    return s;
   }();
-  return enabled;
+  return setting;
 }
 
+}  // namespace
+
+bool StatusEchoEnabled() { return Setting().all || !Setting().names.empty(); }
+
 void EchoStatus(const std::string& control, const std::string& text) {
-  if (!StatusEchoEnabled()) return;
+  if (!Setting().all && Setting().names.count(control) == 0) return;
   std::string line = control + ": " + text + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);

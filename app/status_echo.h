@@ -1,11 +1,13 @@
 // Status echo for unattended runs: with ZVMAIL32_ECHO_STATUS=1 in the
 // environment every change of a status control is written to standard error
-// as one line "<control name>: <text>".
+// as one line "<control name>: <text>"; a comma-separated list of control
+// names instead ("lbAction,lbError") echoes only those.
 #pragma once
 
 #include <ctime>
 #include <string>
 
+// True when some control is echoed.
 bool StatusEchoEnabled();
 void EchoStatus(const std::string& control, const std::string& text);
 

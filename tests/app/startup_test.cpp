@@ -128,6 +128,18 @@ TEST(StartUp, DaemonKeyShowsTheDaemonLabelAndEchoesStatus) {
   EXPECT_NE(ReadFile(incomplete / "ZVMAIL32.INI").find("DAEMON    600\r\n"), std::string::npos);
 }
 
+TEST(StartUp, EchoOfNamedControlsOnly) {
+  TempDir incomplete;
+  WriteFile(incomplete / "ZVMAIL32.INI", "DAEMON 600\r\n");
+  const auto program = zvtest::LinkProgramInto(incomplete.path());
+  auto env = kHeadless;
+  env["ZVMAIL32_ECHO_STATUS"] = "lbDaemon,,lbNothing";
+  auto r = RunProgram(program, {}, env, "/");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("lbDaemon: shown\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("lbVersion"), std::string::npos) << r.err;
+}
+
 TEST(LogLine, StampIsMonthDayYearThenTimeAndTwoBlanks) {
   std::tm t{};
   t.tm_year = 126;  // 2026
