@@ -33,7 +33,9 @@ for tool in mpop fetchmail dovecot; do
   command -v $tool >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 
-work=$(mktemp -d /tmp/zvmail32-pop3-bench.XXXXXX)
+# The clients write their files below TMPDIR (default /tmp): point it at the
+# file system whose speed you mean to compare on.
+work=$(mktemp -d "${TMPDIR:-/tmp}/zvmail32-pop3-bench.XXXXXX")
 chmod 755 "$work"
 state=$work/mailsystem
 cleanup() {
