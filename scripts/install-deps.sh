@@ -8,11 +8,12 @@ packages=(
   g++ cmake ninja-build pkg-config netbase qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libx11-dev
   # run: Qt's platform plugins (offscreen and xcb) and a font
   qt6-qpa-plugins fontconfig fonts-dejavu-core
-  # tests: a real local mail system, an X server for the window tests
-  dovecot-pop3d python3-aiosmtpd xvfb xauth x11-utils xdotool imagemagick
+  # tests: a real local mail system, a strict SMTP server, an X server for
+  # the window tests
+  dovecot-pop3d python3-aiosmtpd postfix xvfb xauth x11-utils xdotool imagemagick
 )
 if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(postfix mpop fetchmail msmtp)
+  packages+=(mpop fetchmail msmtp)
 fi
 
 missing=()
@@ -28,6 +29,9 @@ if ((${#missing[@]})); then
     $sudo chmod 755 /usr/sbin/policy-rc.d
     trap '$sudo rm -f /usr/sbin/policy-rc.d' EXIT
   fi
+  # postfix's installation would ask how to set up the system's mail; the
+  # tests run private instances, so the system's stays unconfigured.
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

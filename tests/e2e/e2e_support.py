@@ -4,6 +4,7 @@ directory of the built program, and the program run itself.
 Standard library only; runs under Debian's /usr/bin/python3.
 """
 
+import json
 import os
 import poplib
 import shutil
@@ -27,6 +28,16 @@ def missing_prerequisites():
     probe = subprocess.run(["/usr/bin/python3", "-c", "import aiosmtpd"], capture_output=True)
     if probe.returncode != 0:
         return "aiosmtpd is not installed for /usr/bin/python3 (apt-get install python3-aiosmtpd)"
+    return None
+
+
+def missing_postfix():
+    """Why the strict SMTP server (scripts/mailsystem/postfix.sh) cannot run
+    here, or None."""
+    if os.geteuid() != 0:
+        return "needs root (the server binds port 25)"
+    if not (os.access("/usr/sbin/postfix", os.X_OK) and os.access("/usr/sbin/postqueue", os.X_OK)):
+        return "postfix is not installed (apt-get install postfix)"
     return None
 
 
@@ -155,6 +166,115 @@ class MailSystem:
     def logs(self):
         return "--- smtpd.log\n%s\n--- dovecot.log\n%s" % (
             tail(os.path.join(self.state, "smtpd.log")), tail(os.path.join(self.state, "dovecot.log")))
+
+
+def postfix_state_dir_name(address):
+    return "postfix-" + address
+
+
+def _postfix_processes(accept):
+    """{pid: configuration directory} of the Postfix processes whose
+    MAIL_CONFIG satisfies `accept`."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read().decode("latin-1").split("\0")
+        except OSError:
+            continue
+        for var in env:
+            if var.startswith("MAIL_CONFIG=") and accept(var[len("MAIL_CONFIG="):]):
+                found[int(pid)] = var[len("MAIL_CONFIG="):]
+    return found
+
+
+def stop_stale_postfix(address):
+    """Stops a strict SMTP server on `address` that an earlier, killed run of
+    these tests left behind: its processes carry the configuration directory
+    these tests give it in MAIL_CONFIG. Processes whose state directory is
+    gone get signals instead."""
+    suffix = "/%s/etc" % postfix_state_dir_name(address)
+
+    def stale(config):
+        return config.endswith(suffix) and "/zv-e2e-" in config
+
+    for config in set(_postfix_processes(stale).values()):
+        subprocess.run([os.path.join(MAILSYSTEM, "postfix.sh"), "stop", os.path.dirname(config)], timeout=120)
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        pids = list(_postfix_processes(stale))
+        for pid in pids:
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + 10
+        while _postfix_processes(stale) and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+
+class StrictSmtpServer:
+    """A private Postfix of scripts/mailsystem/postfix.sh on one address: it
+    disconnects a client that sends a command before the previous reply, keeps
+    accepted mail in its queue and refuses nobody@<any domain>."""
+
+    def __init__(self, address, state_dir):
+        self.address = address
+        self.state = state_dir
+        self.etc = os.path.join(state_dir, "etc")
+        self.running = False
+
+    def start(self):
+        stop_stale_postfix(self.address)
+        self.running = True  # stop() also after a start that failed half-way
+        r = subprocess.run([os.path.join(MAILSYSTEM, "postfix.sh"), "start", self.address, self.state],
+                           capture_output=True, text=True, timeout=120)
+        if r.returncode != 0:
+            raise RuntimeError("postfix did not start on %s:\n%s" % (self.address, r.stderr))
+
+    def stop(self):
+        if self.running:
+            subprocess.run([os.path.join(MAILSYSTEM, "postfix.sh"), "stop", self.state], timeout=120)
+            self.running = False
+
+    def processes(self):
+        """Pids of the processes that run with this server's configuration."""
+        return sorted(_postfix_processes(lambda config: config == self.etc))
+
+    def maillog(self):
+        try:
+            with open(os.path.join(self.state, "maillog"), "rb") as f:
+                return f.read().decode("latin-1").splitlines()
+        except FileNotFoundError:
+            return []
+
+    def wait_for_log(self, predicate, seconds=30):
+        """The maillog once `predicate(lines)` holds for it (its writer works
+        behind the server's replies), or as it stands after `seconds`."""
+        deadline = time.monotonic() + seconds
+        while True:
+            lines = self.maillog()
+            if predicate(lines) or time.monotonic() > deadline:
+                return lines
+            time.sleep(0.05)
+
+    def queue(self):
+        """The queued messages, as postqueue -j lists them (one dict each)."""
+        r = subprocess.run(["/usr/sbin/postqueue", "-c", self.etc, "-j"], capture_output=True, timeout=60)
+        if r.returncode != 0:
+            raise RuntimeError("postqueue failed: %s" % r.stderr.decode("latin-1"))
+        return [json.loads(line) for line in r.stdout.decode("latin-1").splitlines() if line.strip()]
+
+    def body(self, queue_id):
+        """The body of a queued message (LF line ends)."""
+        r = subprocess.run(["/usr/sbin/postcat", "-c", self.etc, "-b", "-q", queue_id],
+                           capture_output=True, timeout=60)
+        if r.returncode != 0:
+            raise RuntimeError("postcat failed: %s" % r.stderr.decode("latin-1"))
+        # postcat shows the empty line that ends the header first.
+        return r.stdout[1:] if r.stdout.startswith(b"\n") else r.stdout
+
+    def logs(self):
+        return "--- maillog\n%s" % tail(os.path.join(self.state, "maillog"), 60)
 
 
 INI_KEYS = ["SMTP", "POP", "USERNAME", "PASSWORD", "ROBOT", "IN", "OUT", "COUNTER",

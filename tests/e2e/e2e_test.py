@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """End-to-end tests: the built zvmail32 against a real mail system on
 loopback (scripts/mailsystem: aiosmtpd delivering into Maildirs, dovecot
-serving them by POP3). Every case has its own loopback address and its own
-temporary directories, so cases may run in parallel.
+serving them by POP3; for strict_postfix a private Postfix that insists on
+SMTP command synchronisation). Every case has its own loopback address and
+its own temporary directories, so cases may run in parallel.
 
   e2e_test.py --program PATH [CASE ...]     (no CASE: all of them)
 
-Exit code 77 when the machine cannot run them (not root, dovecot or aiosmtpd
-missing).
+Cases the machine cannot run (not root; dovecot, aiosmtpd or postfix missing)
+are skipped; exit code 77 when that leaves none.
 """
 
 import argparse
@@ -34,6 +35,12 @@ def message(subject, body_lines, sender="office@zorvik", to="robot@zorvik"):
 class E2ECase(unittest.TestCase):
     ADDRESS = None
     USERS = {"robot": "robot-secret"}
+    NEEDS = "a local mail system"
+
+    @classmethod
+    def missing(cls):
+        """Why this machine cannot run the case, or None."""
+        return es.missing_prerequisites()
 
     def setUp(self):
         self.ws = es.Workspace()
@@ -291,6 +298,120 @@ class TwoRuns(E2ECase):
         self.assertEqual(self.inst.log_lines().count("Running version 2.0"), 2)
 
 
+def consignment_lines(n):
+    """A few KB of text for pair n, different in length for every pair."""
+    lines = ["Consignment %d, line %d: %s" % (n, i, "zorvik " * (i % 9 + 1)) for i in range(20 + n * 7 % 60)]
+    lines.insert(5, ".a line with a leading dot")
+    return lines
+
+
+class StrictPostfix(E2ECase):
+    """One run sends many pairs, a refused one among them, in one session to
+    a Postfix that disconnects a client sending a command before the reply to
+    the previous one came: every command waits for its reply, RSET's too."""
+    ADDRESS = "127.0.0.50"
+    USERS = {}  # no aiosmtpd and dovecot: the receive pass finds nothing
+    NEEDS = "a local Postfix"
+    PAIRS = 21
+    REFUSED = 11  # its recipient is refused; the pairs after it still go
+
+    @classmethod
+    def missing(cls):
+        return es.missing_postfix()
+
+    def setUp(self):
+        super().setUp()
+        self.pfx = es.StrictSmtpServer(self.ADDRESS, os.path.join(self.ws.path,
+                                                                  es.postfix_state_dir_name(self.ADDRESS)))
+        self.addCleanup(self.pfx.stop)
+        self.pfx.start()
+
+    def context(self):
+        return "\n" + self.inst.report() + "\n" + self.pfx.logs()
+
+    def test(self):
+        texts = {}
+        for n in range(1, self.PAIRS + 1):
+            base = "TM%06d" % (500 + n)
+            to = "nobody@zorvik" if n == self.REFUSED else "robot%02d@zorvik" % n
+            texts[to] = message("TRANSPORT %d" % n, consignment_lines(n), sender="zvrobot@zorvik", to=to)
+            self.inst.put_outbound(base, "ZV%d" % n, "zvrobot@zorvik", to, texts[to])
+        refused_base = "TM%06d" % (500 + self.REFUSED)
+        accepted = sorted(to for to in texts if to != "nobody@zorvik")
+        self.ini(DEBUG="YES")
+        self.run_once()
+
+        self.assertEqual(self.inst.files("out"), [refused_base + ".TXT", refused_base + ".WRK"], self.context())
+
+        log = self.inst.log_lines()
+        plain = [l for l in log if not l.startswith("DEBUG:")]
+        expected = ["There are %d messages to send" % self.PAIRS, "Talking to SMTP (%s)" % self.ADDRESS]
+        for n in range(1, self.PAIRS + 1):
+            expected.append("Sending TM%06d" % (500 + n))
+            if n == self.REFUSED:
+                expected.append("SMTP host would not accept mail for recipient")
+        self.assertIn(expected[0], plain, self.context())
+        start = plain.index(expected[0])
+        self.assertEqual(plain[start:start + len(expected)], expected, self.context())
+        self.assertEqual([l for l in plain if l.startswith("SMTP ") or l.startswith("Could not")],
+                         ["SMTP host would not accept mail for recipient"], self.context())
+
+        # The session as the log records it: each command with the reply read
+        # for it before the next command went out.
+        session = []
+        for line in log:
+            if line.startswith("DEBUG:C:"):
+                session.append([line[8:], None])
+            elif line.startswith("DEBUG:R:") and session and session[-1][1] is None:
+                session[-1][1] = line[8:]
+        smtp = session[:session.index(["QUIT", None]) + 1] if ["QUIT", None] in session else session
+        want = [("HELO", "250")]
+        for n in range(1, self.PAIRS + 1):
+            to = "nobody@zorvik" if n == self.REFUSED else "robot%02d@zorvik" % n
+            want += [("MAIL FROM:<zvrobot@zorvik>", "250")]
+            if n == self.REFUSED:
+                want += [("RCPT TO:<%s>" % to, "550")]
+            else:
+                want += [("RCPT TO:<%s>" % to, "250"), ("DATA", "354"), (".", "250")]
+            if n != self.PAIRS:
+                want += [("RSET", "250")]
+        want += [("QUIT", None)]
+        got = [(c if not c.startswith("HELO ") else "HELO", r[:3] if r is not None else None) for c, r in smtp]
+        self.assertEqual(got, want, self.context())
+        queued_as = [r.rsplit(" ", 1)[-1] for c, r in smtp if c == "." and "queued as" in r]
+        self.assertEqual(len(queued_as), len(accepted), self.context())
+
+        # The server's view: the session ended by QUIT with every command
+        # answered, and nothing was taken for pipelining.
+        def session_ended(lines):
+            return any("disconnect from" in l and "helo=" in l for l in lines)
+        maillog = self.pfx.wait_for_log(session_ended)
+        self.assertTrue(session_ended(maillog), self.context())
+        bad = [l for l in maillog if re.search(r"improper command pipelining|synchroni[sz]ation|lost connection",
+                                               l, re.IGNORECASE)]
+        self.assertEqual(bad, [], self.context())
+        counts = [dict(kv.split("=", 1) for kv in re.search(r"disconnect from \S+ (.*)$", l).group(1).split())
+                  for l in maillog if "disconnect from" in l and "helo=" in l]
+        commands = len([c for c, _ in want if c != "."])  # the dot ends DATA
+        self.assertEqual(counts, [{
+            "helo": "1", "mail": str(self.PAIRS), "rcpt": "%d/%d" % (len(accepted), self.PAIRS),
+            "data": str(len(accepted)), "rset": str(self.PAIRS - 1), "quit": "1",
+            "commands": "%d/%d" % (commands - 1, commands)}], self.context())
+
+        # Every accepted message waits in the queue, whole.
+        queue = self.pfx.queue()
+        self.assertEqual(sorted(m["queue_id"] for m in queue), sorted(queued_as), self.context())
+        self.assertEqual(sorted(r["address"] for m in queue for r in m["recipients"]), accepted)
+        for m in queue:
+            self.assertEqual(m["sender"], "zvrobot@zorvik")
+            text = es.sent_form(texts[m["recipients"][0]["address"]])
+            self.assertEqual(self.pfx.body(m["queue_id"]), text.split(b"\n\n", 1)[1], m["queue_id"])
+
+        # Stopping leaves none of the server's processes behind.
+        self.pfx.stop()
+        self.assertEqual(self.pfx.processes(), [])
+
+
 CASES = {
     "send": Send,
     "receive_keep": ReceiveKeep,
@@ -300,6 +421,7 @@ CASES = {
     "bad_password": BadPassword,
     "server_down": ServerDown,
     "two_runs": TwoRuns,
+    "strict_postfix": StrictPostfix,
 }
 
 
@@ -318,12 +440,17 @@ def main():
     if not os.access(PROGRAM, os.X_OK):
         print("e2e: program not found: %s" % PROGRAM, file=sys.stderr)
         return 1
-    why = es.missing_prerequisites()
-    if why:
-        print("SKIP: end-to-end tests need a local mail system: %s" % why)
+    runnable = []
+    for c in args.cases or sorted(CASES):
+        why = CASES[c].missing()
+        if why:
+            print("SKIP: %s needs %s: %s" % (c, CASES[c].NEEDS, why))
+        else:
+            runnable.append(c)
+    if not runnable:
         return 77
     loader = unittest.TestLoader()
-    suite = unittest.TestSuite(loader.loadTestsFromTestCase(CASES[c]) for c in (args.cases or sorted(CASES)))
+    suite = unittest.TestSuite(loader.loadTestsFromTestCase(CASES[c]) for c in runnable)
     result = unittest.TextTestRunner(verbosity=2, stream=sys.stdout).run(suite)
     return 0 if result.wasSuccessful() else 1
 

@@ -1,0 +1,229 @@
+#!/bin/bash
+# Runs a private Postfix as a strict SMTP server on one loopback address,
+# port 25: a client that sends a command before the reply to the previous one
+# came, without having been offered PIPELINING, is disconnected ("improper
+# command pipelining" in its log). Mail for nobody@<any domain> is refused
+# with 550; all other mail is accepted and never delivered: it stays in the
+# hold queue for inspection (postqueue -c STATE-DIR/etc -j).
+#
+#   postfix.sh start ADDRESS STATE-DIR
+#   postfix.sh stop STATE-DIR
+#
+# Configuration, queue and log (STATE-DIR/maillog) live in STATE-DIR; the
+# system's own Postfix is neither used nor touched, and several instances run
+# side by side on different 127.x addresses. start returns when the server
+# greets; both print nothing but errors. Needs root and Debian's postfix.
+# Stopping an instance that is not running, or a missing STATE-DIR, is no
+# error.
+set -eu
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH
+
+die() { echo "postfix: $*" >&2; exit 1; }
+usage() { echo "usage: $0 start ADDRESS STATE-DIR | stop STATE-DIR" >&2; exit 2; }
+
+# True when something accepts connections on $1 port 25 (this address or
+# every address).
+answers() {
+  (exec 3<>"/dev/tcp/$1/25") 2>/dev/null
+}
+
+# True when $1 port 25 greets with 220; says goodbye properly.
+greets() {
+  (
+    exec 3<>"/dev/tcp/$1/25"
+    IFS= read -r -t 2 line <&3
+    [[ $line == 220* ]] || exit 1
+    printf 'QUIT\r\n' >&3
+    IFS= read -r -t 2 line <&3 || true
+  ) 2>/dev/null
+}
+
+# The pid of this instance's master process, if it runs.
+master_pid() {
+  local pid
+  [ -s "$spool/pid/master.pid" ] || return 1
+  pid=$(tr -d ' \n' <"$spool/pid/master.pid")
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  grep -qzxF "MAIL_CONFIG=$etc" "/proc/$pid/environ" 2>/dev/null || return 1
+  echo "$pid"
+}
+
+# Pids of every process of this instance: the master hands its MAIL_CONFIG
+# down to all the daemons it starts.
+instance_pids() {
+  grep -lzxF "MAIL_CONFIG=$etc" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 || true
+}
+
+# Waits until the processes $2... are gone, at most $1 tenths of a second.
+wait_gone() {
+  local n=0 limit=$1 pid alive
+  shift
+  while :; do
+    alive=0
+    for pid in "$@"; do
+      # A zombie is gone for our purpose: it holds no ports or files.
+      [ -e "/proc/$pid" ] && [ "$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" != Z ] && alive=1
+    done
+    [ "$alive" = 0 ] && return 0
+    [ "$n" -ge "$limit" ] && return 1
+    sleep 0.1
+    n=$((n + 1))
+  done
+}
+
+set_state() {
+  mkdir -p "$1"
+  state=$(cd "$1" && pwd)
+  [[ $state =~ ^[A-Za-z0-9._/+-]+$ ]] || die "state directory path must not contain blanks or special characters: $state"
+  etc=$state/etc
+  spool=$state/spool
+}
+
+do_stop() {
+  [ -d "$1" ] || exit 0
+  set_state "$1"
+  local rc=0 pids address
+  if master_pid >/dev/null; then
+    postfix -c "$etc" stop >>"$state/postfix.out" 2>&1 || true
+  fi
+  pids=$(instance_pids)
+  if [ -n "$pids" ]; then
+    # shellcheck disable=SC2086
+    if ! wait_gone 100 $pids; then
+      echo "postfix: processes of $state did not end; killing them" >&2
+      # shellcheck disable=SC2086
+      kill -KILL $pids 2>/dev/null || true
+      # shellcheck disable=SC2086
+      wait_gone 50 $pids || { echo "postfix: processes of $state do not end" >&2; rc=1; }
+    fi
+  fi
+  # The next start on this address needs the port free.
+  address=$(cat "$state/address" 2>/dev/null || true)
+  if [ -n "$address" ]; then
+    local n=0
+    while answers "$address"; do
+      [ "$n" -lt 100 ] || { echo "postfix: $address port 25 still answers" >&2; rc=1; break; }
+      sleep 0.1
+      n=$((n + 1))
+    done
+  fi
+  exit $rc
+}
+
+show_failure() {
+  [ -s "$state/postfix.out" ] && { echo "--- postfix start" >&2; tr -d '\r' <"$state/postfix.out" | tail -n 20 >&2; }
+  [ -s "$state/maillog" ] && { echo "--- $state/maillog" >&2; tail -n 20 "$state/maillog" >&2; }
+  return 0
+}
+
+do_start() {
+  local address=$1
+  [[ $address =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || die "$address is not a loopback address (127.x.y.z)"
+  [ "$(id -u)" = 0 ] || die "must run as root (port 25, the postfix user's files)"
+  command -v postfix >/dev/null || die "postfix is missing (apt-get install postfix)"
+  command -v script >/dev/null || die "script is missing (apt-get install bsdutils)"
+  getent passwd postfix >/dev/null || die "the system has no user 'postfix'"
+  set_state "$2"
+
+  master_pid >/dev/null && die "a Postfix is already running in $state ($0 stop $state)"
+  # Anything else on the port would answer the readiness probe in our place.
+  answers "$address" && die "something already answers on $address port 25 (a system-wide mail server?)"
+
+  # The daemons run as the postfix user and work in the queue directory:
+  # every directory above it has to be searchable by others.
+  chmod 755 "$state"
+  local d
+  d=$state
+  while [ "$d" != / ]; do
+    [ "$(( 0$(stat -c %a "$d") & 1 ))" = 1 ] || die "directory $d is not searchable by others (chmod o+x it or choose another state directory)"
+    d=$(dirname "$d")
+  done
+
+  rm -rf "$etc" "$spool" "$state/data" "$state/maillog" "$state/postfix.out"
+  mkdir -p "$etc" "$spool" "$state/data"
+  chown postfix "$state/data"
+  echo "$address" >"$state/address"
+
+  cat >"$etc/main.cf" <<EOF
+# Generated by postfix.sh for the strict SMTP server on $address.
+compatibility_level = 3.6
+queue_directory = $spool
+data_directory = $state/data
+maillog_file = $state/maillog
+maillog_file_prefixes = $state
+inet_interfaces = loopback-only
+inet_protocols = ipv4
+myhostname = sink.example
+mydestination =
+mynetworks = 127.0.0.0/8
+alias_maps =
+alias_database =
+# Nothing leaves: accepted mail goes on hold, and even released it finds
+# no transport that could deliver it.
+default_transport = smtp
+defer_transports = smtp
+smtpd_peername_lookup = no
+smtpd_relay_restrictions = permit_mynetworks, reject
+smtpd_recipient_restrictions = check_recipient_access regexp:$etc/recipients
+# Strict command synchronisation.
+smtpd_forbid_unauth_pipelining = yes
+smtpd_data_restrictions = reject_unauth_pipelining
+EOF
+  cat >"$etc/recipients" <<'EOF'
+/^nobody@/ 550 5.1.1 User unknown
+/./ HOLD
+EOF
+  # Only the services this server needs, none of them chrooted (the queue
+  # directory would have to hold copies of system files).
+  cat >"$etc/master.cf" <<EOF
+# service type  private unpriv chroot wakeup maxproc command
+$address:25 inet n - n - - smtpd
+pickup    unix  n       -       n       60      1       pickup
+cleanup   unix  n       -       n       -       0       cleanup
+qmgr      unix  n       -       n       300     1       qmgr
+rewrite   unix  -       -       n       -       -       trivial-rewrite
+bounce    unix  -       -       n       -       0       bounce
+defer     unix  -       -       n       -       0       bounce
+trace     unix  -       -       n       -       0       bounce
+verify    unix  -       -       n       -       1       verify
+flush     unix  n       -       n       1000?   0       flush
+proxymap  unix  -       -       n       -       -       proxymap
+showq     unix  n       -       n       -       -       showq
+error     unix  -       -       n       -       -       error
+retry     unix  -       -       n       -       -       error
+anvil     unix  -       -       n       -       1       anvil
+scache    unix  -       -       n       -       1       scache
+postlog   unix-dgram n  -       n       -       1       postlogd
+EOF
+
+  # postfix reports some fatal errors only to syslog or to a terminal: a
+  # pseudo terminal (script) catches them for the failure report. The master
+  # detaches from it; it returns when the master is ready or has failed.
+  if ! script -qec "postfix -c $etc start" /dev/null </dev/null >"$state/postfix.out" 2>&1; then
+    echo "postfix: the server on $address did not start" >&2
+    show_failure
+    ( do_stop "$state" ) >/dev/null 2>&1 || true
+    exit 1
+  fi
+
+  local n=0
+  until greets "$address"; do
+    local why=
+    master_pid >/dev/null || why="the master process ended during start-up"
+    [ "$n" -lt 300 ] || why="no greeting on $address port 25 within 30 s"
+    if [ -n "$why" ]; then
+      echo "postfix: $why" >&2
+      show_failure
+      ( do_stop "$state" ) >/dev/null 2>&1 || true
+      exit 1
+    fi
+    sleep 0.1
+    n=$((n + 1))
+  done
+}
+
+case "${1:-}" in
+  start) [ $# -eq 3 ] || usage; do_start "$2" "$3" ;;
+  stop) [ $# -eq 2 ] || usage; do_stop "$2" ;;
+  *) usage ;;
+esac
