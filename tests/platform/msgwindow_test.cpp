@@ -45,7 +45,9 @@ TEST(PumpIfDue, DeliversPostedMessagesAtOnceAndSkipsAnIdlePassOtherwise) {
   plat::PumpOnce();
   QCoreApplication::postEvent(&counter, new QEvent(QEvent::User));
   plat::PumpIfDue();
-  if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2)) EXPECT_EQ(counter.seen, 0);
+  if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2)) {
+    EXPECT_EQ(counter.seen, 0);
+  }
   for (int i = 0; i < 1000 && counter.seen == 0; ++i) plat::WaitForEvents();
   EXPECT_EQ(counter.seen, 1);
 }
