@@ -116,6 +116,18 @@ def run_smtplib(work, host, port, count, size):
     return elapsed, time.process_time() - cpu0
 
 
+def run_floor(floor, work, host, port, count, size):
+    """The bare client (smtp_floor): same pairs, same dialogue, nothing else."""
+    directory = os.path.join(work, "floor")
+    make_pairs(directory, count, size)
+    out = subprocess.run([floor, directory, host, str(port)], check=True, capture_output=True, text=True).stdout
+    sent, seconds = out.split()
+    if int(sent) != count or pair_names(directory):
+        sys.exit("smtp_floor did not send every pair")
+    shutil.rmtree(directory)
+    return float(seconds)
+
+
 def run_msmtp(work, host, port, count, size):
     directory = os.path.join(work, "msmtp")
     make_pairs(directory, count, size)
@@ -139,16 +151,20 @@ def main():
     ap.add_argument("--size", type=int, default=2048)
     ap.add_argument("--rounds", type=int, default=3,
                     help="alternating rounds of zvmail32 and smtplib; the best of each counts")
+    ap.add_argument("--floor", default=None,
+                    help="the bare client (bench/smtp_floor), run in every round when given")
     ap.add_argument("--msmtp-count", type=int, default=None,
                     help="messages for msmtp (default: the same N)")
     args = ap.parse_args()
     work = tempfile.mkdtemp(prefix="zv-smtp-bench-")
     try:
         n = args.count
-        zv, lib = [], []
+        zv, lib, floor = [], [], []
         for _ in range(args.rounds):
             zv.append(run_zvmail32(args.program, work, args.host, args.port, n, args.size))
             lib.append(run_smtplib(work, args.host, args.port, n, args.size))
+            if args.floor:
+                floor.append(run_floor(args.floor, work, args.host, args.port, n, args.size))
         mn = args.msmtp_count or n
         ms = run_msmtp(work, args.host, args.port, mn, args.size) if shutil.which("msmtp") else None
         zv_best = min(zv, key=lambda r: r[0])
@@ -163,9 +179,16 @@ def main():
         print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in zv))
         print(f"smtplib one conn.  : {lib_rate:8.0f} msgs/s  ({lib_best[0]:.3f} s; CPU {lib_best[1] / n * 1e6:.0f} us/msg)")
         print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in lib))
+        if floor:
+            print(f"bare client        : {n / min(floor):8.0f} msgs/s  ({min(floor):.3f} s; the same dialogue "
+                  f"and files, nothing else)")
+            print(f"                     all rounds: " + ", ".join(f"{n / r:.0f}" for r in floor))
         if ms is not None:
             print(f"msmtp per message  : {mn / ms:8.1f} msgs/s  ({ms:.3f} s for {mn})")
         print(f"ratio zvmail32 / smtplib : {zv_rate / lib_rate:.2f}")
+        if floor:
+            print(f"ratio bare / smtplib     : {n / min(floor) / lib_rate:.2f}   "
+                  f"(zvmail32 / bare: {zv_rate / (n / min(floor)):.2f})")
         if ms is not None:
             print(f"ratio zvmail32 / msmtp   : {zv_rate / (mn / ms):.1f}")
     finally:

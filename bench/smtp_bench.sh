@@ -6,7 +6,9 @@
 # Usage: bench/smtp_bench.sh [N]
 # Environment: ZVMAIL32 (the built program; default: the newest of
 # build*/zvmail32), SINK_HOST (127.0.0.22), SINK_PORT (2525), MSG_SIZE (2048),
-# MSMTP_N (messages for msmtp; default N).
+# MSMTP_N (messages for msmtp; default N), FLOOR (the bare client of the same
+# dialogue; default: bench/smtp_floor of the program's build, when built with
+# -DZV_BENCH=ON).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -41,4 +43,6 @@ done
 
 set -- --program "$program" --host "$host" --port "$port" -n "$n" --size "${MSG_SIZE:-2048}"
 [ -n "${MSMTP_N:-}" ] && set -- "$@" --msmtp-count "$MSMTP_N"
+floor=${FLOOR:-$(dirname "$(readlink -f "$program")")/bench/smtp_floor}
+[ -x "$floor" ] && set -- "$@" --floor "$floor"
 python3 "$here/smtp_bench.py" "$@"
