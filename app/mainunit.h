@@ -19,6 +19,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -184,10 +185,21 @@ class TMain : public QWidget {
   // queue first: the line loop pumps every 101 lines, and the socket pumps
   // whenever it waits for data.
   bool ReadMessageLine(std::string& line);
-  // Replies to DELE not read yet. The reply of a DELE is read only when the
-  // next command has gone out, so the server answers while the next file is
-  // being created; its text is not examined either way.
-  int32_t DeleRepliesOwed = 0;
+  // Commands whose replies are not read yet, in the order they were sent:
+  // DELEs (their replies are not examined, so they are read once the next
+  // command has gone out) and at most one RETR sent ahead as soon as the
+  // message before it was read whole, so the server prepares the next
+  // message while this one is being filed.
+  struct TOwedReply {
+    bool retrieve;
+    int32_t number;
+  };
+  std::deque<TOwedReply> OwedReplies;
+  // Sends RETR `number` unless it was sent ahead, then reads the owed
+  // replies before its own; RETR's own reply is left for the caller.
+  void RequestMessage(int32_t number);
+  // Reads every owed reply; a message asked for ahead and no longer wanted
+  // is read past to its end line.
   void ReadOwedReplies();
   // [end pop3 section]
 

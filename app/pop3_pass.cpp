@@ -100,7 +100,7 @@ void TMain::ReceiveMail() {
     ReportError("POP3 server not ready");
   } else {
     std::vector<std::string> filed;
-    DeleRepliesOwed = 0;
+    OwedReplies.clear();
     const plat::DurableDir inbound(Config.IN);
     [&] {
       WriteLog("Talking to POP3 (" + Config.POP + ")");
@@ -177,14 +177,17 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
       created = true;
       auto buffer = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
       std::setvbuf(text, buffer.get(), _IOFBF, kFileBufferSize);
-      SendCommand("RETR " + n);
-      ReadOwedReplies();
+      RequestMessage(number);
       TMessageEnd end = TMessageEnd::Broken;
       if (!ReadOK()) {
         ReportError("Message " + n + " could not be retrieved");
       } else {
         WriteLog("Retrieving message " + n);
         end = ReadMessageLines(number, text, zorvik);
+      }
+      if (end == TMessageEnd::Complete && number < count) {
+        SendCommand("RETR " + NumToText(number + 1, 0));
+        OwedReplies.push_back({true, number + 1});
       }
       const bool writeOk = !std::ferror(text);
       const bool closed = std::fclose(text) == 0;
@@ -206,7 +209,7 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
     std::FILE* envelope = nullptr;
     if (OpenTextRetry(envelope, base + "WRK", 'W') && WriteEnvelope(envelope, Config.ROBOT)) {
       SendCommand("DELE " + n);
-      ++DeleRepliesOwed;
+      OwedReplies.push_back({false, number});
       filed.push_back(base + "TXT");
       filed.push_back(base + "WRK");
     } else {
@@ -220,7 +223,7 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
     if (Config.DELETEALL) {
       WriteLog("Message was not for Zorvik (Deleting)");
       SendCommand("DELE " + n);
-      ++DeleRepliesOwed;
+      OwedReplies.push_back({false, number});
     } else {
       WriteLog("Message was not for Zorvik (Saving)");
     }
@@ -230,8 +233,30 @@ void TMain::ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::v
   SetPercent(static_cast<int>(int64_t{number} * 100 / count));
 }
 
+void TMain::RequestMessage(int32_t number) {
+  bool sentAhead = false;
+  for (const TOwedReply& owed : OwedReplies) sentAhead |= owed.retrieve && owed.number == number;
+  if (!sentAhead) {
+    SendCommand("RETR " + NumToText(number, 0));
+    OwedReplies.push_back({true, number});
+  }
+  while (!OwedReplies.empty()) {
+    const TOwedReply owed = OwedReplies.front();
+    OwedReplies.pop_front();
+    if (owed.retrieve) return;
+    ReadOK();
+  }
+}
+
 void TMain::ReadOwedReplies() {
-  for (; DeleRepliesOwed > 0; --DeleRepliesOwed) ReadOK();
+  while (!OwedReplies.empty()) {
+    const TOwedReply owed = OwedReplies.front();
+    OwedReplies.pop_front();
+    if (!ReadOK() || !owed.retrieve) continue;
+    std::string line;
+    while (Sock.State == 1 && (!ReadMessageLine(line) || line != ".")) {
+    }
+  }
 }
 
 bool TMain::ReadMessageLine(std::string& line) {
