@@ -1,5 +1,7 @@
 #include "net/loopback_server.h"
 
+#include "support/testutil.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,21 +21,6 @@ bool WaitFor(int fd, short events, const std::atomic<bool>& stop, int ms = kSile
     if (::poll(&p, 1, kSliceMs) > 0) return true;
   }
   return false;
-}
-
-int Listen(uint16_t& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  port = ntohs(a.sin_port);
-  return fd;
 }
 
 }  // namespace
@@ -92,7 +79,7 @@ void LoopbackPeer::Reset() {
   Close();
 }
 
-LoopbackServer::LoopbackServer() { listener_ = Listen(port_); }
+LoopbackServer::LoopbackServer() { listener_ = zvtest::ListenOnLoopback(port_); }
 
 LoopbackServer::~LoopbackServer() {
   stop_ = true;
@@ -118,7 +105,7 @@ bool LoopbackServer::Finished(int ms) { return done_.Wait(ms); }
 
 uint16_t ClosedPort() {
   uint16_t port = 0;
-  const int fd = Listen(port);
+  const int fd = zvtest::ListenOnLoopback(port);
   if (fd >= 0) ::close(fd);
   return port;
 }

@@ -12,20 +12,9 @@
 #include <string>
 #include <thread>
 
-namespace peer {
+#include "support/testutil.h"
 
-int Listen(uint16_t& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 4);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
-  return fd;
-}
+namespace peer {
 
 // The next client, or -1 after 10 s.
 int Accept(int listener) {
@@ -102,7 +91,7 @@ class WinsockTest : public ::testing::Test {
     WSAData data;
     ASSERT_EQ(ws->WSAStartup(0x0101, &data), 0);
     EXPECT_EQ(data.wVersion, 0x0101);
-    listener = peer::Listen(port);
+    listener = zvtest::ListenOnLoopback(port);
     // No blocking call of a faulty test waits for ever.
     QObject::connect(&guard, &QTimer::timeout, [this] {
       if (ws->WSAIsBlocking()) ws->WSACancelBlockingCall();
@@ -202,7 +191,7 @@ TEST_F(WinsockTest, RefusedConnectAndLocalName) {
   const SOCKET s = ws->socket(AF_INET, winsock::SOCK_STREAM, 6);
   ASSERT_NE(s, INVALID_SOCKET);
   uint16_t freePort = 0;
-  ::close(peer::Listen(freePort));
+  ::close(zvtest::ListenOnLoopback(freePort));
   const SockAddrIn a = Loopback(freePort);
   EXPECT_EQ(ws->connect(s, &a, sizeof a), SOCKET_ERROR);
   EXPECT_EQ(ws->WSAGetLastError(), WSAECONNREFUSED);
@@ -359,7 +348,7 @@ TEST_F(WinsockTest, RefusedNonBlockingConnectIsNotified) {
     return plat::LResult(0);
   });
   uint16_t freePort = 0;
-  ::close(peer::Listen(freePort));
+  ::close(zvtest::ListenOnLoopback(freePort));
   const SOCKET s = ws->socket(AF_INET, winsock::SOCK_STREAM, 6);
   ASSERT_EQ(ws->WSAAsyncSelect(s, &window, 1024, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
   const SockAddrIn a = Loopback(freePort);

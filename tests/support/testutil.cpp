@@ -1,8 +1,10 @@
 #include "support/testutil.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,6 +114,21 @@ std::string LinkProgramInto(const std::string& dir) {
   std::string link = dir + (dir.empty() || dir.back() == '/' ? "" : "/") + "zvmail32";
   std::filesystem::create_symlink(ZV_PROGRAM, link);
   return link;
+}
+
+int ListenOnLoopback(uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin_port);
+  return fd;
 }
 
 }  // namespace zvtest

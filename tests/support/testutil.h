@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -57,5 +58,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // Makes `dir` an instance directory of the built program: a link
 // dir/zvmail32 -> the built program. Returns the link's path.
 std::string LinkProgramInto(const std::string& dir);
+
+// A TCP listener on 127.0.0.1 at a free port (stored in `port`); -1 when it
+// cannot be set up.
+int ListenOnLoopback(uint16_t& port);
 
 }  // namespace zvtest
