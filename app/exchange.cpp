@@ -122,3 +122,17 @@ std::pair<std::string, uint16_t> TMain::ServerAddress(const std::string& value, 
   if (n <= 0 || n > 65535) return {value, defaultPort};
   return {value.substr(0, colon), static_cast<uint16_t>(n)};
 }
+
+bool TMain::ReadDataLine(std::string& line) {
+  bool read = false;
+  if (Sock.State == 3) {
+    line.clear();
+  } else {
+    line = Sock.GetText();
+    read = !Sock.NoReply;
+  }
+  if (Config.DEBUG) WriteLog("DEBUG:R:" + line);
+  return read;
+}
+
+void TMain::PumpEvents() { plat::PumpOnce(); }

@@ -11,15 +11,16 @@
 //
 // The operations are spread over app/*.cpp by concern: startup.cpp (start-up
 // and exit), status.cpp (log and status display), exchange.cpp (command and
-// reply exchange), smtp_pass.cpp, pop3_pass.cpp, dialling.cpp, cycle.cpp;
-// mainwindow.cpp builds the controls.
+// reply exchange), smtp_pass.cpp, pop3_pass.cpp (each pass's entry: it
+// opens the connection and sets the controls; its conversation is a class of
+// its own, TSmtpSession and TPop3Session, that talks through TPassHost),
+// dialling.cpp, cycle.cpp; mainwindow.cpp builds the controls.
 #pragma once
 
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@
 #include "config/configfile.h"
 #include "dialup/Rascomp32.h"
 #include "launcher/appexec.h"
+#include "app/pass_host.h"
 #include "net/Sockets.h"
 
 class QLabel;
@@ -54,7 +56,7 @@ struct TMainServices {
 // What a test's `terminate` throws to stand for the end of the process.
 struct TMainTerminated {};
 
-class TMain : public QWidget {
+class TMain : public QWidget, public TPassHost {
  public:
   // args: the command line, argv[0] first (8-bit). programDir: the directory
   // of the program with its trailing "/"; empty derives it from args[0].
@@ -107,7 +109,7 @@ class TMain : public QWidget {
   bool IsSetupRun() const;
 
   // ---- Log and status display (status.cpp) ----
-  void WriteLog(const std::string& text);
+  void WriteLog(const std::string& text) override;
   void ShowSocketState();
   void TimedTimer();
   // Returns after Timed has fired once; sleeps in the event loop meanwhile.
@@ -122,86 +124,44 @@ class TMain : public QWidget {
   // ---- Command and reply exchange (exchange.cpp) ----
   void OpenConnection(const std::string& host, uint16_t port);
   void WaitForState(uint8_t target);
-  void SendCommand(const std::string& command);
-  bool ReadReply(std::string& reply, bool show);
-  bool ReadOK();
-  uint16_t ReadCode();
-  void ReportError(const std::string& text);
+  void SendCommand(const std::string& command) override;
+  bool ReadReply(std::string& reply, bool show) override;
+  bool ReadOK() override;
+  uint16_t ReadCode() override;
+  void ReportError(const std::string& text) override;
   void SockErrorOccurred(TSockets* Sender, int32_t Error, const std::string& Msg);
   static int32_t SecondsNow();
   // Splits a server value "host" or "host:port"; a plain host keeps
   // defaultPort.
   static std::pair<std::string, uint16_t> ServerAddress(const std::string& value, uint16_t defaultPort);
 
-  // ---- SMTP send pass (smtp_pass.cpp) ----
+  // ---- SMTP send pass (smtp_pass.cpp; the conversation is TSmtpSession) ----
   void SendMail();
+  // Opens a work file: 'R' reads one with read and write access, 'W' creates
+  // or truncates one; repeated at once up to 21 attempts.
   bool OpenFileRetry(std::FILE*& file, const std::string& name, char mode);
   bool RemoveFile(const std::string& name);
-  // Releases the send pass's read buffer if it is allocated.
-  void FreeReadBuffer();
-  // [smtp section: the send pass adds its own members below this line]
   static constexpr std::size_t kOutboundMax = 499;
-  static constexpr std::size_t kReadBufferSize = 65000;
   // Base names of the outbound pairs found by the last collection.
   std::vector<std::string> OutboundList;
-  // One buffer for every work file of a connection. A file is read through
-  // it chunk after chunk: ReadPos counts from 1 (0 before the first byte),
-  // ReadEnd is set when the data ended (end of file, byte 0 or 26, or a read
-  // error, which also sets ReadFailed).
-  std::unique_ptr<char[]> ReadBuffer;
-  uint16_t ReadLoaded = 0;
-  uint16_t ReadPos = 0;
-  bool ReadEnd = false;
-  bool ReadFailed = false;
-  std::FILE* ReadSource = nullptr;  // the file being read; not owned
-  bool ReadMore = false;            // the last chunk filled the buffer
-  // Starts reading `file` (left open by the caller) into ReadBuffer.
-  void LoadFile(std::FILE* file);
-  // The next line of the file being read; lines longer than 201 characters
-  // are cut, the rest following as the next line.
-  std::string ReadBufferLine();
-  // Message body bytes not yet handed to the socket; SendCommand sends them
-  // in the same send as its command.
+  // Bytes not yet handed to the socket; SendCommand sends them in the same
+  // send as its command.
   std::string PendingOutput;
-  // [end smtp section]
 
-  // ---- POP3 receive pass (pop3_pass.cpp) ----
+  // ---- POP3 receive pass (pop3_pass.cpp; the conversation is TPop3Session) ----
   void ReceiveMail();
-  // [pop3 section]
-  // One message of a receive pass: draws its number, retrieves it into the
-  // incoming directory, then files it (".TXT", then ".WRK", then DELE) or
-  // discards it. Sets `abort` when the message failed; appends the paths of
-  // a filed pair to `filed`.
-  void ReceiveOneMessage(int32_t number, int32_t count, bool& abort, std::vector<std::string>& filed);
-  // How the lines of a retrieved message ended: with the end line; with a
-  // failed read (the connection is gone); or with a line longer than the
-  // socket's buffer, after which the rest of the message was read and
-  // dropped so the dialogue can go on.
-  enum class TMessageEnd { Complete, Broken, Overlong };
-  // The line loop of one retrieved message, up to its end line, written to
-  // `text`. Sets `zorvik` when a header line is one of the Zorvik subjects.
-  TMessageEnd ReadMessageLines(int32_t number, std::FILE* text, bool& zorvik);
-  // ReadReply with show false for one message line, without pumping the
-  // queue first: the line loop pumps every 101 lines, and the socket pumps
-  // whenever it waits for data.
-  bool ReadMessageLine(std::string& line);
-  // Commands whose replies are not read yet, in the order they were sent:
-  // DELEs (their replies are not examined, so they are read once the next
-  // command has gone out) and at most one RETR sent ahead as soon as the
-  // message before it was read whole, so the server prepares the next
-  // message while this one is being filed.
-  struct TOwedReply {
-    bool retrieve;
-    int32_t number;
-  };
-  std::deque<TOwedReply> OwedReplies;
-  // Sends RETR `number` unless it was sent ahead, then reads the owed
-  // replies before its own; RETR's own reply is left for the caller.
-  void RequestMessage(int32_t number);
-  // Reads every owed reply; a message asked for ahead and no longer wanted
-  // is read past to its end line.
-  void ReadOwedReplies();
-  // [end pop3 section]
+
+  // ---- TPassHost: what a pass conversation uses of the window ----
+  TConfig& PassConfig() override { return Config; }
+  TSockets& PassSocket() override { return Sock; }
+  // A line of a message being retrieved: ReadReply without the pump and
+  // without showing the line (the line loop pumps every 101 lines, and the
+  // socket pumps whenever it waits for data).
+  bool ReadDataLine(std::string& line) override;
+  std::string& OutputQueue() override { return PendingOutput; }
+  void ShowCommand(const std::string& text) override { SetCaption(lbCommand, text); }
+  void ShowPercent(int percent) override { SetPercent(percent); }
+  void PumpEvents() override;
 
   // ---- Auto-dial (dialling.cpp) ----
   void AutoDial();
@@ -216,8 +176,6 @@ class TMain : public QWidget {
   void RASAuthRetry(TRAS* Sender);
   void RASAuthenticated(TRAS* Sender);
   void RASWaitForModemReset(TRAS* Sender);
-  // [dialling section]
-  // [end dialling section]
 
   // ---- Transfer cycle (cycle.cpp) ----
   void SendAndReceive();
@@ -225,7 +183,6 @@ class TMain : public QWidget {
   void icnUpOffDblClick();
   void icnDownOffDblClick();
   void Shell(const std::string& path, bool wait);
-  // [cycle section]
   // A cycle, or a manual pass, is in progress. A close request made then
   // waits (CloseRequested) until that work has returned.
   bool CycleRunning = false;
@@ -233,7 +190,6 @@ class TMain : public QWidget {
   bool CloseRequested = false;
   // Closes the window when a close request waited for the work to end.
   void CloseIfRequested();
-  // [end cycle section]
 
   const TMainServices& Services() const { return services_; }
 

@@ -150,7 +150,6 @@ void TMain::FormDestroy() {
   formDestroyed_ = true;
   inFormDestroy_ = true;
   WriteConfig(ProgramDir, Config);
-  FreeReadBuffer();
   if (Config.HANGUP) RAS.HangUp();
   inFormDestroy_ = false;
 }

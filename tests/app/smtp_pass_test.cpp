@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "app/mainunit.h"
+#include "app/workfile.h"
 #include "support/scripted_server.h"
 
 namespace fs = std::filesystem;
@@ -190,7 +191,6 @@ TEST_F(SendPass, TwoPairsAcceptedGoOutInOneSessionAndAreRemovedEnvelopeFirst) {
   EXPECT_EQ(Caption(main_->lbError), "None");
   EXPECT_EQ(Caption(main_->lbState), "Closed");
   EXPECT_FALSE(main_->Busy);
-  EXPECT_FALSE(main_->ReadBuffer);
 }
 
 // Server refusals: what goes on the wire, the error text, and which pairs stay.
@@ -490,16 +490,16 @@ TEST_P(Chunks, LinesMatchTheWholeFile) {
   Put(path, GetParam().file);
   std::FILE* f = nullptr;
   ASSERT_TRUE(main_->OpenFileRetry(f, path, 'R'));
-  main_->ReadBuffer = std::make_unique<char[]>(TMain::kReadBufferSize);
-  main_->LoadFile(f);
+  TWorkFileReader reader;
+  reader.Load(f);
   std::vector<std::string> lines;
-  while (!main_->ReadEnd && lines.size() < 100000) lines.push_back(main_->ReadBufferLine());
+  while (!reader.End() && lines.size() < 100000) lines.push_back(reader.Line());
   std::fclose(f);
   const std::vector<std::string> expected = Expected(GetParam().file);
   EXPECT_EQ(lines.size(), expected.size());
   for (std::size_t i = 0; i < std::min(lines.size(), expected.size()); ++i)
     ASSERT_EQ(lines[i], expected[i]) << "line " << i;
-  EXPECT_FALSE(main_->ReadFailed);
+  EXPECT_FALSE(reader.Failed());
 }
 
 TEST_F(SendPass, OpenFileRetryAndRemoveFile) {

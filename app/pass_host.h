@@ -1,0 +1,47 @@
+// TPassHost: what a pass conversation (TSmtpSession, TPop3Session) needs of
+// the window that runs it: the command and reply exchange over the window's
+// socket, the error report and the log, and the few status controls a
+// conversation writes while it talks. TMain implements it; a test may
+// implement it to drive a conversation without a window.
+//
+// Error convention: nothing here throws. Failures are reported through
+// ReportError (shown and logged) and the conversation goes on or ends as its
+// own rules say; read operations tell by their result whether a line came.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct TConfig;
+class TSockets;
+
+class TPassHost {
+ public:
+  virtual ~TPassHost() = default;
+
+  // The configuration record (the receive pass advances COUNTER in it).
+  virtual TConfig& PassConfig() = 0;
+  // The connected socket; a conversation sends raw bytes (a body, a secret)
+  // through SetText and reads State.
+  virtual TSockets& PassSocket() = 0;
+
+  // The exchange: one command out (traced, shown), one reply line in.
+  virtual void SendCommand(const std::string& command) = 0;
+  virtual bool ReadReply(std::string& reply, bool show) = 0;
+  virtual bool ReadOK() = 0;
+  virtual uint16_t ReadCode() = 0;
+  // One line of a message being retrieved: traced, not shown, no pump.
+  virtual bool ReadDataLine(std::string& line) = 0;
+  // Bytes handed to the socket in front of the next command, so a body's
+  // last bytes and the command after it leave in one send.
+  virtual std::string& OutputQueue() = 0;
+
+  virtual void ReportError(const std::string& text) = 0;
+  virtual void WriteLog(const std::string& text) = 0;
+
+  // Status controls a conversation writes: lbCommand, the progress gauge.
+  virtual void ShowCommand(const std::string& text) = 0;
+  virtual void ShowPercent(int percent) = 0;
+  // Processes pending events once (every so many lines of a long message).
+  virtual void PumpEvents() = 0;
+};

@@ -1,0 +1,87 @@
+#include "app/workfile.h"
+
+#include <cerrno>
+
+#include "config/textutil.h"
+
+namespace {
+constexpr int kOpenAttempts = 21;
+// A line is cut when a character arrives after this many.
+constexpr std::size_t kLineMax = 201;
+}  // namespace
+
+bool OpenWorkFile(std::FILE*& file, const std::string& name) {
+  file = nullptr;
+  if (name.empty()) return false;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    file = std::fopen(name.c_str(), "r+b");
+    if (file) return true;
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+  }
+  return false;
+}
+
+bool RemoveWorkFile(const std::string& name) {
+  std::FILE* f = nullptr;
+  if (!OpenTextRetry(f, name, 'R')) return false;
+  std::fclose(f);
+  return std::remove(name.c_str()) == 0;
+}
+
+TWorkFileReader::TWorkFileReader() : buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
+
+void TWorkFileReader::Load(std::FILE* file) {
+  source_ = file;
+  pos_ = 0;
+  loaded_ = 0;
+  end_ = false;
+  failed_ = false;
+  more_ = false;
+  if (source_ == nullptr) return;
+  const std::size_t n = std::fread(buffer_.get(), 1, kBufferSize, source_);
+  loaded_ = static_cast<uint16_t>(n);
+  more_ = n == kBufferSize;
+  if (std::ferror(source_)) failed_ = true;
+}
+
+bool TWorkFileReader::NextChunk() {
+  if (!more_ || failed_) return false;
+  const std::size_t n = std::fread(buffer_.get(), 1, kBufferSize, source_);
+  if (std::ferror(source_)) failed_ = true;
+  loaded_ = static_cast<uint16_t>(n);
+  more_ = n == kBufferSize && !failed_;
+  pos_ = 0;
+  return n > 0 && !failed_;
+}
+
+std::string TWorkFileReader::Line() {
+  std::string line;
+  for (;;) {
+    if (end_) return line;
+    ++pos_;
+    if (pos_ > loaded_) {
+      if (!NextChunk()) {
+        pos_ = loaded_;
+        end_ = true;
+        return line;
+      }
+      pos_ = 1;
+    }
+    const unsigned char c = static_cast<unsigned char>(buffer_[pos_ - 1]);
+    if (c == 13) {
+      if (pos_ == loaded_ && !NextChunk()) return line;
+      if (pos_ < loaded_ && buffer_[pos_] == 10) ++pos_;
+      return line;
+    }
+    if (c == 10) return line;
+    if (c == 0 || c == 26) {
+      end_ = true;
+      return line;
+    }
+    if (line.size() >= kLineMax) {
+      --pos_;  // this character starts the next line
+      return line;
+    }
+    line += static_cast<char>(c);
+  }
+}

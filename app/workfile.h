@@ -1,0 +1,54 @@
+// TWorkFileReader: reads an outbound work file line by line through one
+// 65000-byte buffer, refilled chunk after chunk, so a file of any size is
+// read whole without being held in memory. Work files come from the local
+// producer and are untrusted: CR, LF or CR LF end a line, byte 0 or 26 ends
+// the data, and a line is cut after 201 characters (the character that does
+// not fit starts the next line), so no line can carry a line break.
+//
+// Error convention: a read error ends the data and sets Failed(); nothing
+// throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// Opens a work file for reading with read and write access, as the
+// producer's own opens expect, without locking it against the producer; a
+// failed open is repeated at once, up to 21 attempts, except when the file
+// or its directory does not exist. `file` is null on failure.
+bool OpenWorkFile(std::FILE*& file, const std::string& name);
+// Removes a work file that can still be opened; true when it was deleted.
+bool RemoveWorkFile(const std::string& name);
+
+class TWorkFileReader {
+ public:
+  static constexpr std::size_t kBufferSize = 65000;
+
+  TWorkFileReader();
+
+  // Starts reading `file` (open for reading, owned by the caller) from its
+  // current position.
+  void Load(std::FILE* file);
+  // The next line without its end; at the end of the data the line in
+  // progress (possibly empty), with End() then true.
+  std::string Line();
+  // The data has ended: end of file, byte 0 or 26, or a read error.
+  bool End() const { return end_; }
+  // A read error ended the data.
+  bool Failed() const { return failed_; }
+
+ private:
+  // Loads the next chunk behind the buffer; false at the end of the file.
+  bool NextChunk();
+
+  std::unique_ptr<char[]> buffer_;
+  std::FILE* source_ = nullptr;
+  uint16_t loaded_ = 0;
+  uint16_t pos_ = 0;  // counts from 1; 0 before the first byte
+  bool end_ = true;
+  bool failed_ = false;
+  bool more_ = false;  // the last chunk filled the buffer
+};
