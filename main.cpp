@@ -1,19 +1,43 @@
 // zvmail32: carries Zorvik work files over Internet mail.
 #include <QApplication>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/errorbx.h"
 #include "app/mainunit.h"
 #include "config/setup.h"
+#include "platform/instance_lock.h"
 #include "platform/session.h"
 #include "platform/signals.h"
 
+namespace {
+// Exit statuses (sysexits).
+constexpr int kTemporaryFailure = 75;
+constexpr int kCannotCreate = 73;
+}  // namespace
+
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  plat::ChooseDisplayPlatform();
   std::vector<std::string> args(argv, argv + argc);
+
+  // One run per instance, "/SETUP" included: a second start changes nothing.
+  const std::string programDir = ProgramDirOf(args);
+  plat::InstanceLock lock;
+  std::string why;
+  switch (lock.Take(programDir + kInstanceLockName, why)) {
+    case plat::InstanceLock::Result::Taken:
+      break;
+    case plat::InstanceLock::Result::HeldByAnother:
+      std::fprintf(stderr, "zvmail32: another run of the instance in %s is in progress\n", programDir.c_str());
+      return kTemporaryFailure;
+    case plat::InstanceLock::Result::Failed:
+      std::fprintf(stderr, "zvmail32: %s\n", why.c_str());
+      return kCannotCreate;
+  }
+
+  plat::ChooseDisplayPlatform();
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("ZaDozivo/32");
@@ -26,7 +50,7 @@ int main(int argc, char** argv) {
     if (closeTarget) closeTarget->close();
   });
 
-  TMain Main(args);
+  TMain Main(args, {}, programDir);
   closeTarget = &Main;
   TErrorBox ErrorBox;
   TfSetup fSetup(Main.Config, Main.ProgramDir);

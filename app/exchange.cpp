@@ -43,17 +43,36 @@ void TMain::WaitForState(uint8_t target) {
 }
 
 void TMain::SendCommand(const std::string& command) {
+  QueueCommand(command);
+  FlushCommands();
+}
+
+// Queued commands join the body bytes already pending, so they never wait
+// behind the peer's delayed acknowledgement of a separate small send. In the
+// error state nothing is sent and lbCommand keeps its text.
+void TMain::QueueCommand(const std::string& command) {
   if (Config.DEBUG) WriteLog("DEBUG:C:" + command);
+  if (Sock.State == 3) {
+    PendingOutput.clear();
+    return;
+  }
+  PendingOutput += command;
+  PendingOutput += "\r\n";
+  lastQueued_ = command;
+}
+
+void TMain::FlushCommands() {
+  if (PendingOutput.empty()) return;
+  if (Sock.State == 3) {
+    PendingOutput.clear();
+    return;
+  }
   std::string out;
   out.swap(PendingOutput);
-  if (Sock.State == 3) return;
-  // Pending body bytes go out in the same send, so the command never waits
-  // behind the peer's delayed acknowledgement of a separate small send. The
-  // label is painted while the peer works on the command.
-  out += command;
-  out += "\r\n";
   Sock.SetText(out);
-  SetCaption(lbCommand, command);
+  // Painted while the peer works on the command.
+  if (!lastQueued_.empty()) SetCaption(lbCommand, lastQueued_);
+  lastQueued_.clear();
 }
 
 bool TMain::ReadReply(std::string& reply, bool show) {

@@ -40,7 +40,7 @@ class TfSetup;
 namespace winsock { class Service; }
 namespace ras { class Service; }
 namespace proc { class Service; }
-namespace plat { class WindowList; }
+namespace plat { class WindowList; class FilingService; }
 
 // The outside world of a TMain. Null members select the platform's real
 // services; tests give their own to inject faults. `terminate` ends the
@@ -50,8 +50,19 @@ struct TMainServices {
   std::shared_ptr<ras::Service> ras;
   std::shared_ptr<proc::Service> processes;
   std::shared_ptr<plat::WindowList> windows;
+  std::shared_ptr<plat::FilingService> files;
   std::function<void()> terminate;
 };
+
+// The directory of the program file, absolute, with its trailing "/": that
+// of argv[0] when it names a path (so a link placed in an instance directory
+// makes that directory the instance, and the link is not resolved), else that
+// of the running executable. A relative path is taken from the working
+// directory at the call.
+std::string ProgramDirOf(const std::vector<std::string>& args);
+
+// The lock file that keeps a second run of an instance out.
+inline const char* const kInstanceLockName = "ZVMAIL32.LCK";
 
 // What a test's `terminate` throws to stand for the end of the process.
 struct TMainTerminated {};
@@ -158,6 +169,9 @@ class TMain : public QWidget, public TPassHost {
   // without showing the line (the line loop pumps every 101 lines, and the
   // socket pumps whenever it waits for data).
   bool ReadDataLine(std::string& line) override;
+  void QueueCommand(const std::string& command) override;
+  void FlushCommands() override;
+  bool SaveConfig(std::string& why) override;
   std::string& OutputQueue() override { return PendingOutput; }
   void ShowCommand(const std::string& text) override { SetCaption(lbCommand, text); }
   void ShowPercent(int percent) override { SetPercent(percent); }
@@ -205,6 +219,7 @@ class TMain : public QWidget, public TPassHost {
   [[noreturn]] void Terminate();
 
   TMainServices services_;
+  std::string lastQueued_;  // the last command queued, for lbCommand
   bool formDestroyed_ = false;
   bool inFormDestroy_ = false;
   bool firstShown_ = false;

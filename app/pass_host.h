@@ -30,6 +30,11 @@ class TPassHost {
   virtual bool ReadReply(std::string& reply, bool show) = 0;
   virtual bool ReadOK() = 0;
   virtual uint16_t ReadCode() = 0;
+  // A command traced like SendCommand but handed to the socket only with
+  // the next SendCommand or FlushCommands, so several leave in one send (for
+  // a server that accepts commands sent ahead).
+  virtual void QueueCommand(const std::string& command) = 0;
+  virtual void FlushCommands() = 0;
   // One line of a message being retrieved: traced, not shown, no pump.
   virtual bool ReadDataLine(std::string& line) = 0;
   // Bytes handed to the socket in front of the next command, so a body's
@@ -38,6 +43,9 @@ class TPassHost {
 
   virtual void ReportError(const std::string& text) = 0;
   virtual void WriteLog(const std::string& text) = 0;
+  // Writes the configuration file now (COUNTER advanced by the pass); false
+  // with a reason in words.
+  virtual bool SaveConfig(std::string& why) = 0;
 
   // Status controls a conversation writes: lbCommand, the progress gauge.
   virtual void ShowCommand(const std::string& text) = 0;

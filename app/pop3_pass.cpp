@@ -31,7 +31,10 @@ void TMain::ReceiveMail() {
   }
   SetIconVisible(icnDownOff, false);
   {
-    TPop3Session session(*this);
+    TPop3Options options;
+    options.programDir = ProgramDir;
+    options.files = services_.files;
+    TPop3Session session(*this, options);
     session.Run();
     GotZorvikMail = session.GotZorvikMail();
   }

@@ -1,25 +1,25 @@
 #include "app/pop3_session.h"
 
-#include <memory>
-#include <sys/stat.h>
+#include <set>
 
 #include "app/pass_host.h"
-#include "app/workfile.h"
 #include "config/configfile.h"
 #include "config/textutil.h"
 #include "net/Sockets.h"
-#include "platform/durable.h"
+#include "platform/filing.h"
 
 namespace {
 
 constexpr const char* kEnvelopeTag = "zvmailer_windows";
 // The domain word of the inbound envelopes; the Zorvik application expects it.
 constexpr const char* kEnvelopeDomain = "zorvik";
-constexpr std::size_t kFileBufferSize = 64 * 1024;
 constexpr int kLinesPerPump = 100;
 constexpr char kSpinner[4] = {'/', '-', '\\', '|'};
-// Every value of the 16-bit COUNTER, so the free-number search ends.
-constexpr int32_t kFileNumbers = 65536;
+constexpr const char* kIdFileName = "ZVMAIL32.UID";
+// Listings of more messages than this are not asked for (ids and sizes are
+// kept per message); such a mailbox is fetched as without UIDL.
+constexpr int32_t kMaxListed = 1000000;
+constexpr std::size_t kMaxCapabilities = 100;
 
 constexpr int kFromSeen = 1, kToSeen = 2, kSubjectSeen = 4, kAllSeen = 7;
 
@@ -32,39 +32,30 @@ bool IsZorvikSubject(const std::string& upper) {
          upper == "SUBJECT: ZORVIK RECEIPT";
 }
 
-// Any directory entry counts, a dangling link included, so that creating the
-// file can never write through a link someone left there.
-bool EntryExists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::string InboundBase(const std::string& dir, uint16_t number) { return dir + NumToText(number, 8) + "."; }
-
-// Advances `counter` (wrapping past 65535) to the next number whose ".TXT"
-// file does not exist and sets `base`. False when every number is taken;
-// `base` then names the last number tried.
-bool DrawInboundNumber(uint16_t& counter, const std::string& dir, std::string& base) {
-  for (int32_t tried = 0; tried < kFileNumbers; ++tried) {
-    ++counter;
-    base = InboundBase(dir, counter);
-    if (!EntryExists(base + "TXT")) return true;
-  }
-  return false;
-}
-
-// Writes and closes the envelope; true when every byte reached the file.
-bool WriteEnvelope(std::FILE* file, const std::string& robot) {
+std::string Envelope(const std::string& robot) {
   const std::string address = robot + "@" + kEnvelopeDomain + "\n";
-  const std::string text = std::string(kEnvelopeTag) + "\n" + address + address;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  return written && closed;
+  return std::string(kEnvelopeTag) + "\n" + address + address;
+}
+
+// The decimal number at the start of `text` (after blanks); false when none.
+bool ParseCount(const std::string& text, uint64_t& value) {
+  std::size_t i = text.find_first_not_of(' ');
+  if (i == std::string::npos || text[i] < '0' || text[i] > '9') return false;
+  value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value > (UINT64_MAX - 9) / 10) return false;
+    value = value * 10 + uint64_t(text[i] - '0');
+  }
+  return true;
 }
 
 }  // namespace
 
-TPop3Session::TPop3Session(TPassHost& host) : host_(host) {}
+TPop3Session::TPop3Session(TPassHost& host, TPop3Options options)
+    : host_(host),
+      options_(std::move(options)),
+      filer_(options_.files ? options_.files : plat::DefaultFilingService(), host.PassConfig().IN),
+      ids_(options_.programDir + kIdFileName) {}
 
 void TPop3Session::Run() {
   if (!host_.ReadOK()) {
@@ -72,25 +63,35 @@ void TPop3Session::Run() {
     return;
   }
   TConfig& config = host_.PassConfig();
-  const plat::DurableDir inbound(config.IN);
-  Dialogue();
-  // The server deletes the marked messages when it processes QUIT: what
-  // was filed must be on stable storage first, and without QUIT nothing
-  // is deleted.
-  std::string failed;
-  if (!inbound.Sync(filed_, failed)) {
-    host_.ReportError("Could not write message " + failed);
-    return;
+  counterAtStart_ = config.COUNTER;
+  host_.WriteLog("Talking to POP3 (" + config.POP + ")");
+  ReadCapabilities();
+  std::string why;
+  if (!ids_.Load(why)) {
+    // Without the record a message filed before could be filed again.
+    host_.ReportError(why);
+  } else {
+    ids_.Select(config.POP, config.USERNAME);
+    filer_.Recover([this](uint16_t n) { return ids_.FiledNumber(n); },
+                   [this](const std::string& line) { host_.WriteLog(line); });
+    Dialogue();
   }
-  ReadOwedReplies();
-  host_.SendCommand("QUIT");
-  // Wait for the server to commit the deletions before the close.
-  if (host_.PassSocket().State != 3) host_.ReadOK();
+  Finish();
+}
+
+void TPop3Session::ReadCapabilities() {
+  host_.SendCommand("CAPA");
+  if (!host_.ReadOK()) return;
+  if (!ReadListing(kMaxCapabilities, [this](const std::string& line) {
+        const std::string word = UpperText(line.substr(0, line.find(' ')));
+        if (word == "PIPELINING") pipelining_ = true;
+      })) {
+    pipelining_ = false;
+  }
 }
 
 void TPop3Session::Dialogue() {
   TConfig& config = host_.PassConfig();
-  host_.WriteLog("Talking to POP3 (" + config.POP + ")");
   host_.SendCommand("USER " + config.USERNAME);
   if (!host_.ReadOK()) {
     host_.ReportError("Invalid username");
@@ -112,124 +113,263 @@ void TPop3Session::Dialogue() {
     host_.ReportError("POP3 server responded in error to STAT request");
     return;
   }
-  const int32_t count = TextToNum(SplitKeyValue(reply).second);
+  const std::string counts = SplitKeyValue(reply).second;
+  const int32_t count = TextToNum(counts);
   host_.WriteLog(NumToText(count, 0) + " messages in the mailbox");
-  // After a failed message the rest are left alone.
-  for (int32_t n = 1; n <= count && !abort_; ++n) ReceiveOneMessage(n, count);
+  if (count <= 0) return;
+
+  if (count <= kMaxListed) {
+    if (!ReadIds(count)) return;
+    uint64_t total = 0;
+    const auto blank = counts.find(' ');
+    const bool knownTotal = blank != std::string::npos && ParseCount(counts.substr(blank), total);
+    if (options_.maxSize > 0 && (!knownTotal || total > options_.maxSize) && !ReadSizes(count)) return;
+  }
+  for (int32_t n = 1; n <= count && !abort_; ++n) HandleMessage(n, count);
   host_.ShowPercent(100);
 }
 
-void TPop3Session::ReceiveOneMessage(int32_t number, int32_t count) {
-  TConfig& config = host_.PassConfig();
+bool TPop3Session::ReadIds(int32_t count) {
+  host_.SendCommand("UIDL");
+  if (!host_.ReadOK()) return host_.PassSocket().State == 1;
+  std::map<int32_t, std::string> listed;
+  std::map<std::string, int> seen;
+  if (!ReadListing(std::size_t(count), [&](const std::string& line) {
+        const auto [number, uid] = SplitKeyValue(line);
+        const int32_t n = TextToNum(number);
+        if (n >= 1 && n <= count && TUidState::ValidUid(uid) && !listed.count(n)) {
+          listed[n] = uid;
+          ++seen[uid];
+        }
+      }))
+    return false;
+  // An id given twice identifies neither message.
+  for (const auto& [n, uid] : listed)
+    if (seen[uid] == 1) uids_[n] = uid;
+  useIds_ = true;
+  // Entries of messages no longer on the server go, but only when the
+  // listing named every message.
+  if (int32_t(uids_.size()) == count) {
+    std::set<std::string> present;
+    for (const auto& [n, uid] : uids_) present.insert(uid);
+    ids_.KeepOnly(present);
+  }
+  return true;
+}
+
+bool TPop3Session::ReadSizes(int32_t count) {
+  host_.SendCommand("LIST");
+  if (!host_.ReadOK()) return host_.PassSocket().State == 1;
+  return ReadListing(std::size_t(count), [&](const std::string& line) {
+    const auto [number, size] = SplitKeyValue(line);
+    const int32_t n = TextToNum(number);
+    uint64_t bytes = 0;
+    if (n >= 1 && n <= count && ParseCount(size, bytes)) sizes_[n] = bytes;
+  });
+}
+
+std::string TPop3Session::UidOf(int32_t number) const {
+  const auto it = uids_.find(number);
+  return it == uids_.end() ? std::string() : it->second;
+}
+
+TPop3Session::TAction TPop3Session::ActionFor(int32_t number) const {
+  const std::string uid = UidOf(number);
+  const TUidState::Kind kind = useIds_ && !uid.empty() ? ids_.Find(uid) : TUidState::Kind::None;
+  switch (kind) {
+    case TUidState::Kind::Filed: return TAction::DeleteFiled;
+    case TUidState::Kind::LeftOther: return host_.PassConfig().DELETEALL ? TAction::DeleteOther : TAction::Skip;
+    case TUidState::Kind::LeftLarge: return TAction::SkipLarge;
+    case TUidState::Kind::None: break;
+  }
+  const auto size = sizes_.find(number);
+  if (options_.maxSize > 0 && size != sizes_.end() && size->second > options_.maxSize) return TAction::SkipLarge;
+  return TAction::Retrieve;
+}
+
+void TPop3Session::HandleMessage(int32_t number, int32_t count) {
   const std::string n = NumToText(number, 0);
-  std::string base;
-  bool zorvik = false;
-  bool failed = true;
-  bool created = false;
-  // Only a message that could not be read past leaves the dialogue in step
-  // with the server; every other failure ends the retrieval.
-  bool inStep = false;
-
-  if (!DrawInboundNumber(config.COUNTER, config.IN, base)) {
-    host_.ReportError("Could not write message " + base + "TXT");
-  } else {
-    std::FILE* text = nullptr;
-    if (!OpenTextRetry(text, base + "TXT", 'W')) {
-      host_.ReportError("Could not write message " + base + "TXT");
-    } else {
-      created = true;
-      auto buffer = std::make_unique_for_overwrite<char[]>(kFileBufferSize);
-      std::setvbuf(text, buffer.get(), _IOFBF, kFileBufferSize);
-      RequestMessage(number);
-      TMessageEnd end = TMessageEnd::Broken;
-      if (!host_.ReadOK()) {
-        host_.ReportError("Message " + n + " could not be retrieved");
-      } else {
-        host_.WriteLog("Retrieving message " + n);
-        end = ReadMessageLines(number, text, zorvik);
-      }
-      if (end == TMessageEnd::Complete && number < count) {
-        host_.SendCommand("RETR " + NumToText(number + 1, 0));
-        owed_.push_back({true, number + 1});
-      }
-      const bool writeOk = !std::ferror(text);
-      const bool closed = std::fclose(text) == 0;
-      if (end == TMessageEnd::Complete && !(writeOk && closed)) {
-        // A short file must never be filed while its message gets deleted.
-        host_.ReportError("Could not write message " + base + "TXT");
-      } else {
-        failed = end != TMessageEnd::Complete;
-        inStep = end == TMessageEnd::Overlong;
-      }
-    }
-  }
-
-  if (failed) {
-    if (!inStep) abort_ = true;
-    if (created) RemoveWorkFile(base + "TXT");
-  } else if (zorvik) {
-    gotZorvikMail_ = true;
-    std::FILE* envelope = nullptr;
-    if (OpenTextRetry(envelope, base + "WRK", 'W') && WriteEnvelope(envelope, config.ROBOT)) {
-      host_.SendCommand("DELE " + n);
-      owed_.push_back({false, number});
-      filed_.push_back(base + "TXT");
-      filed_.push_back(base + "WRK");
-    } else {
-      // The message stays on the server and is fetched again; a torn
-      // envelope must not be mistaken for a filed message meanwhile.
-      host_.ReportError("Could not write message " + base + "WRK");
-      if (envelope) std::remove((base + "WRK").c_str());
-      abort_ = true;
-    }
-  } else {
-    if (config.DELETEALL) {
+  switch (ActionFor(number)) {
+    case TAction::Retrieve:
+      Retrieve(number);
+      if (pipelining_ && !abort_) SendAhead(number, count);
+      break;
+    case TAction::DeleteFiled:
+      host_.WriteLog("Message " + n + " was filed before; deleting it");
+      Delete(number);
+      break;
+    case TAction::DeleteOther:
       host_.WriteLog("Message was not for Zorvik (Deleting)");
-      host_.SendCommand("DELE " + n);
-      owed_.push_back({false, number});
-    } else {
-      host_.WriteLog("Message was not for Zorvik (Saving)");
+      Delete(number);
+      break;
+    case TAction::Skip:
+      break;
+    case TAction::SkipLarge: {
+      const std::string uid = UidOf(number);
+      if (!(useIds_ && !uid.empty() && ids_.Find(uid) == TUidState::Kind::LeftLarge)) {
+        host_.WriteLog("Message " + n + " is larger than MAXSIZE; it is left on the server");
+        if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftLarge);
+      }
+      break;
     }
-    RemoveWorkFile(base + "TXT");
   }
-
   host_.ShowPercent(static_cast<int>(int64_t{number} * 100 / count));
 }
 
-void TPop3Session::RequestMessage(int32_t number) {
-  bool sentAhead = false;
-  for (const TOwedReply& owed : owed_) sentAhead |= owed.retrieve && owed.number == number;
-  if (!sentAhead) {
-    host_.SendCommand("RETR " + NumToText(number, 0));
-    owed_.push_back({true, number});
+void TPop3Session::Retrieve(int32_t number) {
+  TConfig& config = host_.PassConfig();
+  const std::string n = NumToText(number, 0);
+  std::string failed;
+  if (!filer_.Begin(config.COUNTER, failed)) {
+    host_.ReportError("Could not write message " + failed);
+    abort_ = true;
+    return;
   }
-  while (!owed_.empty()) {
-    const TOwedReply owed = owed_.front();
-    owed_.pop_front();
-    if (owed.retrieve) return;
-    host_.ReadOK();
+  const uint16_t fileNumber = config.COUNTER;
+  if (number >= nextAhead_) {
+    // Not asked for ahead: ask now (with any commands queued before it).
+    host_.SendCommand("RETR " + n);
+    owed_.push_back({TCommand::Retrieve, number});
+    ++outstandingRetrievals_;
+    nextAhead_ = number + 1;
+  }
+  ReadOwed(number);
+  --outstandingRetrievals_;
+  if (!host_.ReadOK()) {
+    host_.ReportError("Message " + n + " could not be retrieved");
+    filer_.Discard();
+    abort_ = true;
+    return;
+  }
+  host_.WriteLog("Retrieving message " + n);
+  bool zorvik = false;
+  const TMessageEnd end = ReadMessageLines(number, zorvik);
+  const std::string uid = UidOf(number);
+  switch (end) {
+    case TMessageEnd::Broken:
+      filer_.Discard();
+      abort_ = true;
+      return;
+    case TMessageEnd::Overlong:
+      filer_.Discard();
+      return;
+    case TMessageEnd::TooLarge:
+      filer_.Discard();
+      host_.WriteLog("Message " + n + " is larger than MAXSIZE; it is left on the server");
+      if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftLarge);
+      return;
+    case TMessageEnd::Complete:
+      break;
+  }
+  if (zorvik) {
+    gotZorvikMail_ = true;
+    if (!filer_.Keep(Envelope(config.ROBOT), failed)) {
+      // The message stays on the server and is fetched again.
+      host_.ReportError("Could not write message " + failed);
+      abort_ = true;
+      return;
+    }
+    if (!uid.empty()) keptUid_[fileNumber] = uid;
+    Delete(number);
+  } else {
+    filer_.Discard();
+    if (config.DELETEALL) {
+      host_.WriteLog("Message was not for Zorvik (Deleting)");
+      Delete(number);
+    } else {
+      host_.WriteLog("Message was not for Zorvik (Saving)");
+      if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftOther);
+    }
   }
 }
 
-void TPop3Session::ReadOwedReplies() {
+void TPop3Session::Delete(int32_t number) {
+  if (pipelining_ && number < nextAhead_ && ActionFor(number) != TAction::Retrieve) return;  // sent ahead
+  const std::string command = "DELE " + NumToText(number, 0);
+  if (pipelining_) {
+    host_.QueueCommand(command);
+    owed_.push_back({TCommand::Delete, number});
+    return;
+  }
+  host_.SendCommand(command);
+  ReadDeleteReply(number);
+}
+
+void TPop3Session::ReadDeleteReply(int32_t number) {
+  if (host_.ReadOK()) {
+    const std::string uid = UidOf(number);
+    if (!uid.empty()) deleted_.push_back(uid);
+  }
+}
+
+void TPop3Session::SendAhead(int32_t current, int32_t count) {
+  if (nextAhead_ <= current) nextAhead_ = current + 1;
+  while (nextAhead_ <= count && outstandingRetrievals_ < kWindow) {
+    const int32_t m = nextAhead_++;
+    switch (ActionFor(m)) {
+      case TAction::Retrieve:
+        host_.QueueCommand("RETR " + NumToText(m, 0));
+        owed_.push_back({TCommand::Retrieve, m});
+        ++outstandingRetrievals_;
+        break;
+      case TAction::DeleteFiled:
+      case TAction::DeleteOther:
+        host_.QueueCommand("DELE " + NumToText(m, 0));
+        owed_.push_back({TCommand::Delete, m});
+        break;
+      case TAction::Skip:
+      case TAction::SkipLarge:
+        break;
+    }
+  }
+  host_.FlushCommands();
+}
+
+void TPop3Session::ReadOwed(int32_t number) {
+  host_.FlushCommands();
   TSockets& sock = host_.PassSocket();
   while (!owed_.empty()) {
-    const TOwedReply owed = owed_.front();
+    const TOwed owed = owed_.front();
+    if (owed.command == TCommand::Retrieve && owed.number == number) {
+      owed_.pop_front();
+      return;
+    }
     owed_.pop_front();
-    if (!host_.ReadOK() || !owed.retrieve) continue;
+    if (owed.command == TCommand::Delete) {
+      ReadDeleteReply(owed.number);
+      continue;
+    }
+    // A message asked for ahead and no longer wanted: read past it.
+    --outstandingRetrievals_;
+    if (!host_.ReadOK()) continue;
     std::string line;
     while (sock.State == 1 && (!host_.ReadDataLine(line) || line != ".")) {
     }
   }
 }
 
-TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, std::FILE* text, bool& zorvik) {
+bool TPop3Session::ReadListing(std::size_t limit, const std::function<void(const std::string&)>& each) {
+  // A listing that does not end is cut off: the dialogue cannot go on.
+  const std::size_t bound = limit * 4 + 1000;
+  std::string line;
+  for (std::size_t read = 0; read < bound; ++read) {
+    if (!host_.ReadDataLine(line)) return false;
+    if (line == ".") return true;
+    if (read < limit) each(!line.empty() && line[0] == '.' ? line.substr(1) : line);
+  }
+  host_.PassSocket().Close();
+  return false;
+}
+
+TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool& zorvik) {
   TSockets& sock = host_.PassSocket();
   int kinds = 0;
   bool headersDone = false;
   int lines = 0;
   int spinner = 0;
   bool overlong = false;
+  bool tooLarge = false;
+  uint64_t skipped = 0;  // bytes read past after MAXSIZE
   // True while the next line read is the tail of a line the socket gave up on.
   bool tail = false;
   std::string line;
@@ -248,7 +388,7 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, std::FI
       // Still connected: the line did not fit the socket's buffer and its
       // start is lost. Read on to the end line; the message stays on the
       // server and the next one can still be fetched.
-      if (!overlong) host_.ReportError("Message " + NumToText(number, 0) + " not completed");
+      if (!overlong && !tooLarge) host_.ReportError("Message " + NumToText(number, 0) + " not completed");
       overlong = true;
       tail = true;
       continue;
@@ -259,13 +399,27 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, std::FI
     }
     // Only a line that is exactly "." ends the message; any other line that
     // begins with "." carries one stuffed dot.
-    if (line == ".") return overlong ? TMessageEnd::Overlong : TMessageEnd::Complete;
+    if (line == ".") {
+      if (tooLarge) return TMessageEnd::TooLarge;
+      return overlong ? TMessageEnd::Overlong : TMessageEnd::Complete;
+    }
     if (overlong) continue;
+    if (tooLarge) {
+      // Read past, but not without end: a message that goes on and on after
+      // MAXSIZE ends the connection.
+      skipped += line.size() + 1;
+      if (skipped > options_.maxSize) {
+        host_.ReportError("Message " + NumToText(number, 0) + " not completed");
+        sock.Close();
+        return TMessageEnd::Broken;
+      }
+      continue;
+    }
     if (!line.empty() && line[0] == '.') line.erase(0, 1);
 
     const bool blank = line.find_first_not_of(' ') == std::string::npos;
     if (blank && kinds == kAllSeen) {
-      std::fputc('\n', text);
+      filer_.Write("\n", 1);
       headersDone = true;
       continue;
     }
@@ -281,6 +435,56 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, std::FI
     }
     if (blank) continue;
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), text);
+    filer_.Write(line.data(), line.size());
+    if (options_.maxSize > 0 && filer_.Size() > options_.maxSize) tooLarge = true;
+  }
+}
+
+void TPop3Session::Finish() {
+  TSockets& sock = host_.PassSocket();
+  TConfig& config = host_.PassConfig();
+  ReadOwed(0);
+  const std::vector<uint16_t> kept = filer_.Kept();
+  std::string failed, why;
+  if (!kept.empty()) {
+    if (!filer_.Flush(failed)) {
+      host_.ReportError("Could not write message " + failed);
+      filer_.Abandon();
+      return;
+    }
+    if (useIds_) {
+      for (uint16_t number : kept)
+        if (keptUid_.count(number)) ids_.SetFiled(keptUid_[number], number);
+    }
+  }
+  // The record of what was filed is on stable storage before the pairs
+  // become visible; a run killed in between completes them at its start.
+  if (useIds_ && !ids_.Save(!kept.empty(), why)) {
+    host_.ReportError(why);
+    if (!kept.empty()) {
+      filer_.Abandon();
+      return;
+    }
+  }
+  if (!kept.empty()) {
+    std::vector<uint16_t> unpublished;
+    if (!filer_.Publish(unpublished, failed)) {
+      host_.ReportError("Could not write message " + failed);
+      if (useIds_) {
+        for (uint16_t number : unpublished)
+          if (keptUid_.count(number)) ids_.Erase(keptUid_[number]);
+        ids_.Save(true, why);
+      }
+      return;
+    }
+  }
+  if (config.COUNTER != counterAtStart_ && !host_.SaveConfig(why)) host_.ReportError(why);
+  if (sock.State != 1) return;
+  host_.SendCommand("QUIT");
+  // Wait for the server to commit the deletions before the close.
+  if (sock.State == 3 || !host_.ReadOK()) return;
+  if (useIds_) {
+    for (const std::string& uid : deleted_) ids_.Erase(uid);
+    ids_.Save(false, why);
   }
 }

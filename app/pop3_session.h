@@ -1,34 +1,56 @@
 // TPop3Session: the POP3 conversation of one receive pass, from the
-// server's greeting to QUIT, over a connection its host has opened. It logs
-// in, retrieves every message, files each Zorvik message in the incoming
-// directory as a numbered ".TXT"/".WRK" pair (advancing COUNTER in the
-// host's configuration), and deletes from the server what it filed (and,
-// with DELETEALL, what was not for Zorvik). The host owns the socket, the
-// controls and the log.
+// server's greeting to QUIT, over a connection its host has opened. It asks
+// the server's capabilities, logs in, retrieves the messages, files each
+// Zorvik message in the incoming directory as a numbered pair (TInboundFiler;
+// COUNTER advances in the host's configuration), and deletes from the server
+// what it filed (and, with DELETEALL, what was not for Zorvik). The host owns
+// the socket, the controls and the log.
 //
-// Message lines come from the server and are untrusted: they are streamed to
-// the ".TXT" file through a fixed buffer (a message is never held whole), one
-// line at a time, and only lines of the header part are classified.
+// Server replies and message lines are untrusted: a message is streamed to
+// its file through a fixed buffer, never held whole, and bounded by MAXSIZE;
+// listings are bounded in lines.
 //
-// Nothing the server deletes is lost: DELE only marks a message, the server
-// removes it when it processes QUIT, and QUIT goes out only after every pair
-// filed in this pass and the incoming directory have reached stable storage.
+// Exactly once: DELE only marks a message, the server removes it when it
+// processes QUIT, and QUIT goes out only after every pair filed in this pass
+// is on stable storage and visible. Where the server gives unique ids (UIDL),
+// TUidState records what was filed before QUIT, so a message filed in a pass
+// cut off before QUIT's reply is deleted, not filed again, next time.
+//
+// Commands go out strictly one at a time, each after the reply to the one
+// before, unless the server lists PIPELINING in its capabilities; then the
+// retrievals of the next messages are sent ahead within a bounded window.
 //
 // Error convention: every failure is reported through the host's
 // ReportError; after a failed message the rest are left on the server.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <deque>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/inbound.h"
+#include "app/uid_state.h"
+
 class TPassHost;
+namespace plat { class FilingService; }
+
+// What a receive pass needs besides the configuration record.
+struct TPop3Options {
+  // Where the id record (ZVMAIL32.UID) lives, with its trailing "/".
+  std::string programDir;
+  // Messages larger than this many bytes are left on the server; 0: no limit.
+  uint64_t maxSize = 100000000;
+  // The file system the filing goes through; null: the real one.
+  std::shared_ptr<plat::FilingService> files;
+};
 
 class TPop3Session {
  public:
-  explicit TPop3Session(TPassHost& host);
+  TPop3Session(TPassHost& host, TPop3Options options);
 
   // Runs the conversation up to QUIT (not sent when the greeting was
   // refused, the connection broke or the filed files could not be made
@@ -37,43 +59,67 @@ class TPop3Session {
   // A completely retrieved message of this pass was a Zorvik message.
   bool GotZorvikMail() const { return gotZorvikMail_; }
 
+  // Retrievals sent ahead at most, when the server accepts pipelining.
+  static constexpr int kWindow = 16;
+
  private:
-  // How the lines of a retrieved message ended: with the end line; with a
-  // failed read (the connection is gone); or with a line longer than the
-  // socket's buffer, after which the rest of the message was read and
-  // dropped so the dialogue can go on.
-  enum class TMessageEnd { Complete, Broken, Overlong };
-
-  // Logs in, asks STAT and runs every message. When it ends early, Run
-  // still brings what was filed to stable storage and sends QUIT.
-  void Dialogue();
-  // One message: draws its number, retrieves it into the incoming
-  // directory, then files it (".TXT", then ".WRK", then DELE) or discards it.
-  // Sets abort_ when the message failed.
-  void ReceiveOneMessage(int32_t number, int32_t count);
-  // The line loop of one retrieved message, up to its end line, written to
-  // `text`. Sets `zorvik` when a header line is one of the Zorvik subjects.
-  TMessageEnd ReadMessageLines(int32_t number, std::FILE* text, bool& zorvik);
-  // Sends RETR `number` unless it was sent ahead, then reads the owed
-  // replies before its own; RETR's own reply is left for the caller.
-  void RequestMessage(int32_t number);
-  // Reads every owed reply; a message asked for ahead and no longer wanted
-  // is read past to its end line.
-  void ReadOwedReplies();
-
-  // Commands whose replies are not read yet, in the order they were sent:
-  // DELEs (their replies are not examined, so they are read once the next
-  // command has gone out) and at most one RETR sent ahead as soon as the
-  // message before it was read whole, so the server prepares the next
-  // message while this one is being filed.
-  struct TOwedReply {
-    bool retrieve;
+  // How the lines of a retrieved message ended.
+  enum class TMessageEnd {
+    Complete,  // the end line came
+    Broken,    // a read failed: the connection is gone
+    Overlong,  // a line did not fit the socket's buffer; read past to the end
+    TooLarge,  // more than MAXSIZE bytes; read past to the end
+  };
+  // What the pass does with message n, decided from the id record and sizes.
+  enum class TAction { Retrieve, DeleteFiled, DeleteOther, Skip, SkipLarge };
+  enum class TCommand { Retrieve, Delete };
+  struct TOwed {
+    TCommand command;
     int32_t number;
   };
 
+  void ReadCapabilities();
+  // USER, PASS, STAT, UIDL, LIST and the messages.
+  void Dialogue();
+  bool ReadIds(int32_t count);
+  bool ReadSizes(int32_t count);
+  TAction ActionFor(int32_t number) const;
+  void HandleMessage(int32_t number, int32_t count);
+  void Retrieve(int32_t number);
+  TMessageEnd ReadMessageLines(int32_t number, bool& zorvik);
+  // Sends DELE (queued when pipelining; otherwise its reply is read now).
+  void Delete(int32_t number);
+  // Pipelining: sends the commands of the messages after `current`, up to
+  // kWindow retrievals outstanding.
+  void SendAhead(int32_t current, int32_t count);
+  // Sends what is queued, then reads the owed replies in order up to the
+  // one of RETR `number` (left for the caller); with `number` 0, every owed
+  // reply, reading past the messages asked for and no longer wanted.
+  void ReadOwed(int32_t number);
+  void ReadDeleteReply(int32_t number);
+  // The lines of a multi-line reply after its status line, up to ".", with
+  // the stuffed dot removed; at most `limit` lines are passed on. False when
+  // the connection failed or the listing did not end within bounds.
+  bool ReadListing(std::size_t limit, const std::function<void(const std::string&)>& each);
+  // Flushes, records and publishes what was filed, saves COUNTER, sends
+  // QUIT and erases the record of what the server has deleted.
+  void Finish();
+  std::string UidOf(int32_t number) const;
+
   TPassHost& host_;
-  std::deque<TOwedReply> owed_;
-  std::vector<std::string> filed_;  // paths of the pairs filed in this pass
+  TPop3Options options_;
+  TInboundFiler filer_;
+  TUidState ids_;
+  bool pipelining_ = false;
+  bool useIds_ = false;  // the record is loaded and the server gave UIDL
+  std::map<int32_t, std::string> uids_;
+  std::map<int32_t, uint64_t> sizes_;
+  std::map<uint16_t, std::string> keptUid_;  // file number -> id
+  std::vector<std::string> deleted_;         // ids whose DELE the server took
+  std::deque<TOwed> owed_;
+  int32_t nextAhead_ = 1;
+  int outstandingRetrievals_ = 0;
+  uint16_t counterAtStart_ = 0;
   bool abort_ = false;
   bool gotZorvikMail_ = false;
 };

@@ -33,9 +33,8 @@ std::vector<std::string> ListOutbound(const std::string& dir) {
   return names;
 }
 
-std::string BaseName(const std::string& fileName) {
-  return fileName.substr(0, std::min(fileName.find('.'), std::size_t{8}));
-}
+// The whole name before ".WRK": producers are not bound to eight characters.
+std::string BaseName(const std::string& fileName) { return fileName.substr(0, fileName.size() - 4); }
 
 }  // namespace
 
@@ -85,7 +84,7 @@ void TMain::SendMail() {
 
 bool TMain::OpenFileRetry(std::FILE*& file, const std::string& name, char mode) {
   if (mode == 'W' || mode == 'w') return OpenTextRetry(file, name, 'W');
-  return OpenWorkFile(file, name);
+  return OpenWorkFile(file, name) == TWorkFileOpen::Opened;
 }
 
 bool TMain::RemoveFile(const std::string& name) { return RemoveWorkFile(name); }

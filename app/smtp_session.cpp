@@ -66,9 +66,16 @@ void TSmtpSession::SendPair(std::size_t p) {
   std::FILE* envelope = nullptr;
   std::FILE* text = nullptr;
   const std::string wrkName = ResolveAnyCase(dir_, base + ".WRK");
+  const std::string txtName = ResolveAnyCase(dir_, base + ".TXT");
   std::string sender, recipient;
+  // Only regular files are read: a link could make us mail any file we can
+  // read, a FIFO would stop the pass for good. Such a pair stays in place.
+  const auto notRegular = [&](const std::string& path) {
+    host_.ReportError("Skipping " + base + ": " + path.substr(dir_.size()) + " is not a regular file");
+  };
+  const TWorkFileOpen envelopeOpen = OpenWorkFile(envelope, wrkName);
   bool envelopeRead = false;
-  if (OpenWorkFile(envelope, wrkName)) {
+  if (envelopeOpen == TWorkFileOpen::Opened) {
     reader_.Load(envelope);
     reader_.Line();
     sender = reader_.Line();
@@ -76,10 +83,14 @@ void TSmtpSession::SendPair(std::size_t p) {
     envelopeRead = !reader_.Failed();
     std::fclose(envelope);
   }
-  const std::string txtName = ResolveAnyCase(dir_, base + ".TXT");
-  if (!envelopeRead) {
+  const TWorkFileOpen textOpen = envelopeRead ? OpenWorkFile(text, txtName) : TWorkFileOpen::Failed;
+  if (envelopeOpen == TWorkFileOpen::NotRegular) {
+    notRegular(wrkName);
+  } else if (!envelopeRead) {
     host_.ReportError("Could not read outbound message file");
-  } else if (!OpenWorkFile(text, txtName)) {
+  } else if (textOpen == TWorkFileOpen::NotRegular) {
+    notRegular(txtName);
+  } else if (textOpen != TWorkFileOpen::Opened) {
     host_.ReportError("Could not open data file for sending");
   } else {
     host_.SendCommand("MAIL FROM:<" + sender + ">");

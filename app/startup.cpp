@@ -18,25 +18,30 @@
 #include "platform/msgwindow.h"
 #include "platform/session.h"
 
-namespace {
-
-// The directory of the program file: that of argv[0] when it names a path
-// (so a link placed in an instance directory uses that directory), else
-// that of the running executable.
-std::string DeriveProgramDir(const std::vector<std::string>& args) {
-  if (!args.empty() && args[0].find('/') != std::string::npos) return ExtractDir(args[0]);
+std::string ProgramDirOf(const std::vector<std::string>& args) {
+  std::string dir;
+  if (!args.empty() && args[0].find('/') != std::string::npos) {
+    dir = ExtractDir(args[0]);
+  } else {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    dir = ec ? std::string("./") : ExtractDir(exe.string());
+  }
+  if (!dir.empty() && dir[0] == '/') return dir;
+  // Relative to the working directory of the start; the link that makes the
+  // directory an instance is kept, not resolved.
   std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) return ExtractDir(exe.string());
-  return "./";
+  const auto cwd = std::filesystem::current_path(ec);
+  if (ec) return dir;
+  std::string absolute = (cwd / dir).lexically_normal().string();
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  return absolute;
 }
-
-}  // namespace
 
 TMain::TMain(std::vector<std::string> args, TMainServices services, std::string programDir)
     : Sock(services.sockets), RAS(services.ras), AppExec1(services.processes), Args(std::move(args)),
       services_(std::move(services)) {
-  ProgramDir = programDir.empty() ? DeriveProgramDir(Args) : NormaliseDir(programDir);
+  ProgramDir = programDir.empty() ? ProgramDirOf(Args) : NormaliseDir(programDir);
   BuildControls();
   // Component settings of the window's form.
   Sock.NonBlocking = false;
@@ -152,6 +157,12 @@ void TMain::FormDestroy() {
   WriteConfig(ProgramDir, Config);
   if (Config.HANGUP) RAS.HangUp();
   inFormDestroy_ = false;
+}
+
+bool TMain::SaveConfig(std::string& why) {
+  WriteConfig(ProgramDir, Config);
+  why.clear();
+  return true;
 }
 
 void TMain::ExitProgram() {

@@ -1,6 +1,9 @@
 #include "app/workfile.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "config/textutil.h"
 
@@ -10,15 +13,30 @@ constexpr int kOpenAttempts = 21;
 constexpr std::size_t kLineMax = 201;
 }  // namespace
 
-bool OpenWorkFile(std::FILE*& file, const std::string& name) {
+TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
   file = nullptr;
-  if (name.empty()) return false;
-  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-    file = std::fopen(name.c_str(), "r+b");
-    if (file) return true;
-    if (errno == ENOENT || errno == ENOTDIR) return false;
+  if (name.empty()) return TWorkFileOpen::Missing;
+  int fd = -1;
+  for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
+    fd = ::open(name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno == ENOENT || errno == ENOTDIR) return TWorkFileOpen::Missing;
+    if (errno == ELOOP || errno == EISDIR || errno == ENXIO || errno == ENODEV) return TWorkFileOpen::NotRegular;
   }
-  return false;
+  if (fd < 0) return TWorkFileOpen::Failed;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return TWorkFileOpen::NotRegular;
+  }
+  // Reads may block again (a regular file never waits for a writer).
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  file = ::fdopen(fd, "r+b");
+  if (file == nullptr) {
+    ::close(fd);
+    return TWorkFileOpen::Failed;
+  }
+  return TWorkFileOpen::Opened;
 }
 
 bool RemoveWorkFile(const std::string& name) {

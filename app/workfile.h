@@ -15,11 +15,21 @@
 #include <memory>
 #include <string>
 
+// How opening a work file went.
+enum class TWorkFileOpen {
+  Opened,
+  Missing,     // no such file (or directory)
+  NotRegular,  // a link, a FIFO, a device, a directory: never read
+  Failed,      // any other failure, after the repeated attempts
+};
+
 // Opens a work file for reading with read and write access, as the
-// producer's own opens expect, without locking it against the producer; a
-// failed open is repeated at once, up to 21 attempts, except when the file
-// or its directory does not exist. `file` is null on failure.
-bool OpenWorkFile(std::FILE*& file, const std::string& name);
+// producer's own opens expect, without locking it against the producer and
+// without following a link or waiting on a FIFO: only a regular file is
+// opened. A failed open is repeated at once, up to 21 attempts, unless the
+// failure says the name is missing or not a regular file. `file` is null
+// unless Opened.
+TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name);
 // Removes a work file that can still be opened; true when it was deleted.
 bool RemoveWorkFile(const std::string& name);
 

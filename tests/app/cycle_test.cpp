@@ -313,6 +313,7 @@ class OneMessagePop {
     server_.SetHandler([subject](const std::string& line, std::size_t) -> ScriptedServer::Step {
       const std::string cmd = UpperText(line.substr(0, 4));
       if (cmd == "STAT") return {{"+OK 1 120"}};
+      if (cmd == "CAPA" || cmd == "UIDL") return {{"-ERR not here"}};
       if (cmd == "RETR")
         return {{"+OK", "From: zorvik@example", "To: robot@example", "Subject: " + subject, "", "body", "."}};
       if (cmd == "QUIT") return {{"+OK bye"}, {}, ScriptedServer::Action::Close};

@@ -17,6 +17,7 @@
 #include "app/icons.h"
 #include "app/mainunit.h"
 #include "config/textutil.h"
+#include "platform/filing.h"
 #include "support/scripted_server.h"
 #include "support/testutil.h"
 #include "widgets/Gauges.h"
@@ -43,6 +44,8 @@ struct Mailbox {
   std::set<int> refuseRetr;        // RETR answered "-ERR"
   int dropInRetr = 0;              // this RETR breaks off after two lines
   ScriptedServer::Action drop = ScriptedServer::Action::Reset;
+  bool pipelining = false;         // CAPA lists PIPELINING (else CAPA is refused)
+  std::vector<std::string> uids;   // UIDL's ids (empty: UIDL is refused)
 };
 
 ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = ScriptedServer::Action::Continue) {
@@ -52,6 +55,13 @@ ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = Scripted
 ScriptedServer::Step Answer(const Mailbox& box, const std::string& line) {
   const auto [cmd, arg] = SplitKeyValue(line);
   const int n = TextToNum(arg);
+  if (cmd == "CAPA") return Reply(box.pipelining ? Lines{"+OK", "USER", "UIDL", "PIPELINING", "."} : Lines{"-ERR"});
+  if (cmd == "UIDL" && !box.uids.empty()) {
+    Lines out{"+OK"};
+    for (size_t i = 0; i < box.uids.size(); ++i) out.push_back(std::to_string(i + 1) + " " + box.uids[i]);
+    out.push_back(".");
+    return Reply(out);
+  }
   if (cmd == "USER") return Reply({box.userReply});
   if (cmd == "PASS") return Reply({box.passReply});
   if (cmd == "STAT")
@@ -84,6 +94,7 @@ class Pop3Pass : public ::testing::Test {
   std::string in = dir / "in/";
   std::unique_ptr<ScriptedServer> server;
   std::unique_ptr<TMain> main;
+  TMainServices services;
 
   void SetUp() override { ::mkdir(in.c_str(), 0755); }
 
@@ -93,7 +104,7 @@ class Pop3Pass : public ::testing::Test {
     server->SetGreeting(Reply({box.greeting}));
     server->SetHandler([box](const std::string& line, std::size_t) { return Answer(box, line); });
     ASSERT_TRUE(server->Start());
-    main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, TMainServices{}, dir.path());
+    main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, services, dir.path());
     TConfig& c = main->Config;
     c.POP = server->HostPort();
     c.USERNAME = "zorvik1";
@@ -162,7 +173,7 @@ TEST_F(Pop3Pass, FilesAZorvikMessageAsNumberedPairAndDeletesIt) {
                    "first body line", "   ", "  indented last line  "}};
   Run(box);
 
-  EXPECT_EQ(server->Received(0), "USER zorvik1\r\nPASS s3cret\r\nSTAT\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(server->Received(0), "CAPA\r\nUSER zorvik1\r\nPASS s3cret\r\nSTAT\r\nUIDL\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
   EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
   EXPECT_EQ(ReadFile(in + "00000042.TXT"),
             "From: sender@example.com\nTo: robot@example.com\nsUbJeCt: TrAnSpOrT\n\nfirst body line\n\n"
@@ -234,7 +245,7 @@ TEST_F(Pop3Pass, EveryNumberTakenFailsTheMessageAndKeepsItOnTheServer) {
   box.messages = {ZorvikMessage(), ZorvikMessage()};
   Run(box);
   EXPECT_TRUE(Logged("Could not write message " + in + "00000041.TXT"));
-  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}));
+  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "QUIT"}));
   EXPECT_TRUE(FileExists(in + "00000041.TXT"));  // someone else's file stays
   EXPECT_FALSE(main->GotZorvikMail);
 }
@@ -295,8 +306,9 @@ TEST_F(Pop3Pass, OtherMailIsDeletedOrLeftAsConfiguredAndNeverKept) {
     main->Config.DELETEALL = deleteAll;
     Receive();
     EXPECT_TRUE(Logged(deleteAll ? "Message was not for Zorvik (Deleting)" : "Message was not for Zorvik (Saving)"));
-    const Lines expected = deleteAll ? Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "DELE 1", "QUIT"}
-                                     : Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "QUIT"};
+    const Lines expected = deleteAll
+                               ? Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "QUIT"}
+                               : Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "QUIT"};
     EXPECT_EQ(Commands(), expected);
     EXPECT_TRUE(InFiles().empty());
     EXPECT_EQ(main->Config.COUNTER, 42);
@@ -321,19 +333,19 @@ TEST_F(Pop3Pass, DialogueFailuresReportAndEndThePass) {
   const Case cases[] = {
       {"greeting refused", with([](Mailbox& b) { b.greeting = "-ERR busy"; }), "POP3 server not ready", {}},
       {"user refused", with([](Mailbox& b) { b.userReply = "-ERR who?"; }), "Invalid username",
-       {"USER zorvik1", "QUIT"}},
+       {"CAPA", "USER zorvik1", "QUIT"}},
       {"password refused", with([](Mailbox& b) { b.passReply = "-ERR [AUTH] failed"; }),
-       "Invalid username/password combination", {"USER zorvik1", "PASS s3cret", "QUIT"}},
+       "Invalid username/password combination", {"CAPA", "USER zorvik1", "PASS s3cret", "QUIT"}},
       {"lower-case stat reply", with([](Mailbox& b) { b.statReply = "+ok 1 100"; }),
-       "POP3 server responded in error to STAT request", {"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+       "POP3 server responded in error to STAT request", {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
       {"bare stat reply", with([](Mailbox& b) { b.statReply = "+OK"; }), "",
-       {"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+       {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
       {"greeting and user in lower case are fine", with([](Mailbox& b) {
          b.greeting = "+ok hi";
          b.userReply = "+oK";
          b.messages.clear();
        }),
-       "", {"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+       "", {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -361,9 +373,10 @@ TEST_F(Pop3Pass, OnlyALoneDotEndsAMessageAndStuffedDotsAreRemoved) {
             "From: sender@example.com\nTo: robot@example.com\nSubject: Receipt\n\n .\n.\n..x\n.Subject\n . \nlast\n");
   // The line is classified after its dot was removed.
   EXPECT_EQ(ReadFile(in + "00000043.TXT"), "From: a\nTo: b\nSubject: Transport\n\nx\n");
-  // RETR 2 goes out as soon as message 1 was read whole, before DELE 1.
-  EXPECT_EQ(Commands(),
-            (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "RETR 2", "DELE 1", "DELE 2", "QUIT"}));
+  // Without PIPELINING every command waits for the reply to the one before.
+  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2",
+                               "DELE 2", "QUIT"}));
+  EXPECT_EQ(server->SentAhead(0), Lines{});
 }
 
 TEST_F(Pop3Pass, LongMessagesAreFiledByteForByte) {
@@ -389,7 +402,7 @@ TEST_F(Pop3Pass, MissingIncomingDirectoryFailsTheFirstMessageAndSkipsTheRest) {
   Run(box);
   EXPECT_TRUE(Logged("Could not write message " + in + "00000042.TXT"));
   EXPECT_EQ(main->lbError->text().toStdString(), "Could not write message " + in + "00000042.TXT");
-  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "QUIT"}));
+  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "QUIT"}));
   EXPECT_EQ(main->Config.COUNTER, 42);
   ExpectIdleLabels();
 }
@@ -402,7 +415,8 @@ TEST_F(Pop3Pass, RefusedRetrieveLeavesThatMessageAndSkipsTheRest) {
   main->Config.DELETEALL = true;
   Receive();
   EXPECT_TRUE(Logged("Message 2 could not be retrieved"));
-  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "RETR 2", "DELE 1", "QUIT"}));
+  EXPECT_EQ(Commands(),
+            (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2", "QUIT"}));
   EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
   EXPECT_EQ(main->Config.COUNTER, 43);
 }
@@ -419,9 +433,8 @@ TEST_F(Pop3Pass, DroppedConnectionDeletesNothingAndRemovesThePartialFile) {
     // A reset may discard what came of message 2 before it was read.
     EXPECT_TRUE(Logged("Message 2 not completed") ||
                 (drop == ScriptedServer::Action::Reset && Logged("Message 2 could not be retrieved")));
-    // The server broke off before it read DELE 1; without QUIT it would
-    // delete nothing anyway.
-    EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "RETR 2"}));
+    // Without QUIT the server deletes nothing.
+    EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2"}));
     EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
     ExpectIdleLabels();
     main.reset();
@@ -436,53 +449,71 @@ TEST_F(Pop3Pass, MessageWithALineTooLongForTheSocketStaysAndTheNextIsFetched) {
                   ZorvikMessage()};
   Run(box);
   EXPECT_TRUE(Logged("Message 1 not completed"));
-  EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "RETR 2", "DELE 2", "QUIT"}));
+  EXPECT_EQ(Commands(),
+            (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "RETR 2", "DELE 2", "QUIT"}));
   EXPECT_EQ(InFiles(), (std::set<std::string>{"00000043.TXT", "00000043.WRK"}));
   EXPECT_EQ(main->Config.COUNTER, 43);
 }
 
-// Opens the real file unless its name ends with one of the suffixes, which
-// get a stream whose writes fail.
-class FullDisk : public textfile::Service {
+// The real file system, but writes to the file named `failing` fail as on a
+// full disk.
+class FullDisk : public plat::FilingService {
  public:
-  explicit FullDisk(std::string suffix) : suffix_(std::move(suffix)) {}
-  std::FILE* Open(const std::string& name, char mode, unsigned createMode) override {
-    if (mode == 'W' && name.size() >= suffix_.size() && name.compare(name.size() - suffix_.size(), suffix_.size(), suffix_) == 0)
-      return std::fopen("/dev/full", "wb");
-    return real_->Open(name, mode, createMode);
+  explicit FullDisk(std::string failing) : failing_(std::move(failing)) {}
+  int OpenDirectory(const std::string& p) override { return real_->OpenDirectory(p); }
+  int CreateExclusive(int dir, const std::string& name, unsigned mode) override {
+    const int fd = real_->CreateExclusive(dir, name, mode);
+    if (name == failing_) failingFd_ = fd;
+    return fd;
   }
+  bool Taken(int dir, const std::string& name) override { return real_->Taken(dir, name); }
+  bool WriteAll(int fd, const char* data, std::size_t size) override {
+    if (fd == failingFd_) return errno = ENOSPC, false;
+    return real_->WriteAll(fd, data, size);
+  }
+  bool DataSync(int fd) override { return real_->DataSync(fd); }
+  bool SyncDirectory(int dir) override { return real_->SyncDirectory(dir); }
+  bool Close(int fd) override {
+    if (fd == failingFd_) failingFd_ = -1;
+    return real_->Close(fd);
+  }
+  bool RenameNoReplace(int dir, const std::string& from, const std::string& to) override {
+    return real_->RenameNoReplace(dir, from, to);
+  }
+  bool Remove(int dir, const std::string& name) override { return real_->Remove(dir, name); }
+  std::vector<std::string> List(int dir) override { return real_->List(dir); }
 
  private:
-  std::string suffix_;
-  std::shared_ptr<textfile::Service> real_ = textfile::RealService();
+  std::string failing_;
+  int failingFd_ = -1;
+  std::shared_ptr<plat::FilingService> real_ = plat::DefaultFilingService();
 };
 
 TEST_F(Pop3Pass, WriteErrorsNeverLetAMessageBeDeleted) {
   struct Case {
-    const char* suffix;
+    const char* failing;
     std::string error;
-    std::set<std::string> left;
   };
   const Case cases[] = {
-      {".TXT", "Could not write message " + in + "00000042.TXT", {}},
-      {".WRK", "Could not write message " + in + "00000042.WRK", {"00000042.TXT"}},
+      {"00000043.TXT", "Could not write message " + in + "00000043.TXT"},
+      {".00000043.WRK.tmp", "Could not write message " + in + "00000043.WRK"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.suffix);
+    SCOPED_TRACE(c.failing);
     for (const auto& name : InFiles()) std::remove((in + name).c_str());
     Mailbox box;
-    box.messages = {ZorvikMessage(), ZorvikMessage("Subject: Transport", {"a", "..", "b"})};
+    box.pipelining = true;
+    box.messages = {ZorvikMessage(), ZorvikMessage("Subject: Transport", {"a", "..", "b"}), ZorvikMessage()};
+    services.files = std::make_shared<FullDisk>(c.failing);
     Prepare(box);
     main->Config.DEBUG = true;
-    auto old = textfile::SetService(std::make_shared<FullDisk>(c.suffix));
     Receive();
-    textfile::SetService(old);
     EXPECT_TRUE(Logged(c.error));
-    // Message 2 was asked for before message 1 failed: it is read past, so
-    // the reply read for QUIT is QUIT's own, and it is neither filed nor
-    // deleted.
-    EXPECT_EQ(Commands(), (Lines{"USER zorvik1", "PASS s3cret", "STAT", "RETR 1", "RETR 2", "QUIT"}));
-    EXPECT_EQ(InFiles(), c.left);
+    // Message 3 was asked for before message 2 failed: it is read past, so
+    // the reply read for QUIT is QUIT's own, and neither is filed or deleted.
+    EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2",
+                                 "RETR 3", "QUIT"}));
+    EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
     std::string lastReply;
     for (const auto& line : Log())
       if (line.rfind("DEBUG:R:", 0) == 0) lastReply = line;
@@ -506,8 +537,9 @@ TEST_F(Pop3Pass, DebugTraceShowsEveryLineButNeverThePassword) {
     if (line.rfind("DEBUG:R:", 0) == 0) replies.push_back(line.substr(8));
   }
   EXPECT_EQ(traced.front(), "DEBUG:Opening POP3 connection");
-  EXPECT_EQ(commands, (Lines{"USER zorvik1", "STAT", "RETR 1", "DELE 1", "QUIT"}));
-  EXPECT_EQ(replies, (Lines{"+OK POP3 ready", "+OK", "+OK Logged in.", "+OK 1 4096", "+OK message follows",
+  EXPECT_EQ(commands, (Lines{"CAPA", "USER zorvik1", "STAT", "UIDL", "RETR 1", "DELE 1", "QUIT"}));
+  EXPECT_EQ(replies, (Lines{"+OK POP3 ready", "-ERR", "+OK", "+OK Logged in.", "+OK 1 4096", "-ERR no such message",
+                            "+OK message follows",
                             "From: sender@example.com", "To: robot@example.com", "Subject: Transport", "", "one",
                             "two", ".", "+OK Marked to be deleted.", "+OK Logging out."}));
 }

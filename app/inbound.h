@@ -1,0 +1,95 @@
+// TInboundFiler: files retrieved messages in the incoming directory as
+// numbered pairs, "00000042.TXT" then "00000042.WRK". The application takes a
+// pair once both names are there, so a pair appears whole or not at all: the
+// text is written under its own name, the envelope under a temporary name the
+// application never looks at (".00000042.WRK.tmp"), and the envelope is
+// renamed into place only after both files reached stable storage (Flush,
+// then Publish). Every file is created exclusively and never through a link,
+// inside the directory held open from the start, so a number whose names are
+// taken by anything (a file, a link, a dangling link, a directory) is
+// skipped, and nothing is ever written outside the directory.
+//
+// Error convention: operations return false and name the path that failed;
+// the caller reports it. Nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace plat { class FilingService; }
+
+class TInboundFiler {
+ public:
+  // `dir`: the incoming directory with its trailing "/".
+  TInboundFiler(std::shared_ptr<plat::FilingService> files, std::string dir);
+  // Removes a message begun and not kept; closes every file still open.
+  ~TInboundFiler();
+  TInboundFiler(const TInboundFiler&) = delete;
+  TInboundFiler& operator=(const TInboundFiler&) = delete;
+
+  // Finishes what an earlier run left: a temporary envelope whose number
+  // `recorded` names is renamed into place; any other is removed together
+  // with its text (that pair was never visible). Each step is described
+  // through `log`.
+  void Recover(const std::function<bool(uint16_t)>& recorded, const std::function<void(const std::string&)>& log);
+
+  // Starts a message: advances `counter` (wrapping past 65535) to the next
+  // number whose text, envelope and temporary envelope names are all free,
+  // and creates the text and the temporary envelope. False when that fails
+  // or every number is taken; `failed` then names the text's path.
+  bool Begin(uint16_t& counter, std::string& failed);
+  // Appends bytes to the current message's text (buffered).
+  void Write(const char* data, std::size_t size);
+  // Bytes written to the current message's text so far.
+  uint64_t Size() const { return size_; }
+  // Removes the current message's files.
+  void Discard();
+  // Ends the current message as a pair to publish: the text written whole,
+  // `envelope` written to the temporary envelope. False when a write failed;
+  // both files are then removed and `failed` names the one that failed.
+  bool Keep(const std::string& envelope, std::string& failed);
+
+  // Numbers of the pairs kept and not yet published, in order.
+  std::vector<uint16_t> Kept() const;
+  // Brings every kept pair and the directory to stable storage.
+  bool Flush(std::string& failed);
+  // Renames the kept envelopes into place (after Flush) and flushes the
+  // directory. Numbers whose rename failed are left in `unpublished` (their
+  // files are removed).
+  bool Publish(std::vector<uint16_t>& unpublished, std::string& failed);
+  // Removes every kept pair not published.
+  void Abandon();
+
+  std::string Path(const std::string& name) const { return dir_ + name; }
+  static std::string TextName(uint16_t number);
+  static std::string EnvelopeName(uint16_t number);
+  static std::string TemporaryName(uint16_t number);
+
+ private:
+  struct Pair {
+    uint16_t number;
+    int text = -1;
+    int envelope = -1;
+  };
+  bool OpenDirectory();
+  bool FlushBuffer();
+  void ClosePair(Pair& pair);
+  void RemovePair(const Pair& pair);
+  // Flushes and closes the oldest kept pairs while too many are open.
+  bool LimitOpenFiles(std::string& failed);
+
+  std::shared_ptr<plat::FilingService> files_;
+  std::string dir_;
+  int dirFd_ = -1;
+  bool dirTried_ = false;
+  bool current_ = false;  // a message is begun
+  Pair pair_;             // the current message
+  std::vector<char> buffer_;
+  uint64_t size_ = 0;
+  bool writeFailed_ = false;
+  std::vector<Pair> kept_;
+};

@@ -1,0 +1,152 @@
+#include "app/uid_state.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "platform/filing.h"
+
+namespace {
+
+constexpr const char* kHeader = "zvmail32 uid state 1";
+// Bounds on what is read back: the file is ours, but a damaged or planted
+// one must not make the program spend without end.
+constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
+constexpr std::size_t kMaxLine = 512;
+
+// Server and user names in one word: bytes outside 0x21..0x7E and "%" as %XX.
+std::string Escape(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c > 0x20 && c < 0x7F && c != '%') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+bool TUidState::ValidUid(const std::string& uid) {
+  if (uid.empty() || uid.size() > 70) return false;
+  for (unsigned char c : uid)
+    if (c < 0x21 || c > 0x7E) return false;
+  return true;
+}
+
+bool TUidState::Load(std::string& why) {
+  mailboxes_.clear();
+  selected_ = nullptr;
+  changed_ = false;
+  std::FILE* f = std::fopen(path_.c_str(), "rbe");
+  if (f == nullptr) {
+    if (errno == ENOENT) return true;
+    why = path_ + " cannot be read: " + std::strerror(errno);
+    return false;
+  }
+  std::string text;
+  char chunk[8192];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() < kMaxFileBytes) text.append(chunk, n);
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) {
+    why = path_ + " cannot be read: " + std::strerror(EIO);
+    return false;
+  }
+  std::istringstream in(text);
+  Mailbox* box = nullptr;
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > kMaxLine) continue;
+    std::istringstream words(line);
+    std::string verb, a, b, extra;
+    words >> verb >> a >> b >> extra;
+    if (!extra.empty()) continue;
+    if (verb == "mailbox" && !a.empty() && !b.empty()) {
+      box = &mailboxes_[a + " " + b];
+    } else if (box != nullptr && verb == "filed" && a.size() == 8 &&
+               a.find_first_not_of("0123456789") == std::string::npos && ValidUid(b)) {
+      const long number = std::strtol(a.c_str(), nullptr, 10);
+      if (number <= 65535) (*box)[b] = Entry{Kind::Filed, static_cast<uint16_t>(number)};
+    } else if (box != nullptr && verb == "left" && (a == "other" || a == "large") && ValidUid(b)) {
+      (*box)[b] = Entry{a == "other" ? Kind::LeftOther : Kind::LeftLarge, 0};
+    }
+  }
+  return true;
+}
+
+bool TUidState::Save(bool durable, std::string& why) {
+  if (!changed_) return true;
+  std::string text = std::string(kHeader) + "\n";
+  char number[16];
+  for (const auto& [key, box] : mailboxes_) {
+    if (box.empty()) continue;
+    text += "mailbox " + key + "\n";
+    for (const auto& [uid, entry] : box) {
+      if (entry.kind == Kind::Filed) {
+        std::snprintf(number, sizeof number, "%08u", unsigned(entry.number));
+        text += std::string("filed ") + number + " " + uid + "\n";
+      } else {
+        text += std::string("left ") + (entry.kind == Kind::LeftOther ? "other " : "large ") + uid + "\n";
+      }
+    }
+  }
+  if (!plat::ReplaceFile(path_, text, 0600, durable, why)) return false;
+  changed_ = false;
+  return true;
+}
+
+void TUidState::Select(const std::string& server, const std::string& user) {
+  selected_ = &mailboxes_[Escape(server) + " " + Escape(user)];
+}
+
+TUidState::Kind TUidState::Find(const std::string& uid, uint16_t* number) const {
+  if (selected_ == nullptr) return Kind::None;
+  const auto it = selected_->find(uid);
+  if (it == selected_->end()) return Kind::None;
+  if (number != nullptr) *number = it->second.number;
+  return it->second.kind;
+}
+
+void TUidState::SetFiled(const std::string& uid, uint16_t number) {
+  if (selected_ == nullptr || !ValidUid(uid)) return;
+  (*selected_)[uid] = Entry{Kind::Filed, number};
+  changed_ = true;
+}
+
+void TUidState::SetLeft(const std::string& uid, Kind kind) {
+  if (selected_ == nullptr || !ValidUid(uid)) return;
+  Entry& e = (*selected_)[uid];
+  if (e.kind == kind) return;
+  e = Entry{kind, 0};
+  changed_ = true;
+}
+
+void TUidState::Erase(const std::string& uid) {
+  if (selected_ != nullptr && selected_->erase(uid) > 0) changed_ = true;
+}
+
+void TUidState::KeepOnly(const std::set<std::string>& present) {
+  if (selected_ == nullptr) return;
+  for (auto it = selected_->begin(); it != selected_->end();) {
+    if (present.count(it->first) == 0) {
+      it = selected_->erase(it);
+      changed_ = true;
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool TUidState::FiledNumber(uint16_t number) const {
+  for (const auto& [key, box] : mailboxes_)
+    for (const auto& [uid, entry] : box)
+      if (entry.kind == Kind::Filed && entry.number == number) return true;
+  return false;
+}

@@ -1,0 +1,58 @@
+// TUidState: what makes filing exactly-once on a server that gives unique
+// ids (UIDL). Per mailbox (server and user) it records the ids of messages
+// filed whose deletion the server has not confirmed yet, each with the number
+// it was filed under, and the ids of messages deliberately left on the server
+// (not for Zorvik, or larger than MAXSIZE). A message recorded as filed is
+// deleted without being fetched again; one recorded as left is not fetched
+// again.
+//
+// The file (ZVMAIL32.UID in the program directory) is replaced atomically.
+// It is read as untrusted input: lines it does not understand are dropped.
+//
+// Error convention: Load and Save return false with a reason in words.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+class TUidState {
+ public:
+  enum class Kind { None, Filed, LeftOther, LeftLarge };
+
+  explicit TUidState(std::string path) : path_(std::move(path)) {}
+
+  // Reads the file; a missing file is an empty state.
+  bool Load(std::string& why);
+  // Replaces the file when something changed since the last Load or Save.
+  // `durable`: the directory is flushed too, so the record survives a crash.
+  bool Save(bool durable, std::string& why);
+
+  // Selects the mailbox the calls below work on.
+  void Select(const std::string& server, const std::string& user);
+  // What is recorded for `uid`; for a filed message also its number.
+  Kind Find(const std::string& uid, uint16_t* number = nullptr) const;
+  void SetFiled(const std::string& uid, uint16_t number);
+  void SetLeft(const std::string& uid, Kind kind);
+  void Erase(const std::string& uid);
+  // Drops the entries whose id is not in `present` (no longer on the server).
+  void KeepOnly(const std::set<std::string>& present);
+  // `number` is recorded as filed in any mailbox.
+  bool FiledNumber(uint16_t number) const;
+
+  // An id as a server may give it (RFC 1939: 1 to 70 characters 0x21-0x7E).
+  static bool ValidUid(const std::string& uid);
+
+ private:
+  struct Entry {
+    Kind kind = Kind::None;
+    uint16_t number = 0;
+  };
+  using Mailbox = std::map<std::string, Entry>;
+
+  std::string path_;
+  std::map<std::string, Mailbox> mailboxes_;  // key: escaped server, blank, escaped user
+  Mailbox* selected_ = nullptr;
+  bool changed_ = false;
+};

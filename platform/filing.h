@@ -1,0 +1,58 @@
+// Files made whole or not at all. The file-system calls through which the
+// program writes the files other programs read: files created exclusively
+// in a directory held open (so a link planted under a name is never followed
+// and a replaced directory is never written into), flushed to stable
+// storage, and renamed into place; and whole small files replaced atomically
+// (temporary name, flush, rename).
+//
+// Error convention: calls return -1 / false and leave errno set; nothing
+// throws. Names are single path components relative to the directory.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace plat {
+
+// The service; tests derive from it (usually wrapping the real one) to
+// inject faults.
+class FilingService {
+ public:
+  virtual ~FilingService() = default;
+
+  // Opens a directory for use with the calls below; -1 on failure.
+  virtual int OpenDirectory(const std::string& path) = 0;
+  // Creates `name` in `dir` exclusively, never through a link, for writing;
+  // -1 with EEXIST when the name is taken by anything.
+  virtual int CreateExclusive(int dir, const std::string& name, unsigned mode) = 0;
+  // True when `name` in `dir` is taken by anything, a dangling link included.
+  virtual bool Taken(int dir, const std::string& name) = 0;
+  // Writes every byte; false on a short write or an error.
+  virtual bool WriteAll(int fd, const char* data, std::size_t size) = 0;
+  // Flushes a file's data (and what is needed to read it back) to stable storage.
+  virtual bool DataSync(int fd) = 0;
+  // Flushes a directory's entries to stable storage.
+  virtual bool SyncDirectory(int dir) = 0;
+  virtual bool Close(int fd) = 0;
+  // Renames within `dir`, never replacing an existing name.
+  virtual bool RenameNoReplace(int dir, const std::string& from, const std::string& to) = 0;
+  virtual bool Remove(int dir, const std::string& name) = 0;
+  // The names in `dir` (without "." and ".."); empty on failure.
+  virtual std::vector<std::string> List(int dir) = 0;
+};
+
+// The platform's real service.
+std::shared_ptr<FilingService> DefaultFilingService();
+
+// Replaces the file `path` with `bytes` atomically: a temporary file in the
+// same directory (mode `mode`), written, flushed, renamed over `path`, and
+// the directory flushed when `durable`. A `path` that is a symbolic link is
+// replaced in the link's own directory only if `followLink` (the link stays);
+// otherwise the link itself is replaced. False with `why` in words.
+bool ReplaceFile(const std::string& path, const std::string& bytes, unsigned mode, bool durable, std::string& why,
+                 bool followLink = false);
+
+}  // namespace plat
