@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "config/textutil.h"
 #include "platform/filing.h"
@@ -31,7 +32,10 @@ TInboundFiler::~TInboundFiler() {
 
 std::string TInboundFiler::TextName(uint16_t number) { return NumToText(number, 8) + ".TXT"; }
 std::string TInboundFiler::EnvelopeName(uint16_t number) { return NumToText(number, 8) + ".WRK"; }
-std::string TInboundFiler::TemporaryName(uint16_t number) { return "." + NumToText(number, 8) + ".WRK.tmp"; }
+std::string TInboundFiler::TemporaryTextName(uint16_t number) { return "." + NumToText(number, 8) + ".TXT.tmp"; }
+std::string TInboundFiler::TemporaryEnvelopeName(uint16_t number) {
+  return "." + NumToText(number, 8) + ".WRK.tmp";
+}
 
 bool TInboundFiler::OpenDirectory() {
   if (!dirTried_) {
@@ -44,27 +48,33 @@ bool TInboundFiler::OpenDirectory() {
 void TInboundFiler::Recover(const std::function<bool(uint16_t)>& recorded,
                             const std::function<void(const std::string&)>& log) {
   if (!OpenDirectory()) return;
-  bool changed = false;
+  // ".00000042.TXT.tmp" and ".00000042.WRK.tmp": the temporary files of 42.
+  std::set<uint16_t> numbers;
   for (const std::string& name : files_->List(dirFd_)) {
-    // ".00000042.WRK.tmp": the temporary envelope of number 42.
-    if (name.size() != 17 || name[0] != '.' || name.compare(9, 8, ".WRK.tmp") != 0) continue;
+    if (name.size() != 17 || name[0] != '.' || name.compare(13, 4, ".tmp") != 0) continue;
+    if (name.compare(9, 4, ".TXT") != 0 && name.compare(9, 4, ".WRK") != 0) continue;
     if (name.find_first_not_of("0123456789", 1) != 9) continue;
     const long value = std::strtol(name.substr(1, 8).c_str(), nullptr, 10);
-    if (value > 65535) continue;
-    const auto number = static_cast<uint16_t>(value);
-    if (recorded(number)) {
-      if (files_->RenameNoReplace(dirFd_, name, EnvelopeName(number))) {
-        log("Completed the filing of " + dir_ + EnvelopeName(number));
-        changed = true;
-      }
-    } else {
-      files_->Remove(dirFd_, TextName(number));
-      files_->Remove(dirFd_, name);
-      log("Removed " + dir_ + TextName(number) + ", left unfinished by an earlier run");
-      changed = true;
-    }
+    if (value <= 65535) numbers.insert(static_cast<uint16_t>(value));
   }
-  if (changed) files_->SyncDirectory(dirFd_);
+  for (uint16_t number : numbers) {
+    const bool textLeft = files_->Taken(dirFd_, TemporaryTextName(number));
+    if (recorded(number)) {
+      // Recorded as filed before QUIT: the pair must appear.
+      if (textLeft) files_->RenameNoReplace(dirFd_, TemporaryTextName(number), TextName(number));
+      if (files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(number), EnvelopeName(number)))
+        log("Completed the filing of " + dir_ + EnvelopeName(number));
+      continue;
+    }
+    // Never recorded: the message is still on the server. A text already
+    // renamed beside an envelope still under its temporary name is ours too
+    // (its name was free when the number was drawn).
+    if (!textLeft && files_->Taken(dirFd_, TemporaryEnvelopeName(number))) files_->Remove(dirFd_, TextName(number));
+    files_->Remove(dirFd_, TemporaryTextName(number));
+    files_->Remove(dirFd_, TemporaryEnvelopeName(number));
+    log("Removed the unfinished filing of " + dir_ + TextName(number) + " left by an earlier run");
+  }
+  if (!numbers.empty()) files_->SyncDirectory(dirFd_);
 }
 
 bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
@@ -77,17 +87,17 @@ bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
     ++counter;
     failed = dir_ + TextName(counter);
     if (!OpenDirectory()) return false;
-    if (files_->Taken(dirFd_, EnvelopeName(counter)) || files_->Taken(dirFd_, TemporaryName(counter))) continue;
-    const int text = files_->CreateExclusive(dirFd_, TextName(counter), kFileMode);
+    if (files_->Taken(dirFd_, TextName(counter)) || files_->Taken(dirFd_, EnvelopeName(counter))) continue;
+    const int text = files_->CreateExclusive(dirFd_, TemporaryTextName(counter), kFileMode);
     if (text < 0) {
       if (errno == EEXIST) continue;
       return false;
     }
-    const int envelope = files_->CreateExclusive(dirFd_, TemporaryName(counter), kFileMode);
+    const int envelope = files_->CreateExclusive(dirFd_, TemporaryEnvelopeName(counter), kFileMode);
     if (envelope < 0) {
       const int err = errno;
       files_->Close(text);
-      files_->Remove(dirFd_, TextName(counter));
+      files_->Remove(dirFd_, TemporaryTextName(counter));
       if (err == EEXIST) continue;
       return false;
     }
@@ -123,8 +133,8 @@ void TInboundFiler::ClosePair(Pair& pair) {
 }
 
 void TInboundFiler::RemovePair(const Pair& pair) {
-  files_->Remove(dirFd_, TextName(pair.number));
-  files_->Remove(dirFd_, TemporaryName(pair.number));
+  files_->Remove(dirFd_, TemporaryTextName(pair.number));
+  files_->Remove(dirFd_, TemporaryEnvelopeName(pair.number));
 }
 
 void TInboundFiler::Discard() {
@@ -185,7 +195,7 @@ bool TInboundFiler::Flush(std::string& failed) {
     }
     if (ok && !files_->DataSync(p.envelope)) {
       ok = false;
-      failed = dir_ + TemporaryName(p.number);
+      failed = dir_ + EnvelopeName(p.number);
     }
     ClosePair(p);
   }
@@ -200,12 +210,13 @@ bool TInboundFiler::Publish(std::vector<uint16_t>& unpublished, std::string& fai
   bool ok = true;
   for (Pair& p : kept_) {
     ClosePair(p);
-    if (!files_->RenameNoReplace(dirFd_, TemporaryName(p.number), EnvelopeName(p.number))) {
-      if (ok) failed = dir_ + EnvelopeName(p.number);
-      ok = false;
-      unpublished.push_back(p.number);
-      RemovePair(p);
-    }
+    const bool text = files_->RenameNoReplace(dirFd_, TemporaryTextName(p.number), TextName(p.number));
+    if (text && files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(p.number), EnvelopeName(p.number))) continue;
+    if (ok) failed = dir_ + (text ? EnvelopeName(p.number) : TextName(p.number));
+    ok = false;
+    unpublished.push_back(p.number);
+    if (text) files_->Remove(dirFd_, TextName(p.number));
+    RemovePair(p);
   }
   const bool any = !kept_.empty();
   kept_.clear();

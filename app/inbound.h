@@ -1,13 +1,13 @@
 // TInboundFiler: files retrieved messages in the incoming directory as
-// numbered pairs, "00000042.TXT" then "00000042.WRK". The application takes a
-// pair once both names are there, so a pair appears whole or not at all: the
-// text is written under its own name, the envelope under a temporary name the
-// application never looks at (".00000042.WRK.tmp"), and the envelope is
-// renamed into place only after both files reached stable storage (Flush,
-// then Publish). Every file is created exclusively and never through a link,
-// inside the directory held open from the start, so a number whose names are
-// taken by anything (a file, a link, a dangling link, a directory) is
-// skipped, and nothing is ever written outside the directory.
+// numbered pairs, "00000042.TXT" and "00000042.WRK". The application takes a
+// pair once both names are there, so a pair appears whole or not at all: both
+// files are written under temporary names the application never looks at
+// (".00000042.TXT.tmp", ".00000042.WRK.tmp") and renamed into place, text
+// first, only after they reached stable storage (Flush, then Publish). Every
+// file is created exclusively and never through a link, inside the directory
+// held open from the start, so a number whose names are taken by anything (a
+// file, a link, a dangling link, a directory) is skipped, and nothing is ever
+// written outside the directory or over a name someone else holds.
 //
 // Error convention: operations return false and name the path that failed;
 // the caller reports it. Nothing throws.
@@ -31,16 +31,15 @@ class TInboundFiler {
   TInboundFiler(const TInboundFiler&) = delete;
   TInboundFiler& operator=(const TInboundFiler&) = delete;
 
-  // Finishes what an earlier run left: a temporary envelope whose number
-  // `recorded` names is renamed into place; any other is removed together
-  // with its text (that pair was never visible). Each step is described
-  // through `log`.
+  // Finishes what an earlier run left: the temporary files of a number
+  // `recorded` names are renamed into place; any others are removed (that
+  // pair was never visible). Each step is described through `log`.
   void Recover(const std::function<bool(uint16_t)>& recorded, const std::function<void(const std::string&)>& log);
 
   // Starts a message: advances `counter` (wrapping past 65535) to the next
-  // number whose text, envelope and temporary envelope names are all free,
-  // and creates the text and the temporary envelope. False when that fails
-  // or every number is taken; `failed` then names the text's path.
+  // number whose names and temporary names are all free, and creates the two
+  // temporary files. False when that fails or every number is taken;
+  // `failed` then names the text's path.
   bool Begin(uint16_t& counter, std::string& failed);
   // Appends bytes to the current message's text (buffered).
   void Write(const char* data, std::size_t size);
@@ -57,8 +56,8 @@ class TInboundFiler {
   std::vector<uint16_t> Kept() const;
   // Brings every kept pair and the directory to stable storage.
   bool Flush(std::string& failed);
-  // Renames the kept envelopes into place (after Flush) and flushes the
-  // directory. Numbers whose rename failed are left in `unpublished` (their
+  // Renames the kept pairs into place (after Flush) and flushes the
+  // directory. Numbers whose renames failed are left in `unpublished` (their
   // files are removed).
   bool Publish(std::vector<uint16_t>& unpublished, std::string& failed);
   // Removes every kept pair not published.
@@ -67,7 +66,8 @@ class TInboundFiler {
   std::string Path(const std::string& name) const { return dir_ + name; }
   static std::string TextName(uint16_t number);
   static std::string EnvelopeName(uint16_t number);
-  static std::string TemporaryName(uint16_t number);
+  static std::string TemporaryTextName(uint16_t number);
+  static std::string TemporaryEnvelopeName(uint16_t number);
 
  private:
   struct Pair {

@@ -28,6 +28,7 @@
 #include "support/scripted_server.h"
 #include "support/testutil.h"
 
+using zvtest::Child;
 using zvtest::FileExists;
 using zvtest::ReadFile;
 using zvtest::RunProgram;
@@ -409,78 +410,6 @@ TEST(CycleRun, CloseSignalDuringADaemonCycleEndsTheRunAfterTheCycle) {
   }
 }
 
-// A child whose standard error is read as it comes, so a test can act when
-// the program has reached a given point.
-class Child {
- public:
-  Child(const std::string& program, const std::string& cwd, std::map<std::string, std::string> env) {
-    int errPipe[2];
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(errPipe[1], 2);
-      const int devNull = ::open("/dev/null", O_RDWR);
-      ::dup2(devNull, 0);
-      ::dup2(devNull, 1);
-      if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-      for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
-      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(errPipe[1]);
-    errFd_ = errPipe[0];
-  }
-  ~Child() {
-    if (errFd_ >= 0) ::close(errFd_);
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  // Reads standard error until `text` follows what the previous wait found,
-  // or the end, or the timeout.
-  bool WaitForErr(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    size_t at;
-    while ((at = err_.find(text, seen_)) == std::string::npos) {
-      if (!ReadSome(deadline)) return false;
-    }
-    seen_ = at + text.size();
-    return true;
-  }
-  // Reads to the end of standard error and collects the exit status.
-  bool Finish(int& status, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (ReadSome(deadline)) {
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    reaped_ = ::waitpid(pid_, &status, 0) == pid_;
-    return reaped_;
-  }
-  pid_t pid() const { return pid_; }
-  const std::string& err() const { return err_; }
-
- private:
-  bool ReadSome(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || errFd_ < 0) return false;
-    pollfd p{errFd_, POLLIN, 0};
-    if (::poll(&p, 1, int(left)) <= 0) return false;
-    char buf[4096];
-    const ssize_t n = ::read(errFd_, buf, sizeof buf);
-    if (n <= 0) return false;
-    err_.append(buf, size_t(n));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int errFd_ = -1;
-  bool reaped_ = false;
-  std::string err_;
-  size_t seen_ = 0;
-};
-
 TEST(CycleRun, CloseSignalWhileIdleInDaemonModeWritesTheConfiguration) {
   TempDir dir;
   // An old-style file with few keys: the rewrite gives every key.
@@ -504,6 +433,37 @@ TEST(CycleRun, CloseSignalWhileIdleInDaemonModeWritesTheConfiguration) {
   const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
   EXPECT_EQ(Count(log, "Exiting"), 0u) << log;
   EXPECT_EQ(Count(log, "LAUNCH ran"), 0u) << log;
+}
+
+// One run per instance: while a daemon holds the instance, a second start
+// (a normal run or "/SETUP") changes nothing, says why and ends with 75.
+TEST(CycleRun, ASecondRunOfAnInstanceTouchesNothing) {
+  TempDir dir;
+  WriteInstance(dir.path(), "127.0.0.1:1", "DAEMON 600\r\n");
+  WriteFile(dir / "out/TM000001.WRK", "tag\r\na@b\r\nc@d\r\n");
+  WriteFile(dir / "out/TM000001.TXT", "text\r\n");
+  const std::string program = zvtest::LinkProgramInto(dir.path());
+  auto env = kHeadless;
+  env["ZVMAIL32_ECHO_STATUS"] = "lbError";
+  Child daemon(program, "/", env);
+  ASSERT_GT(daemon.pid(), 0);
+  ASSERT_TRUE(daemon.WaitForErr("lbError: ")) << daemon.err();  // the first cycle ran
+  const std::string ini = ReadFile(dir / "ZVMAIL32.INI"), log = ReadFile(dir / "ZVMAIL32.LOG");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"/SETUP"}}) {
+    const auto r = RunProgram(program, args, kHeadless, "/");
+    EXPECT_EQ(r.exitCode, 75) << r.err;
+    EXPECT_NE(r.err.find("another run of the instance"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(dir / "ZVMAIL32.INI"), ini);
+    EXPECT_EQ(ReadFile(dir / "ZVMAIL32.LOG"), log);
+    EXPECT_TRUE(FileExists(dir / "out/TM000001.WRK"));
+  }
+  ::kill(daemon.pid(), SIGTERM);
+  int status = 0;
+  ASSERT_TRUE(daemon.Finish(status)) << daemon.err();
+  // Once the holder has gone, the instance runs again.
+  WriteInstance(dir.path(), "127.0.0.1:1");
+  RunProgram(program, {}, kHeadless, "/");
+  EXPECT_EQ(Count(ReadFile(dir / "ZVMAIL32.LOG"), "Running version 2.0"), 2u);
 }
 
 TEST(CycleRun, LaunchHookRunsInTheWorkingDirectoryOutsideDaemonModeAndSetup) {

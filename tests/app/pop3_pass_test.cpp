@@ -45,6 +45,7 @@ struct Mailbox {
   int dropInRetr = 0;              // this RETR breaks off after two lines
   ScriptedServer::Action drop = ScriptedServer::Action::Reset;
   bool pipelining = false;         // CAPA lists PIPELINING (else CAPA is refused)
+  std::size_t dropQuitOf = 99;     // on this connection QUIT gets no reply: the line drops
   std::vector<std::string> uids;   // UIDL's ids (empty: UIDL is refused)
 };
 
@@ -52,7 +53,7 @@ ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = Scripted
   return {std::move(lines), {}, action};
 }
 
-ScriptedServer::Step Answer(const Mailbox& box, const std::string& line) {
+ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::size_t connection = 0) {
   const auto [cmd, arg] = SplitKeyValue(line);
   const int n = TextToNum(arg);
   if (cmd == "CAPA") return Reply(box.pipelining ? Lines{"+OK", "USER", "UIDL", "PIPELINING", "."} : Lines{"-ERR"});
@@ -78,6 +79,7 @@ ScriptedServer::Step Answer(const Mailbox& box, const std::string& line) {
     return Reply(out);
   }
   if (cmd == "DELE") return Reply({"+OK Marked to be deleted."});
+  if (cmd == "QUIT" && connection == box.dropQuitOf) return Reply({}, ScriptedServer::Action::Reset);
   if (cmd == "QUIT") return Reply({"+OK Logging out."}, ScriptedServer::Action::Close);
   return Reply({"-ERR no such message"});
 }
@@ -102,7 +104,7 @@ class Pop3Pass : public ::testing::Test {
   void Prepare(const Mailbox& box) {
     server = std::make_unique<ScriptedServer>("127.0.0.1", 0);
     server->SetGreeting(Reply({box.greeting}));
-    server->SetHandler([box](const std::string& line, std::size_t) { return Answer(box, line); });
+    server->SetHandler([box](const std::string& line, std::size_t c) { return Answer(box, line, c); });
     ASSERT_TRUE(server->Start());
     main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, services, dir.path());
     TConfig& c = main->Config;
@@ -190,24 +192,46 @@ TEST_F(Pop3Pass, FilesAZorvikMessageAsNumberedPairAndDeletesIt) {
   EXPECT_NE(ReadFile(dir / "ZVMAIL32.INI").find("\r\nCOUNTER    42\r\n"), std::string::npos);
 }
 
-TEST_F(Pop3Pass, NumbersWhoseTextFileExistsAreSkipped) {
+// A number is taken when its text, its envelope or the envelope's temporary
+// name is there as anything at all; nothing is ever written through a link.
+TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
+  enum Kind { File, Link, Dangling, Directory };
   struct Case {
     const char* name;
     uint16_t counter;
-    std::vector<std::string> present;
+    std::vector<std::pair<std::string, Kind>> present;
     std::string filedAs;
     uint16_t counterAfter;
   };
   const Case cases[] = {
-      {"next free", 41, {"00000042.TXT"}, "00000043", 43},
+      {"next free", 41, {{"00000042.TXT", File}}, "00000043", 43},
       {"wraps past 65535", 65535, {}, "00000000", 0},
-      {"wraps while searching", 65534, {"00065535.TXT", "00000000.TXT"}, "00000001", 1},
+      {"wraps while searching", 65534, {{"00065535.TXT", File}, {"00000000.TXT", File}}, "00000001", 1},
+      {"envelope taken", 41, {{"00000042.WRK", File}}, "00000043", 43},
+      {"link at the envelope", 41, {{"00000042.WRK", Link}}, "00000043", 43},
+      {"link at the text", 41, {{"00000042.TXT", Link}}, "00000043", 43},
+      {"dangling link", 41, {{"00000042.TXT", Dangling}, {"00000043.WRK", Dangling}}, "00000044", 44},
+      {"directory", 41, {{"00000042.TXT", Directory}}, "00000043", 43},
+      // A leftover temporary envelope nobody recorded is cleared first.
+      {"stray temporary envelope", 41, {{".00000042.WRK.tmp", Link}}, "00000042", 42},
   };
+  TempDir outside;
+  const std::string target = outside / "precious";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    WriteFile(target, "older\n");
     TempDir fresh;
     in = fresh / "";
-    for (const auto& name : c.present) WriteFile(in + name, "older\n");
+    for (const auto& [name, kind] : c.present) {
+      if (kind == File) WriteFile(in + name, "older\n");
+      if (kind == Link) {
+        ASSERT_EQ(::symlink(target.c_str(), (in + name).c_str()), 0);
+      } else if (kind == Dangling) {
+        ASSERT_EQ(::symlink((outside / "nothing").c_str(), (in + name).c_str()), 0);
+      } else if (kind == Directory) {
+        ASSERT_EQ(::mkdir((in + name).c_str(), 0755), 0);
+      }
+    }
     Mailbox box;
     box.messages = {ZorvikMessage()};
     Prepare(box);
@@ -216,11 +240,14 @@ TEST_F(Pop3Pass, NumbersWhoseTextFileExistsAreSkipped) {
     EXPECT_EQ(main->Config.COUNTER, c.counterAfter);
     EXPECT_EQ(ReadFile(in + c.filedAs + ".WRK"), kEnvelope);
     EXPECT_NE(ReadFile(in + c.filedAs + ".TXT"), "older\n");
-    for (const auto& name : c.present) {
-      if (name.substr(0, 8) != c.filedAs) {
+    EXPECT_EQ(ReadFile(target), "older\n");
+    EXPECT_FALSE(FileExists(outside / "nothing"));
+    for (const auto& [name, kind] : c.present) {
+      if (kind == File) {
         EXPECT_EQ(ReadFile(in + name), "older\n");
       }
     }
+    EXPECT_FALSE(FileExists(in + "." + c.filedAs + ".WRK.tmp"));
     main.reset();
   }
 }
@@ -495,7 +522,7 @@ TEST_F(Pop3Pass, WriteErrorsNeverLetAMessageBeDeleted) {
     std::string error;
   };
   const Case cases[] = {
-      {"00000043.TXT", "Could not write message " + in + "00000043.TXT"},
+      {".00000043.TXT.tmp", "Could not write message " + in + "00000043.TXT"},
       {".00000043.WRK.tmp", "Could not write message " + in + "00000043.WRK"},
   };
   for (const Case& c : cases) {
@@ -542,6 +569,57 @@ TEST_F(Pop3Pass, DebugTraceShowsEveryLineButNeverThePassword) {
                             "+OK message follows",
                             "From: sender@example.com", "To: robot@example.com", "Subject: Transport", "", "one",
                             "two", ".", "+OK Marked to be deleted.", "+OK Logging out."}));
+}
+
+// With ids from UIDL a message filed in a pass whose QUIT went unanswered is
+// deleted, not fetched and filed again, by the next pass; a message left on
+// the server as not for Zorvik is not fetched again; the record keeps only
+// what the server still holds.
+TEST_F(Pop3Pass, IdsMakeFilingExactlyOnceAcrossALostQuit) {
+  Mailbox box;
+  box.messages = {ZorvikMessage(), ZorvikMessage("Subject: lunch?"), ZorvikMessage("Subject: Receipt")};
+  box.uids = {"uid-a", "uid-b", "uid-c"};
+  box.dropQuitOf = 0;
+  Prepare(box);
+  main->ReceiveMail();
+  ASSERT_TRUE(server->WaitFinished(1));
+  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2",
+                               "RETR 3", "DELE 3", "QUIT"}));
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK", "00000044.TXT", "00000044.WRK"}));
+
+  main->ReceiveMail();
+  ASSERT_TRUE(server->WaitFinished(2));
+  EXPECT_EQ(server->Lines(1), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "DELE 1", "DELE 3", "QUIT"}));
+  EXPECT_TRUE(Logged("Message 1 was filed before; deleting it"));
+  EXPECT_TRUE(Logged("Message 3 was filed before; deleting it"));
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK", "00000044.TXT", "00000044.WRK"}));
+  EXPECT_EQ(main->Config.COUNTER, 44);
+  EXPECT_FALSE(main->GotZorvikMail);
+  const std::string record = ReadFile(dir / "ZVMAIL32.UID");
+  EXPECT_EQ(record.find("filed"), std::string::npos) << record;
+  EXPECT_NE(record.find("left other uid-b"), std::string::npos) << record;
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "ZVMAIL32.UID").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// With PIPELINING offered, the next retrievals go out with the DELE of the
+// message just filed, in one send; replies are still taken in order.
+TEST_F(Pop3Pass, PipeliningSendsRetrievalsAhead) {
+  Mailbox box;
+  box.pipelining = true;
+  box.uids = {"u1", "u2", "u3"};
+  box.messages = {ZorvikMessage(), ZorvikMessage("Subject: Receipt", {"two"}), ZorvikMessage("Subject: Other")};
+  Prepare(box);
+  main->Config.DELETEALL = true;
+  Receive();
+  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2",
+                               "RETR 3", "DELE 2", "DELE 3", "QUIT"}));
+  const Lines ahead = server->SentAhead(0);
+  ASSERT_GE(ahead.size(), 2u);
+  EXPECT_EQ(Lines(ahead.begin(), ahead.begin() + 2), (Lines{"DELE 1", "RETR 2"}));
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK", "00000043.TXT", "00000043.WRK"}));
+  EXPECT_EQ(ReadFile(in + "00000043.TXT"), "From: sender@example.com\nTo: robot@example.com\nSubject: Receipt\n\ntwo\n");
 }
 
 TEST_F(Pop3Pass, RefusedConnectionEndsThePassAtOnce) {

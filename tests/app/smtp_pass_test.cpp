@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/mainunit.h"
@@ -326,6 +327,35 @@ TEST_F(SendPass, NamesAreFoundInAnyLetterCase) {
   SmtpServer smtp({});
   EXPECT_EQ(Run(smtp), kHelo + kFull1 + "RSET\r\n" + kFull2 + "QUIT\r\n");
   EXPECT_EQ(fs::directory_iterator(out_)->path().filename().string(), "XM000003.WRK");
+}
+
+// OUT holds only what the producer wrote: a link or a FIFO is never read
+// (the pass would mail any file it can read, or wait for good); such a pair
+// is skipped with a line in the log and stays. A base name is the whole name.
+TEST_F(SendPass, OnlyRegularWorkFilesAreReadAndBaseNamesAreWhole) {
+  Put(out_ + "secret", "not for mailing");
+  Pair("TM000001", "");
+  fs::remove(out_ + "TM000001.TXT");
+  ASSERT_EQ(::mkfifo((out_ + "TM000001.TXT").c_str(), 0644), 0);
+  Pair("TM0000010", "b10");
+  Pair("TM000002", "b2");
+  Pair("TM000009", "");
+  fs::remove(out_ + "TM000009.TXT");
+  fs::create_symlink(out_ + "secret", out_ + "TM000009.TXT");
+  fs::create_symlink(out_ + "TM000002.WRK", out_ + "TM000003.WRK");
+  Put(out_ + "TM000003.TXT", "b3");
+  SmtpServer smtp({});
+  EXPECT_EQ(Run(smtp), kHelo + "RSET\r\n" + Envelope(kFrom, kTo, "b10\r\n") + "RSET\r\n" + kFull2 +
+                           "RSET\r\nRSET\r\nQUIT\r\n");
+  const auto log = Log();
+  for (const char* line : {"Skipping TM000001: TM000001.TXT is not a regular file", "Sending TM0000010",
+                           "Skipping TM000003: TM000003.WRK is not a regular file",
+                           "Skipping TM000009: TM000009.TXT is not a regular file"})
+    EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+  EXPECT_FALSE(Has("TM0000010.WRK") || Has("TM0000010.TXT") || Has("TM000002.WRK"));
+  EXPECT_TRUE(Has("TM000001.WRK") && Has("TM000001.TXT") && Has("TM000009.TXT"));
+  EXPECT_TRUE(fs::is_symlink(out_ + "TM000003.WRK"));
+  EXPECT_EQ(Get(out_ + "secret"), "not for mailing");
 }
 
 // Body lines: trimming, the doubled leading dot, line ends, and the end of

@@ -47,6 +47,79 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
+Child::Child(const std::string& program, const std::string& cwd, std::map<std::string, std::string> env,
+             const std::vector<std::string>& args) {
+  int errPipe[2];
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) return;
+  std::vector<std::string> argvStore{program};
+  argvStore.insert(argvStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(errPipe[1], 2);
+    const int devNull = ::open("/dev/null", O_RDWR);
+    ::dup2(devNull, 0);
+    ::dup2(devNull, 1);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(errPipe[1]);
+  errFd_ = errPipe[0];
+}
+
+Child::~Child() {
+  if (errFd_ >= 0) ::close(errFd_);
+  if (pid_ > 0 && !reaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool Child::WaitForErr(const std::string& text, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::size_t at;
+  while ((at = err_.find(text, seen_)) == std::string::npos) {
+    if (!ReadSome(deadline)) return false;
+  }
+  seen_ = at + text.size();
+  return true;
+}
+
+bool Child::WaitForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Standard error ends when the child does (it holds the only write end).
+  while (ReadSome(deadline)) {
+  }
+  siginfo_t info{};
+  return ::waitid(P_PID, id_t(pid_), &info, WEXITED | WNOWAIT) == 0;
+}
+
+bool Child::Finish(int& status, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (ReadSome(deadline)) {
+  }
+  if (std::chrono::steady_clock::now() >= deadline) return false;
+  reaped_ = ::waitpid(pid_, &status, 0) == pid_;
+  return reaped_;
+}
+
+bool Child::ReadSome(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  if (left <= 0 || errFd_ < 0) return false;
+  pollfd p{errFd_, POLLIN, 0};
+  if (::poll(&p, 1, int(left)) <= 0) return false;
+  char buf[4096];
+  const ssize_t n = ::read(errFd_, buf, sizeof buf);
+  if (n <= 0) return false;
+  err_.append(buf, std::size_t(n));
+  return true;
+}
+
 bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,

@@ -55,6 +55,37 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::map<std::string, std::string>& env = {}, const std::string& cwd = {},
                      std::chrono::milliseconds timeout = std::chrono::seconds(60), const std::string& argv0 = {});
 
+// A child process of the built program whose standard error is read as it
+// comes, so a test can act when the program has reached a given point. The
+// child is killed when the object goes, unless it was reaped.
+class Child {
+ public:
+  Child(const std::string& program, const std::string& cwd, std::map<std::string, std::string> env,
+        const std::vector<std::string>& args = {});
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // Reads standard error until `text` follows what the previous wait found,
+  // or the end, or the timeout.
+  bool WaitForErr(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Waits until the child has ended, without reaping it (its pid stays
+  // taken, so a signal sent to it meanwhile can reach no other process).
+  bool WaitForExit(std::chrono::milliseconds timeout);
+  // Reads to the end of standard error and collects the exit status.
+  bool Finish(int& status, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  int pid() const { return pid_; }
+  const std::string& err() const { return err_; }
+
+ private:
+  bool ReadSome(std::chrono::steady_clock::time_point deadline);
+
+  int pid_ = -1;
+  int errFd_ = -1;
+  bool reaped_ = false;
+  std::string err_;
+  std::size_t seen_ = 0;
+};
+
 // Makes `dir` an instance directory of the built program: a link
 // dir/zvmail32 -> the built program. Returns the link's path.
 std::string LinkProgramInto(const std::string& dir);
