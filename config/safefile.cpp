@@ -4,18 +4,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "config/textutil.h"
+#include "platform/filing.h"
 
 namespace safefile {
 namespace {
 
 constexpr int kMaxLinks = 16;
-constexpr int kTempAttempts = 100;
 constexpr mode_t kSecretMode = 0600;
 
 std::string ErrorText(int error) { return std::strerror(error); }
@@ -24,28 +23,6 @@ std::string ErrorText(int error) { return std::strerror(error); }
 std::string DirOf(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// A name for the temporary file beside `path` that no earlier call used.
-std::string TempNameFor(const std::string& path) {
-  static unsigned counter = 0;
-  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-  const std::string dir = DirOf(path);
-  return dir + "." + path.substr(dir.size()) + ".tmp" + std::to_string(::getpid()) + "-" +
-         std::to_string(++counter) + "-" + std::to_string(static_cast<unsigned long long>(now) % 1000000007ULL);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -125,44 +102,12 @@ bool ResolveLinks(const std::string& path, std::string& resolved, std::string& w
 
 bool ReplaceAtomically(const std::string& path, const std::string& bytes, const struct stat* previous,
                        std::string& why) {
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
-    temp = TempNameFor(path);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kSecretMode);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    why = "cannot create a temporary file beside " + path + ": " + ErrorText(errno);
-    return false;
-  }
-  const auto failWith = [&](const std::string& what) {
-    why = what + ": " + ErrorText(errno);
-    if (fd >= 0) ::close(fd);
-    ::unlink(temp.c_str());
-    return false;
-  };
-  // The umask may have taken bits away; the owner must keep read and write.
-  if (::fchmod(fd, kSecretMode) != 0) return failWith("cannot set the mode of " + temp);
+  if (!plat::ReplaceFile(path, bytes, kSecretMode, /*durable=*/true, why)) return false;
+  // A run by another user (root, say) hands the file back to its owner; only
+  // a privileged process may do so, and otherwise the file stays ours.
   if (previous && (previous->st_uid != ::geteuid() || previous->st_gid != ::getegid())) {
-    if (::fchown(fd, previous->st_uid, previous->st_gid) != 0) {
-      // Only a privileged process may give a file away; the file stays ours.
+    if (::lchown(path.c_str(), previous->st_uid, previous->st_gid) != 0) {
     }
-  }
-  if (!WriteAll(fd, bytes)) return failWith("cannot write " + temp);
-  if (::fsync(fd) != 0) return failWith("cannot flush " + temp);
-  const int closed = ::close(fd);
-  fd = -1;
-  if (closed != 0) return failWith("cannot close " + temp);
-  if (::rename(temp.c_str(), path.c_str()) != 0) return failWith("cannot rename " + temp + " to " + path);
-
-  // The rename is done; flushing the directory makes it survive a power loss.
-  // A file system that cannot flush directories is no reason to report failure.
-  const std::string dir = DirOf(path);
-  const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
   }
   return true;
 }

@@ -29,11 +29,10 @@ ReadResult ReadWhole(const std::string& path, std::string& bytes, struct stat* s
 bool ResolveLinks(const std::string& path, std::string& resolved, std::string& why);
 
 // Replaces the file at `path` by `bytes` so that readers see the old content
-// or the new, never a part: a fresh temporary file in the same directory
-// (O_EXCL|O_NOFOLLOW), written, flushed to disk, renamed over `path`, and the
-// directory flushed. A link at `path` itself is replaced, not followed. The
-// result is mode 0600; when `previous` is given, its owner and group are
-// kept where the system allows.
+// or the new, never a part (the platform's ReplaceFile: a fresh temporary
+// file beside it, flushed, renamed over it, the directory flushed). A link at
+// `path` itself is replaced, not followed. The result is mode 0600; when
+// `previous` is given, its owner and group are kept where the system allows.
 bool ReplaceAtomically(const std::string& path, const std::string& bytes, const struct stat* previous,
                        std::string& why);
 

@@ -336,6 +336,12 @@ TEST_F(ConfigFileTest, PermissionsAlwaysOwnerOnly) {
   EXPECT_TRUE(WriteConfig(dir, Typical(dir)));
   ::umask(saved);
   EXPECT_EQ(Perms(), ownerOnly) << "whatever the umask";
+
+  struct stat st {};
+  if (::geteuid() != 0) return;  // only a privileged run can write another user's file
+  ASSERT_EQ(::chown(ini.c_str(), 4321, 4321), 0);
+  EXPECT_TRUE(WriteConfig(dir, Typical(dir)));
+  EXPECT_TRUE(::stat(ini.c_str(), &st) == 0 && st.st_uid == 4321 && st.st_gid == 4321) << "the owner keeps the file";
 }
 
 TEST_F(ConfigFileTest, UnwritableLocationIsReportedAndLeftAlone) {
