@@ -4,8 +4,9 @@
 // Errors: nothing throws. ReadConfig reports what is wrong with the file in
 // TReadState (problems in words, unknown keys, an unreadable file) and
 // leaves defaults where it could not read; WriteConfig returns false with a
-// reason and then has left every file as it was. The file holds passwords:
-// it is always written mode 0600.
+// reason, the file then whole with its old content (or the new one when only
+// the final flush of its directory failed). The file holds passwords: it is
+// always written mode 0600.
 #pragma once
 
 #include <cstdint>
@@ -81,11 +82,11 @@ std::vector<std::string> ConfigProblems(const std::string& programDir);
 // OUT as they stand; file names are case-sensitive here), then MAXSIZE and a
 // [Security] section for the optional keys that hold a value. The file is
 // replaced atomically, so readers see the old content or the new, never a
-// part; a link named ZVMAIL32.INI is followed and its target replaced. Refuses (false) when the
-// current file exists but cannot be read. When the rewrite would drop a line
-// that held a value (an unknown key with a value, a comment), the previous
-// content is first kept as "<file>.bak" beside it. `reason` (may be null)
-// gets why it failed.
+// part; a link named ZVMAIL32.INI is followed and its target replaced.
+// Refuses (false) when the current file exists but cannot be read. When the
+// rewrite would drop a line that held a value (an unknown key with a value, a
+// comment), the previous content is first kept as "<file>.bak" beside it.
+// `reason` (may be null) gets why it failed.
 bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason = nullptr);
 
 // Splits an SMTP or POP value into host and port: "host", "host:port",
