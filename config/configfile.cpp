@@ -1,24 +1,40 @@
 #include "config/configfile.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include "config/safefile.h"
 #include "config/textutil.h"
 
 namespace {
 
-constexpr unsigned kConfigCreateMode = 0600;
+constexpr std::size_t kMaxUnknownKeys = 100;
+constexpr std::size_t kMaxKeyLength = 255;
 
-// One line of the file without its end (LF, and any CR before it). Returns
-// false at the end of the file when nothing was read.
-bool ReadWholeLine(std::FILE* f, std::string& line) {
-  line.clear();
-  int c;
-  bool any = false;
-  while ((c = std::fgetc(f)) != EOF) {
-    any = true;
-    if (c == '\n') break;
-    line.push_back(static_cast<char>(c));
+// Lines the writer writes that are neither keys nor sections.
+const char* const kNoticeLine1 = "You can now use a full screen configuration program to";
+const char* const kNoticeLine2 = "modify this file by running \"ZVMAIL32.EXE /SETUP\"";
+const char* const kDaemonOffLine = ";DAEMON   600";
+
+// Calls `each` with every line of `bytes`, without its end (LF, and any CR
+// before it); a last line without an end counts.
+void ForEachLine(const std::string& bytes, const std::function<void(const std::string&)>& each) {
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    auto end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    each(line);
+    start = end + 1;
   }
-  while (!line.empty() && line.back() == '\r') line.pop_back();
-  return any;
 }
 
 std::string KeyLine(const char* key, const std::string& value) {
@@ -27,85 +43,231 @@ std::string KeyLine(const char* key, const std::string& value) {
   return line + value;
 }
 
-}  // namespace
-
-void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) {
-  cfg.LOG = cfg.DEBUG = cfg.DELETEALL = false;
-  state.DialPending = true;
-  cfg.DaemonMode = false;
-  state.ConfigIncomplete = false;
-  cfg.SMTP.clear();
-  cfg.POP.clear();
-  cfg.USERNAME.clear();
-  cfg.PASSWORD.clear();
-  cfg.ROBOT.clear();
-  cfg.IN.clear();
-  cfg.OUT.clear();
-  cfg.DaemonPeriod = 60;
-  cfg.COUNTER = 0;
-
-  std::FILE* f = nullptr;
-  if (OpenTextRetry(f, programDir + kConfigFileName, 'R')) {
-    std::string line;
-    while (ReadWholeLine(f, line)) {
-      auto [key, value] = SplitKeyValue(line);
-      key = UpperText(key);
-      if (key == "DAEMON") {
-        cfg.DaemonMode = true;
-        cfg.DaemonPeriod = static_cast<uint16_t>(TextToNum(value));
-      } else if (key == "COUNTER") {
-        cfg.COUNTER = static_cast<uint16_t>(TextToNum(value));
-      } else if (key == "SMTP") {
-        cfg.SMTP = value;
-      } else if (key == "POP") {
-        cfg.POP = value;
-      } else if (key == "USERNAME") {
-        cfg.USERNAME = value;
-      } else if (key == "PASSWORD") {
-        cfg.PASSWORD = value;
-      } else if (key == "ROBOT") {
-        cfg.ROBOT = value;
-      } else if (key == "LOGFILE") {
-        cfg.LOGFILE = value;
-      } else if (key == "CONNECTION") {
-        cfg.CONNECTION = value;
-      } else if (key == "LOGIN_ID") {
-        cfg.LOGIN_ID = value;
-      } else if (key == "LOGIN_PWD") {
-        cfg.LOGIN_PWD = value;
-      } else if (key == "RETRIES") {
-        cfg.RETRIES = value;
-      } else if (key == "LOG") {
-        cfg.LOG = ParseYesNo(value);
-      } else if (key == "DEBUG") {
-        cfg.DEBUG = ParseYesNo(value);
-      } else if (key == "DELETEALL") {
-        cfg.DELETEALL = ParseYesNo(value);
-      } else if (key == "DIAL") {
-        cfg.DIAL = ParseYesNo(value);
-      } else if (key == "HANGUP") {
-        cfg.HANGUP = ParseYesNo(value);
-      } else if (key == "IN") {
-        cfg.IN = NormaliseDir(value);
-      } else if (key == "OUT") {
-        cfg.OUT = NormaliseDir(value);
-      }
-    }
-    std::fclose(f);
-  }
-
-  state.ConfigIncomplete = cfg.PASSWORD.empty() || cfg.USERNAME.empty() || cfg.OUT.empty() ||
-                           cfg.IN.empty() || cfg.ROBOT.empty() || cfg.POP.empty() || cfg.SMTP.empty();
-  if (cfg.LOGFILE.empty()) cfg.LOGFILE = programDir + kDefaultLogName;
-  state.TickCount = cfg.DaemonPeriod;
+// An optional key's line: padded to 11 like the others, or one blank after a
+// longer key.
+std::string OptionalKeyLine(const char* key, const std::string& value) {
+  return std::strlen(key) < 11 ? KeyLine(key, value) : std::string(key) + " " + value;
 }
 
-void WriteConfig(const std::string& programDir, const TConfig& cfg) {
-  const std::string lines[] = {
+// Sets the field `key` (upper case) names; false when no field has that name.
+bool ApplyKey(TConfig& cfg, const std::string& key, const std::string& value) {
+  if (key == "DAEMON") {
+    cfg.DaemonMode = true;
+    cfg.DaemonPeriod = static_cast<uint16_t>(TextToNum(value));
+  } else if (key == "COUNTER") {
+    cfg.COUNTER = static_cast<uint16_t>(TextToNum(value));
+  } else if (key == "SMTP") {
+    cfg.SMTP = value;
+  } else if (key == "POP") {
+    cfg.POP = value;
+  } else if (key == "USERNAME") {
+    cfg.USERNAME = value;
+  } else if (key == "PASSWORD") {
+    cfg.PASSWORD = value;
+  } else if (key == "ROBOT") {
+    cfg.ROBOT = value;
+  } else if (key == "LOGFILE") {
+    cfg.LOGFILE = value;
+  } else if (key == "CONNECTION") {
+    cfg.CONNECTION = value;
+  } else if (key == "LOGIN_ID") {
+    cfg.LOGIN_ID = value;
+  } else if (key == "LOGIN_PWD") {
+    cfg.LOGIN_PWD = value;
+  } else if (key == "RETRIES") {
+    cfg.RETRIES = value;
+  } else if (key == "LOG") {
+    cfg.LOG = ParseYesNo(value);
+  } else if (key == "DEBUG") {
+    cfg.DEBUG = ParseYesNo(value);
+  } else if (key == "DELETEALL") {
+    cfg.DELETEALL = ParseYesNo(value);
+  } else if (key == "DIAL") {
+    cfg.DIAL = ParseYesNo(value);
+  } else if (key == "HANGUP") {
+    cfg.HANGUP = ParseYesNo(value);
+  } else if (key == "IN") {
+    cfg.IN = NormaliseDir(value);
+  } else if (key == "OUT") {
+    cfg.OUT = NormaliseDir(value);
+  } else if (key == "SMTP_TLS") {
+    cfg.SMTP_TLS = UpperText(value);
+  } else if (key == "POP_TLS") {
+    cfg.POP_TLS = UpperText(value);
+  } else if (key == "SMTP_USERNAME") {
+    cfg.SMTP_USERNAME = value;
+  } else if (key == "SMTP_PASSWORD") {
+    cfg.SMTP_PASSWORD = value;
+  } else if (key == "TLS_CA_FILE") {
+    cfg.TLS_CA_FILE = value;
+  } else if (key == "MAXSIZE") {
+    cfg.MAXSIZE = value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A line that sets no field, as far as the reader and writer care about it.
+struct Unrecognised {
+  bool listed = false;      // an unknown key (or a foreign comment)
+  std::string key;          // the text before the first blank, TAB or "="
+  bool holdsValue = false;  // text after the key, or a comment with text
+};
+
+Unrecognised ClassifyUnrecognised(const std::string& line) {
+  Unrecognised u;
+  const auto first = line.find_first_not_of(" \t");
+  if (first == std::string::npos) return u;  // blank
+  const std::string t = line.substr(first, line.find_last_not_of(" \t") - first + 1);
+  if (t[0] == '[') return u;  // a section
+  if (t == kNoticeLine1 || t == kNoticeLine2 || t == kDaemonOffLine) return u;
+  u.listed = true;
+  const auto keyEnd = t.find_first_of(" \t=");
+  u.key = t.substr(0, keyEnd);
+  const auto valueStart = keyEnd == std::string::npos ? std::string::npos : t.find_first_not_of(" \t=", keyEnd);
+  u.holdsValue = valueStart != std::string::npos || (t[0] == ';' && t.size() > 1);
+  return u;
+}
+
+bool IsRecognised(const std::string& line) {
+  TConfig scratch;
+  auto [key, value] = SplitKeyValue(line);
+  return ApplyKey(scratch, UpperText(key), value);
+}
+
+// True when `bytes` has a line that a rewrite drops although it held a value.
+bool HoldsForeignValues(const std::string& bytes) {
+  bool found = false;
+  ForEachLine(bytes, [&](const std::string& line) {
+    if (!found && !IsRecognised(line)) found = ClassifyUnrecognised(line).holdsValue;
+  });
+  return found;
+}
+
+TTlsMode TlsModeOf(const std::string& text) {
+  const std::string t = UpperText(text);
+  if (t.empty() || t == "NO") return TTlsMode::No;
+  if (t == "STARTTLS") return TTlsMode::StartTls;
+  if (t == "IMPLICIT") return TTlsMode::Implicit;
+  return TTlsMode::Invalid;
+}
+
+enum class NumberCheck { Ok, NotANumber, TooLarge };
+
+NumberCheck ParseDecimal64(const std::string& text, uint64_t& value) {
+  if (text.empty()) return NumberCheck::NotANumber;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return NumberCheck::NotANumber;
+    const unsigned d = static_cast<unsigned>(c - '0');
+    if (n > (UINT64_MAX - d) / 10) return NumberCheck::TooLarge;
+    n = n * 10 + d;
+  }
+  value = n;
+  return NumberCheck::Ok;
+}
+
+bool IsIPv6Literal(const std::string& text) {
+  // A zone ("fe80::1%eth0") follows the address itself.
+  const auto percent = text.find('%');
+  if (percent != std::string::npos && percent + 1 == text.size()) return false;
+  const std::string address = text.substr(0, percent);
+  in6_addr parsed{};
+  return ::inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
+}
+
+// A host name or IPv4 address as a value may hold it: not empty, no blanks,
+// controls, brackets, slashes or "@".
+bool IsPlainHost(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b == 0x7F || std::strchr("[]/\\@", c)) return false;
+  }
+  return true;
+}
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+  uint64_t n = 0;
+  if (ParseDecimal64(text, n) != NumberCheck::Ok || n == 0 || n > 65535) return false;
+  port = static_cast<uint16_t>(n);
+  return true;
+}
+
+// "" when `path` is a regular file this process can open for reading,
+// otherwise the reason. A FIFO is never waited on.
+std::string WhyUnreadable(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct stat st {};
+  std::string why;
+  if (::fstat(fd, &st) != 0)
+    why = std::strerror(errno);
+  else if (S_ISDIR(st.st_mode))
+    why = std::strerror(EISDIR);
+  else if (!S_ISREG(st.st_mode))
+    why = "not a regular file";
+  ::close(fd);
+  return why;
+}
+
+void CheckServer(std::vector<std::string>& problems, const char* key, const std::string& value) {
+  std::string host;
+  uint16_t port = 0;
+  if (value.empty())
+    problems.push_back(std::string(key) + " is empty");
+  else if (!SplitServerValue(value, 0, host, port))
+    problems.push_back(std::string(key) + ": '" + value + "' is not a host, host:port, [IPv6] or [IPv6]:port");
+}
+
+std::vector<std::string> CheckRecord(const TConfig& cfg) {
+  std::vector<std::string> problems;
+  CheckServer(problems, "SMTP", cfg.SMTP);
+  CheckServer(problems, "POP", cfg.POP);
+  const std::pair<const char*, const std::string*> required[] = {
+      {"USERNAME", &cfg.USERNAME}, {"PASSWORD", &cfg.PASSWORD}, {"ROBOT", &cfg.ROBOT},
+      {"IN", &cfg.IN},             {"OUT", &cfg.OUT}};
+  for (const auto& [key, value] : required)
+    if (value->empty()) problems.push_back(std::string(key) + " is empty");
+
+  for (const auto& [key, value] : {std::pair{"SMTP_TLS", &cfg.SMTP_TLS}, std::pair{"POP_TLS", &cfg.POP_TLS}})
+    if (TlsModeOf(*value) == TTlsMode::Invalid)
+      problems.push_back(std::string(key) + " has an unknown value '" + *value + "' (NO, STARTTLS or IMPLICIT)");
+
+  if (!cfg.SMTP_USERNAME.empty()) {
+    if (cfg.SmtpTls() == TTlsMode::No)
+      problems.push_back("SMTP_USERNAME is set but SMTP_TLS is NO: credentials are sent only over TLS");
+    if (cfg.SMTP_PASSWORD.empty()) problems.push_back("SMTP_PASSWORD is empty but SMTP_USERNAME is set");
+  } else if (!cfg.SMTP_PASSWORD.empty()) {
+    problems.push_back("SMTP_PASSWORD is set but SMTP_USERNAME is empty");
+  }
+
+  if (!cfg.TLS_CA_FILE.empty()) {
+    if (cfg.TLS_CA_FILE[0] != '/') {
+      problems.push_back("TLS_CA_FILE " + cfg.TLS_CA_FILE + " is not an absolute path");
+    } else if (const std::string why = WhyUnreadable(cfg.TLS_CA_FILE); !why.empty()) {
+      problems.push_back("TLS_CA_FILE " + cfg.TLS_CA_FILE + " cannot be read: " + why);
+    }
+  }
+
+  uint64_t maxSize = 0;
+  if (!cfg.MAXSIZE.empty()) {
+    switch (ParseDecimal64(cfg.MAXSIZE, maxSize)) {
+      case NumberCheck::Ok: break;
+      case NumberCheck::NotANumber: problems.push_back("MAXSIZE is not a number"); break;
+      case NumberCheck::TooLarge: problems.push_back("MAXSIZE is too large"); break;
+    }
+  }
+  return problems;
+}
+
+std::string ComposeText(const TConfig& cfg) {
+  std::vector<std::string> lines = {
       "[Notice]",
       "",
-      "You can now use a full screen configuration program to",
-      "modify this file by running \"ZVMAIL32.EXE /SETUP\"",
+      kNoticeLine1,
+      kNoticeLine2,
       "",
       "[General Information]",
       "",
@@ -133,15 +295,135 @@ void WriteConfig(const std::string& programDir, const TConfig& cfg) {
       "",
       "[Advanced Options]",
       "",
-      cfg.DaemonMode ? "DAEMON    " + NumToText(cfg.DaemonPeriod, 0) : std::string(";DAEMON   600"),
+      cfg.DaemonMode ? "DAEMON    " + NumToText(cfg.DaemonPeriod, 0) : std::string(kDaemonOffLine),
   };
-  // Composed first and written at once, so the file is truncated for as
-  // short a time as possible.
+  if (!cfg.MAXSIZE.empty()) lines.push_back(OptionalKeyLine("MAXSIZE", cfg.MAXSIZE));
+  const std::pair<const char*, const std::string*> security[] = {{"SMTP_TLS", &cfg.SMTP_TLS},
+                                                                 {"SMTP_USERNAME", &cfg.SMTP_USERNAME},
+                                                                 {"SMTP_PASSWORD", &cfg.SMTP_PASSWORD},
+                                                                 {"POP_TLS", &cfg.POP_TLS},
+                                                                 {"TLS_CA_FILE", &cfg.TLS_CA_FILE}};
+  bool sectionStarted = false;
+  for (const auto& [key, value] : security) {
+    if (value->empty()) continue;
+    if (!sectionStarted) lines.insert(lines.end(), {"", "[Security]", ""});
+    sectionStarted = true;
+    lines.push_back(OptionalKeyLine(key, *value));
+  }
   std::string text;
   for (const auto& line : lines) text += line + "\r\n";
+  return text;
+}
 
-  std::FILE* f = nullptr;
-  if (!OpenTextRetry(f, programDir + kConfigFileName, 'W', kConfigCreateMode)) return;
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::fclose(f);
+}  // namespace
+
+TTlsMode TConfig::SmtpTls() const { return TlsModeOf(SMTP_TLS); }
+TTlsMode TConfig::PopTls() const { return TlsModeOf(POP_TLS); }
+
+uint64_t TConfig::MaxMessageSize() const {
+  uint64_t n = 0;
+  return ParseDecimal64(MAXSIZE, n) == NumberCheck::Ok ? n : kDefaultMaxSize;
+}
+
+void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) {
+  cfg.LOG = cfg.DEBUG = cfg.DELETEALL = false;
+  state.DialPending = true;
+  cfg.DaemonMode = false;
+  cfg.SMTP.clear();
+  cfg.POP.clear();
+  cfg.USERNAME.clear();
+  cfg.PASSWORD.clear();
+  cfg.ROBOT.clear();
+  cfg.IN.clear();
+  cfg.OUT.clear();
+  cfg.DaemonPeriod = 60;
+  cfg.COUNTER = 0;
+  for (std::string* optional : {&cfg.SMTP_TLS, &cfg.POP_TLS, &cfg.SMTP_USERNAME, &cfg.SMTP_PASSWORD,
+                                &cfg.TLS_CA_FILE, &cfg.MAXSIZE})
+    optional->clear();
+  state.ConfigUnreadable = false;
+  state.Problems.clear();
+  state.UnknownKeys.clear();
+
+  std::string bytes, why;
+  switch (safefile::ReadWhole(programDir + kConfigFileName, bytes, nullptr, why)) {
+    case safefile::ReadResult::Read:
+      ForEachLine(bytes, [&](const std::string& line) {
+        auto [key, value] = SplitKeyValue(line);
+        if (ApplyKey(cfg, UpperText(key), value)) return;
+        Unrecognised u = ClassifyUnrecognised(line);
+        if (u.listed && state.UnknownKeys.size() < kMaxUnknownKeys)
+          state.UnknownKeys.push_back(u.key.substr(0, kMaxKeyLength));
+      });
+      state.Problems = CheckRecord(cfg);
+      break;
+    case safefile::ReadResult::Missing:
+      state.Problems.push_back(std::string(kConfigFileName) + " does not exist");
+      break;
+    case safefile::ReadResult::Failed:
+      state.ConfigUnreadable = true;
+      state.Problems.push_back(std::string(kConfigFileName) + " cannot be read: " + why);
+      break;
+  }
+
+  state.ConfigIncomplete = !state.Problems.empty();
+  if (cfg.LOGFILE.empty()) cfg.LOGFILE = programDir + kDefaultLogName;
+  state.TickCount = cfg.DaemonPeriod;
+}
+
+std::vector<std::string> ConfigProblems(const std::string& programDir) {
+  TConfig cfg;
+  TReadState state;
+  ReadConfig(programDir, cfg, state);
+  return state.Problems;
+}
+
+bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason) {
+  const auto fail = [reason](const std::string& why) {
+    if (reason) *reason = why;
+    return false;
+  };
+  std::string target, why;
+  if (!safefile::ResolveLinks(programDir + kConfigFileName, target, why)) return fail(why);
+
+  // What is there now is read first: a file that cannot be read is never
+  // overwritten, and lines the rewrite would lose are kept in a backup.
+  std::string previous;
+  struct stat status {};
+  const auto found = safefile::ReadWhole(target, previous, &status, why);
+  if (found == safefile::ReadResult::Failed)
+    return fail(target + " cannot be read (" + why + "); it was not rewritten");
+  const bool hadFile = found == safefile::ReadResult::Read;
+  if (hadFile && HoldsForeignValues(previous) &&
+      !safefile::ReplaceAtomically(target + ".bak", previous, &status, why))
+    return fail("no backup of " + target + ", so it was not rewritten: " + why);
+  if (!safefile::ReplaceAtomically(target, ComposeText(cfg), hadFile ? &status : nullptr, why)) return fail(why);
+  if (reason) reason->clear();
+  return true;
+}
+
+bool SplitServerValue(const std::string& value, uint16_t defaultPort, std::string& host, uint16_t& port) {
+  std::string h;
+  uint16_t p = defaultPort;
+  if (!value.empty() && value[0] == '[') {
+    const auto close = value.find(']');
+    if (close == std::string::npos) return false;
+    h = value.substr(1, close - 1);
+    if (!IsIPv6Literal(h)) return false;
+    const std::string rest = value.substr(close + 1);
+    if (!rest.empty() && (rest[0] != ':' || !ParsePort(rest.substr(1), p))) return false;
+  } else {
+    const auto colon = value.find(':');
+    if (colon != std::string::npos && value.find(':', colon + 1) != std::string::npos) {
+      if (!IsIPv6Literal(value)) return false;  // a bare IPv6 literal is all host
+      h = value;
+    } else {
+      h = value.substr(0, colon);
+      if (!IsPlainHost(h)) return false;
+      if (colon != std::string::npos && !ParsePort(value.substr(colon + 1), p)) return false;
+    }
+  }
+  host = h;
+  port = p;
+  return true;
 }

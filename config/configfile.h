@@ -1,13 +1,24 @@
 // The configuration file "ZVMAIL32.INI" beside the program: read once at
 // start into a TConfig, written back whole by WriteConfig (at every end of
-// the program and when the dialog saves). Neither reports a failure: a file
-// that cannot be opened leaves the defaults (reading) or the old file
-// (writing). The file holds passwords, so a new file is created 0600; a
-// rewrite keeps the permissions the file already has.
+// the program and when the dialog saves).
+// Errors: nothing throws. ReadConfig reports what is wrong with the file in
+// TReadState (problems in words, unknown keys, an unreadable file) and
+// leaves defaults where it could not read; WriteConfig returns false with a
+// reason, the file then whole with its old content (or the new one when only
+// the final flush of its directory failed). The file holds passwords: it is
+// always written mode 0600.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// How a connection is secured: NO (plain), STARTTLS (upgraded after the
+// greeting), IMPLICIT (TLS from the first byte). Invalid: any other text.
+enum class TTlsMode { No, StartTls, Implicit, Invalid };
+
+// MAXSIZE when the file does not set it: 100 MB.
+inline constexpr uint64_t kDefaultMaxSize = 100000000;
 
 // The configuration record: one field per key.
 struct TConfig {
@@ -19,13 +30,39 @@ struct TConfig {
   std::string CONNECTION, LOGIN_ID, LOGIN_PWD, RETRIES;
   uint16_t DaemonPeriod = 60;  // seconds, from DAEMON
   bool DaemonMode = false;     // a DAEMON key was read (or the dialog set it)
+
+  // Optional keys, kept as read ("" when absent) so they are written back as
+  // they stood; a key is written only when it holds a value. SMTP_TLS and
+  // POP_TLS are upper-cased; the others keep their case.
+  std::string SMTP_TLS, POP_TLS;
+  std::string SMTP_USERNAME, SMTP_PASSWORD;
+  std::string TLS_CA_FILE;  // an absolute path
+  std::string MAXSIZE;      // decimal bytes; 0 = no limit
+
+  // SMTP_TLS and POP_TLS as modes ("" is No).
+  TTlsMode SmtpTls() const;
+  TTlsMode PopTls() const;
+  // The largest POP3 message that is filed, in bytes; 0 = no limit.
+  // kDefaultMaxSize when MAXSIZE is empty or not a number.
+  uint64_t MaxMessageSize() const;
 };
 
 // Run-state that ReadConfig sets beside the record.
 struct TReadState {
-  bool ConfigIncomplete = false;
+  bool ConfigIncomplete = false;  // a required key is empty, or any problem below
   uint16_t TickCount = 0;
   bool DialPending = true;
+  // The file exists but could not be read (permissions, a directory of that
+  // name, an I/O error). Such a file is never rewritten.
+  bool ConfigUnreadable = false;
+  // What is wrong, in words, each naming its key or the file, e.g.
+  // "SMTP is empty" or "MAXSIZE is not a number". Empty when the record is usable.
+  std::vector<std::string> Problems;
+  // The keys of lines that set nothing (the text before the first blank, TAB
+  // or "=", never the value), in file order, at most 100 of at most 255
+  // bytes each. Untrusted bytes from the file. Blank lines, [section] lines
+  // and the writer's own notice and ";DAEMON" lines are not listed.
+  std::vector<std::string> UnknownKeys;
 };
 
 // The file's name inside the program directory.
@@ -34,10 +71,28 @@ inline const char* const kDefaultLogName = "ZVMAIL32.LOG";
 
 // Reads programDir + "ZVMAIL32.INI" into `cfg` and fills `state`. First resets
 // SMTP, POP, USERNAME, PASSWORD, ROBOT, IN, OUT, COUNTER, LOG, DEBUG,
-// DELETEALL and the daemon settings; the other fields keep their values unless
-// the file sets them. Untrusted input: any line, however long, is accepted.
-// programDir ends with "/".
+// DELETEALL, the daemon settings and the optional keys; the other fields keep
+// their values unless the file sets them. Untrusted input: any line, however
+// long, is accepted, in a file of up to 1 MiB. programDir ends with "/".
 void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state);
-// Rewrites programDir + "ZVMAIL32.INI" from `cfg`: 32 lines, CR LF. IN and
-// OUT are written as they stand (file names are case-sensitive here).
-void WriteConfig(const std::string& programDir, const TConfig& cfg);
+// The problems ReadConfig finds in programDir's file (see TReadState::Problems).
+std::vector<std::string> ConfigProblems(const std::string& programDir);
+
+// Rewrites programDir + "ZVMAIL32.INI" from `cfg`: 32 lines, CR LF (IN and
+// OUT as they stand; file names are case-sensitive here), then MAXSIZE and a
+// [Security] section for the optional keys that hold a value. The file is
+// replaced atomically, so readers see the old content or the new, never a
+// part; a link named ZVMAIL32.INI is followed and its target replaced.
+// Refuses (false) when the current file exists but cannot be read. When the
+// rewrite would drop a line that held a value (an unknown key with a value, a
+// comment), the previous content is first kept as "<file>.bak" beside it.
+// `reason` (may be null) gets why it failed.
+bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason = nullptr);
+
+// Splits an SMTP or POP value into host and port: "host", "host:port",
+// "a.b.c.d:port", "[IPv6]", "[IPv6]:port", or a bare IPv6 literal ("::1":
+// more than one colon, no brackets) which is all host. The port defaults to
+// `defaultPort`; the host comes back without brackets. False (host and port
+// untouched) for a malformed value: empty host, unclosed bracket, a port
+// outside 1..65535, an invalid IPv6 literal, blanks or controls in the host.
+bool SplitServerValue(const std::string& value, uint16_t defaultPort, std::string& host, uint16_t& port);

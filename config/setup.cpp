@@ -1,6 +1,7 @@
 #include "config/setup.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -18,6 +19,9 @@ namespace {
 
 // At most this many phone-book entries are offered.
 constexpr int kMaxEntries = 20;
+
+// The TLS choices, in the order offered.
+const char* const kTlsChoices[] = {"NO", "STARTTLS", "IMPLICIT"};
 
 QString ToQt(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
 std::string FromQt(const QString& text) { return text.toLatin1().toStdString(); }
@@ -52,6 +56,31 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QWidge
   l->setObjectName(name);
   l->setBuddy(buddy);
   return l;
+}
+
+QComboBox* MakeTlsChoice(QWidget* parent, const char* name) {
+  auto* c = new QComboBox(parent);
+  c->setObjectName(name);
+  for (const char* choice : kTlsChoices) c->addItem(choice);
+  return c;
+}
+
+// Shows `value` (upper case, as read); a value that is none of the choices
+// is offered as one more, so that saving keeps it.
+void ShowTlsChoice(QComboBox* combo, const std::string& value) {
+  const QString text = ToQt(value.empty() ? std::string("NO") : value);
+  int row = combo->findText(text, Qt::MatchExactly);
+  if (row < 0) {
+    combo->addItem(text);
+    row = combo->count() - 1;
+  }
+  combo->setCurrentIndex(row);
+}
+
+// The value to keep for a TLS choice: NO leaves an absent key absent.
+std::string TlsChoiceValue(const QComboBox* combo, const std::string& before) {
+  const std::string chosen = FromQt(combo->currentText());
+  return chosen == "NO" && before.empty() ? std::string() : chosen;
 }
 
 QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption) {
@@ -181,13 +210,47 @@ void TfSetup::BuildControls() {
   cbDaemon = MakeCheck(GroupBox5, "cbDaemon", "Daemon seconds");
   eDamSec = MakeEdit(GroupBox5, "eDamSec", 6);
   eDamSec->setMaximumWidth(eDamSec->minimumWidth());
+  eMaxSize = MakeEdit(GroupBox5, "eMaxSize", 12);
+  eMaxSize->setMaximumWidth(eMaxSize->minimumWidth());
+  eMaxSize->setPlaceholderText(ToQt(std::to_string(kDefaultMaxSize)));
+  Label13 = MakeLabel(GroupBox5, "Label13", "Largest message (bytes)", eMaxSize);
   {
     auto* g = new QGridLayout(GroupBox5);
     g->addWidget(cbDebug, 0, 0);
     g->addWidget(cbDel, 1, 0);
     g->addWidget(cbDaemon, 2, 0);
     g->addWidget(eDamSec, 2, 1, Qt::AlignLeft);
+    // A row of its own, so the daemon seconds stay where they stood.
+    auto* maxSize = new QHBoxLayout;
+    maxSize->addWidget(Label13);
+    maxSize->addWidget(eMaxSize);
+    maxSize->addStretch();
+    g->addLayout(maxSize, 3, 0, 1, 3);
     g->setColumnStretch(2, 1);
+  }
+
+  // Security: TLS for both servers, SMTP authentication, the trusted CAs.
+  GroupBox6 = MakeGroup(this, "GroupBox6", "Security");
+  cmbSMTPTLS = MakeTlsChoice(GroupBox6, "cmbSMTPTLS");
+  cmbPOPTLS = MakeTlsChoice(GroupBox6, "cmbPOPTLS");
+  eSMTPusername = MakeEdit(GroupBox6, "eSMTPusername", 22);
+  eSMTPpassword = MakeEdit(GroupBox6, "eSMTPpassword", 22);
+  eSMTPpassword->setEchoMode(QLineEdit::Password);
+  eSMTPpassword->setStyleSheet("lineedit-password-character: 42");  // "*"
+  eCAFile = MakeEdit(GroupBox6, "eCAFile", 22);
+  Label14 = MakeLabel(GroupBox6, "Label14", "SMTP TLS", cmbSMTPTLS);
+  Label15 = MakeLabel(GroupBox6, "Label15", "POP3 TLS", cmbPOPTLS);
+  Label16 = MakeLabel(GroupBox6, "Label16", "SMTP username", eSMTPusername);
+  Label17 = MakeLabel(GroupBox6, "Label17", "SMTP password", eSMTPpassword);
+  Label18 = MakeLabel(GroupBox6, "Label18", "CA file", eCAFile);
+  {
+    auto* g = GroupGrid(GroupBox6);
+    QLabel* labels[] = {Label14, Label15, Label16, Label17, Label18};
+    QWidget* fields[] = {cmbSMTPTLS, cmbPOPTLS, eSMTPusername, eSMTPpassword, eCAFile};
+    for (int row = 0; row < 5; ++row) {
+      g->addWidget(labels[row], row, 0);
+      g->addWidget(fields[row], row, 1, row < 2 ? Qt::AlignLeft : Qt::Alignment());
+    }
   }
 
   btSave = new QPushButton("OK", this);
@@ -213,6 +276,7 @@ void TfSetup::BuildControls() {
   auto* right = new QVBoxLayout;
   right->addWidget(GroupBox4);
   right->addWidget(GroupBox5);
+  right->addWidget(GroupBox6);
   right->addStretch();
   auto* columns = new QHBoxLayout;
   columns->addLayout(left);
@@ -230,7 +294,8 @@ void TfSetup::BuildControls() {
   QWidget* order[] = {btSave,   eSMTPserver,   ePOPServer,    ePOPusername, ePOPpassword, eRobot,
                       eSMTPIN,  eSMTPOUT,      eLogfile,      cbLogging,    cbAutodial,   cbAutoHangup,
                       eRetry,   eDialusername, eDialpassword, ListBox1,     cbDebug,      cbDel,
-                      cbDaemon, eDamSec,       btCancel};
+                      cbDaemon, eDamSec,       eMaxSize,      cmbSMTPTLS,   cmbPOPTLS,    eSMTPusername,
+                      eSMTPpassword, eCAFile,  btCancel};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   btSave->setFocus();
 }
@@ -264,6 +329,12 @@ void TfSetup::FormCreate() {
   cbDel->setChecked(cfg_.DELETEALL);
   cbDaemon->setChecked(cfg_.DaemonMode);
   eDamSec->setText(ToQt(NumToText(cfg_.DaemonPeriod, 0)));
+  eMaxSize->setText(ToQt(cfg_.MAXSIZE));
+  ShowTlsChoice(cmbSMTPTLS, cfg_.SMTP_TLS);
+  ShowTlsChoice(cmbPOPTLS, cfg_.POP_TLS);
+  eSMTPusername->setText(ToQt(cfg_.SMTP_USERNAME));
+  eSMTPpassword->setText(ToQt(cfg_.SMTP_PASSWORD));
+  eCAFile->setText(ToQt(cfg_.TLS_CA_FILE));
 }
 
 void TfSetup::btSaveClick() {
@@ -289,7 +360,15 @@ void TfSetup::btSaveClick() {
   // keeps its value, so the other settings can still be saved.
   const auto selected = ListBox1->selectedItems();
   if (!selected.isEmpty()) cfg_.CONNECTION = FromQt(selected.first()->text());
-  WriteConfig(programDir_, cfg_);
+  cfg_.MAXSIZE = TrimSpaces(FromQt(eMaxSize->text()));
+  cfg_.SMTP_TLS = TlsChoiceValue(cmbSMTPTLS, cfg_.SMTP_TLS);
+  cfg_.POP_TLS = TlsChoiceValue(cmbPOPTLS, cfg_.POP_TLS);
+  cfg_.SMTP_USERNAME = FromQt(eSMTPusername->text());
+  cfg_.SMTP_PASSWORD = FromQt(eSMTPpassword->text());
+  cfg_.TLS_CA_FILE = FromQt(eCAFile->text());
+  // The dialog closes either way; WriteError tells the caller why the file
+  // stayed as it was.
+  WriteConfig(programDir_, cfg_, &WriteError);
   accept();
 }
 

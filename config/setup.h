@@ -1,7 +1,8 @@
 // TfSetup: the configuration dialog "Configuration", shown for "/SETUP".
 // It edits every value of the configuration record and offers the dial-up
-// phone-book entries for CONNECTION. Nothing is validated and nothing throws:
-// "OK" takes the values over, writes the file and closes; "Cancel" closes.
+// phone-book entries for CONNECTION, and the optional security keys and
+// MAXSIZE. Nothing is validated and nothing throws: "OK" takes the values
+// over, writes the file and closes; "Cancel" closes.
 #pragma once
 
 #include <QDialog>
@@ -12,6 +13,7 @@
 #include "dialup/Rascomp32.h"
 
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -31,14 +33,15 @@ class TfSetup : public QDialog {
 
   // "OK": takes every field over into the record, CONNECTION from the
   // selected entry (kept when none is selected), writes the file, closes.
+  // A TLS choice left at NO keeps an absent key absent.
   void btSaveClick();
   // "Cancel": closes; the record stays as it was.
   void btCancelClick();
 
   // ---- Groups and their labels ----
-  QGroupBox *GroupBox1, *GroupBox2, *GroupBox3, *GroupBox4, *GroupBox5;
+  QGroupBox *GroupBox1, *GroupBox2, *GroupBox3, *GroupBox4, *GroupBox5, *GroupBox6;
   QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8, *Label9, *Label10, *Label11,
-      *Label12;
+      *Label12, *Label13, *Label14, *Label15, *Label16, *Label17, *Label18;
 
   // ---- Controls ----
   QLineEdit *eSMTPserver, *ePOPServer, *ePOPusername, *ePOPpassword, *eRobot;
@@ -49,7 +52,15 @@ class TfSetup : public QDialog {
   QListWidget* ListBox1;
   QCheckBox *cbDebug, *cbDel, *cbDaemon;
   QLineEdit* eDamSec;
+  QLineEdit* eMaxSize;  // MAXSIZE, in "Advanced options"
+  // "Security": SMTP_TLS, POP_TLS (NO, STARTTLS, IMPLICIT, or an unknown
+  // value as read), SMTP_USERNAME, SMTP_PASSWORD (masked), TLS_CA_FILE.
+  QComboBox *cmbSMTPTLS, *cmbPOPTLS;
+  QLineEdit *eSMTPusername, *eSMTPpassword, *eCAFile;
   QPushButton *btSave, *btCancel;
+
+  // Why the last "OK" could not write the file; empty when it could.
+  std::string WriteError;
 
   // Lists the phone-book entries only; no handlers, default phone book.
   TRAS RAS1;

@@ -41,7 +41,7 @@ std::string YesNoText(bool flag);
 // 'W' create/truncate, 'X' append after creating it empty when missing.
 // A missing file or path fails at once; other failures are retried at once,
 // up to 21 attempts. On success `file` holds the open stream, otherwise it is
-// nullptr. Files this call creates get `createMode` (less the umask); an
+// nullptr and errno holds the last attempt's error. Files this call creates get `createMode` (less the umask); an
 // existing file keeps its permissions. Streams are closed on exec.
 bool OpenTextRetry(std::FILE*& file, const std::string& name, char mode, unsigned createMode = 0666);
 

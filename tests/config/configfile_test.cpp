@@ -2,10 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include "config/textutil.h"
 #include "support/testutil.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -54,7 +65,8 @@ std::vector<std::string> Expected(const std::vector<std::string>& general, const
 }
 
 TEST_F(ConfigFileTest, EmptyRecordWritesAll32LinesWithBareKeys) {
-  WriteConfig(dir, TConfig{});
+  std::string reason = "stale";
+  EXPECT_TRUE(WriteConfig(dir, TConfig{}, &reason) && reason.empty());
   const auto lines = Expected({"SMTP       ", "POP        ", "USERNAME   ", "PASSWORD   ", "ROBOT      ",
                                "IN         ", "OUT        ", "COUNTER    0", "LOG        NO", "LOGFILE    ",
                                "DELETEALL  NO", "DEBUG      NO"},
@@ -72,6 +84,7 @@ TEST_F(ConfigFileTest, EmptyRecordWritesAll32LinesWithBareKeys) {
   EXPECT_FALSE(back.DaemonMode);
   EXPECT_EQ(back.DaemonPeriod, 60);
   EXPECT_EQ(back.LOGFILE, dir + "ZVMAIL32.LOG");
+  EXPECT_EQ(state.UnknownKeys, std::vector<std::string>{}) << "the writer's own lines are all known";
 }
 
 TConfig Typical(const std::string& dir) {
@@ -99,16 +112,21 @@ TConfig Typical(const std::string& dir) {
   return c;
 }
 
+// The 32 lines WriteConfig writes for Typical(dir).
+std::vector<std::string> TypicalLines(const std::string& dir) {
+  return Expected({"SMTP       smtp.example.org", "POP        pop.example.org", "USERNAME   zorvik",
+                   "PASSWORD   s3cret pw", "ROBOT      robot", "IN         /srv/zv/In/", "OUT        /srv/zv/Out/",
+                   "COUNTER    65535", "LOG        YES", "LOGFILE    " + dir + "ZVMAIL32.LOG", "DELETEALL  YES",
+                   "DEBUG      NO"},
+                  {"DIAL       YES", "HANGUP     YES", "CONNECTION My ISP", "LOGIN_ID   dialer", "LOGIN_PWD  pw",
+                   "RETRIES    3"},
+                  "DAEMON    600");
+}
+
 TEST_F(ConfigFileTest, TypicalRecordExactBytesAndRoundTrip) {
   const TConfig cfg = Typical(dir);
   WriteConfig(dir, cfg);
-  const auto lines = Expected({"SMTP       smtp.example.org", "POP        pop.example.org", "USERNAME   zorvik",
-                               "PASSWORD   s3cret pw", "ROBOT      robot", "IN         /srv/zv/In/",
-                               "OUT        /srv/zv/Out/", "COUNTER    65535", "LOG        YES",
-                               "LOGFILE    " + dir + "ZVMAIL32.LOG", "DELETEALL  YES", "DEBUG      NO"},
-                              {"DIAL       YES", "HANGUP     YES", "CONNECTION My ISP", "LOGIN_ID   dialer",
-                               "LOGIN_PWD  pw", "RETRIES    3"},
-                              "DAEMON    600");
+  const auto lines = TypicalLines(dir);
   EXPECT_EQ(Bytes(), Crlf(lines));
 
   TConfig back;
@@ -176,24 +194,41 @@ TEST_F(ConfigFileTest, DaemonOffWritesTheCommentAndLosesThePeriod) {
 }
 
 TEST_F(ConfigFileTest, KeysValuesAndSeparators) {
-  struct Case { const char* name; std::string file; std::string smtp; };
+  struct Case { const char* name; std::string file; std::string smtp; std::vector<std::string> unknown = {}; };
   const Case cases[] = {
       {"upper-case key", "SMTP mail.example.org\r\n", "mail.example.org"},
       {"lower-case key", "smtp mail.example.org\r\n", "mail.example.org"},
       {"mixed case, any section", "[Auto Dialing]\r\nSmTp host\r\n", "host"},
-      {"equals sign sets nothing", "SMTP=mail.example.org\r\n", ""},
-      {"tab sets nothing", "SMTP\tmail.example.org\r\n", ""},
+      {"equals sign sets nothing", "SMTP=mail.example.org\r\n", "", {"SMTP"}},
+      {"tab sets nothing", "SMTP\tmail.example.org\r\n", "", {"SMTP"}},
       {"value trimmed", "   SMTP      host   \r\n", "host"},
       {"value keeps its case and inner blanks", "SMTP Mail  Host\r\n", "Mail  Host"},
       {"LF alone ends a line", "POP p\nSMTP h\n", "h"},
       {"last line without an end", "SMTP h", "h"},
       {"last of two lines wins", "SMTP a\r\nSMTP b\r\n", "b"},
-      {"commented key ignored", ";SMTP a\r\n", ""},
+      {"commented key ignored", ";SMTP a\r\n", "", {";SMTP"}},
+      {"misspelt key listed without its value", "PASSWRD secret\r\nSMTP h\r\n", "h", {"PASSWRD"}},
+      {"key after a tab, value after an equals sign", "\tFOO = bar\r\n=x\r\n", "", {"FOO", ""}},
+      {"blank lines, sections and the writer's own lines are not listed",
+       " \r\n\t\r\n[Notice]\r\nYou can now use a full screen configuration program to\r\n"
+       "modify this file by running \"ZVMAIL32.EXE /SETUP\"\r\n;DAEMON   600\r\n[Security]\r\n",
+       "", {}},
+      {"a commented daemon of another period is listed", ";DAEMON 300\r\n", "", {";DAEMON"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(Read(c.file).SMTP, c.smtp) << c.name;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Read(c.file).SMTP, c.smtp) << c.name;
+    EXPECT_EQ(state.UnknownKeys, c.unknown) << c.name;
+  }
 
   EXPECT_EQ(Read("CONNECTION My  Provider \r\n").CONNECTION, "My  Provider");
   EXPECT_EQ(Read("RETRIES  x5 \r\n").RETRIES, "x5") << "kept as text";
+
+  std::string many;
+  for (int i = 0; i < 150; ++i) many += "K" + std::to_string(i) + " v\r\n";
+  Read(many + std::string(300, 'L') + " v\r\n");
+  EXPECT_EQ(state.UnknownKeys.size(), 100u) << "the list is bounded";
+  Read(std::string(300, 'L') + " v\r\n");
+  EXPECT_EQ(state.UnknownKeys, std::vector<std::string>{std::string(255, 'L')}) << "and so is each key";
 }
 
 TEST_F(ConfigFileTest, YesNoValues) {
@@ -247,6 +282,7 @@ TEST_F(ConfigFileTest, MissingFileLeavesDefaultsAndIncomplete) {
   cfg.LOG = true;
   cfg.DaemonMode = true;
   cfg.CONNECTION = "kept";
+  cfg.SMTP_TLS = "IMPLICIT", cfg.SMTP_USERNAME = "stale", cfg.MAXSIZE = "5";
   state.DialPending = false;
   ReadConfig(dir, cfg, state);
   EXPECT_EQ(cfg.SMTP, "");
@@ -254,7 +290,11 @@ TEST_F(ConfigFileTest, MissingFileLeavesDefaultsAndIncomplete) {
   EXPECT_FALSE(cfg.LOG);
   EXPECT_FALSE(cfg.DaemonMode);
   EXPECT_EQ(cfg.CONNECTION, "kept") << "fields outside the reset keep their values";
+  EXPECT_EQ(cfg.SMTP_TLS + cfg.SMTP_USERNAME + cfg.MAXSIZE, "") << "the optional keys are reset";
+  EXPECT_EQ(cfg.MaxMessageSize(), kDefaultMaxSize);
   EXPECT_TRUE(state.ConfigIncomplete);
+  EXPECT_FALSE(state.ConfigUnreadable);
+  EXPECT_EQ(state.Problems, std::vector<std::string>{"ZVMAIL32.INI does not exist"});
   EXPECT_TRUE(state.DialPending);
   EXPECT_EQ(state.TickCount, 60);
   EXPECT_FALSE(fs::exists(ini)) << "reading never creates the file";
@@ -281,23 +321,280 @@ TEST_F(ConfigFileTest, LongLinesAreReadWholeAndValuesCutAt255) {
   EXPECT_EQ(cfg.SMTP, "after") << "the rest of a long line does not become a line of its own";
 }
 
-TEST_F(ConfigFileTest, PermissionsOwnerOnlyOnCreateKeptOnRewrite) {
+TEST_F(ConfigFileTest, PermissionsAlwaysOwnerOnly) {
+  const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
   WriteConfig(dir, Typical(dir));
-  EXPECT_EQ(Perms(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(Perms(), ownerOnly);
 
-  const fs::perms shared = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  const fs::perms shared = ownerOnly | fs::perms::group_read | fs::perms::others_read;
   fs::permissions(ini, shared);
-  WriteConfig(dir, TConfig{});
-  EXPECT_EQ(Perms(), shared);
+  EXPECT_TRUE(WriteConfig(dir, TConfig{}));
+  EXPECT_EQ(Perms(), ownerOnly) << "a 0644 file becomes 0600";
   EXPECT_NE(Bytes().find("SMTP       \r\n"), std::string::npos) << "the rewrite happened";
+
+  const mode_t saved = ::umask(0277);
+  EXPECT_TRUE(WriteConfig(dir, Typical(dir)));
+  ::umask(saved);
+  EXPECT_EQ(Perms(), ownerOnly) << "whatever the umask";
+
+  struct stat st {};
+  if (::geteuid() != 0) return;  // only a privileged run can write another user's file
+  ASSERT_EQ(::chown(ini.c_str(), 4321, 4321), 0);
+  EXPECT_TRUE(WriteConfig(dir, Typical(dir)));
+  EXPECT_TRUE(::stat(ini.c_str(), &st) == 0 && st.st_uid == 4321 && st.st_gid == 4321) << "the owner keeps the file";
 }
 
-TEST_F(ConfigFileTest, UnwritableLocationIsSkippedSilently) {
+TEST_F(ConfigFileTest, UnwritableLocationIsReportedAndLeftAlone) {
   fs::create_directory(ini);  // a directory where the file should be
-  WriteConfig(dir, Typical(dir));
+  EXPECT_FALSE(WriteConfig(dir, Typical(dir)));
   EXPECT_TRUE(fs::is_directory(ini));
-  WriteConfig(dir + "missing/", Typical(dir));
+  std::string reason;
+  EXPECT_FALSE(WriteConfig(dir + "missing/", Typical(dir), &reason));
+  EXPECT_NE(reason.find("No such file or directory"), std::string::npos) << reason;
   EXPECT_FALSE(fs::exists(dir + "missing"));
+}
+
+TEST_F(ConfigFileTest, OptionalKeysWrittenOnlyWhenSetAfterTheDaemonLine) {
+  struct Case {
+    std::function<void(TConfig&)> set;
+    std::vector<std::string> after;  // the lines after the 32
+    TTlsMode smtpTls;
+    uint64_t maxSize;
+  };
+  const Case cases[] = {
+      {[](TConfig& c) { c.MAXSIZE = "0"; }, {"MAXSIZE    0"}, TTlsMode::No, 0},
+      {[](TConfig& c) { c.POP_TLS = "STARTTLS"; }, {"", "[Security]", "", "POP_TLS    STARTTLS"}, TTlsMode::No,
+       kDefaultMaxSize},
+      {[](TConfig& c) {
+         c.MAXSIZE = "12345678901234", c.SMTP_TLS = "IMPLICIT", c.SMTP_USERNAME = "Mail User";
+         c.SMTP_PASSWORD = "s3 Cret", c.POP_TLS = "NO", c.TLS_CA_FILE = "/etc/ssl/Zorvik CA.pem";
+       },
+       {"MAXSIZE    12345678901234", "", "[Security]", "", "SMTP_TLS   IMPLICIT", "SMTP_USERNAME Mail User",
+        "SMTP_PASSWORD s3 Cret", "POP_TLS    NO", "TLS_CA_FILE /etc/ssl/Zorvik CA.pem"},
+       TTlsMode::Implicit, 12345678901234},
+      {[](TConfig& c) { c.SMTP_TLS = "SSL", c.MAXSIZE = "lots"; }, {"MAXSIZE    lots", "", "[Security]", "",
+       "SMTP_TLS   SSL"}, TTlsMode::Invalid, kDefaultMaxSize},
+  };
+  for (const auto& c : cases) {
+    TConfig cfg = Typical(dir);
+    c.set(cfg);
+    ASSERT_TRUE(WriteConfig(dir, cfg)) << c.after[0];
+    auto lines = TypicalLines(dir);
+    lines.insert(lines.end(), c.after.begin(), c.after.end());
+    EXPECT_EQ(Bytes(), Crlf(lines)) << c.after[0];
+    TConfig back;
+    ReadConfig(dir, back, state);
+    EXPECT_EQ(back.SmtpTls(), c.smtpTls) << c.after[0];
+    EXPECT_EQ(back.MaxMessageSize(), c.maxSize) << c.after[0];
+    WriteConfig(dir, back);
+    EXPECT_EQ(Bytes(), Crlf(lines)) << c.after[0] << ": a rewrite of what was read is byte-identical";
+  }
+}
+
+TEST_F(ConfigFileTest, ProblemsNameTheirKeysAndMakeTheConfigurationIncomplete) {
+  const std::string complete = "SMTP smtp.example.org\r\nPOP [2001:db8::1]:995\r\nUSERNAME u\r\nPASSWORD p\r\n"
+                               "ROBOT r\r\nIN /in\r\nOUT /out\r\n";
+  zvtest::WriteFile(dir + "ca.pem", "-----BEGIN CERTIFICATE-----\n");
+  const std::string notHost = "' is not a host, host:port, [IPv6] or [IPv6]:port";
+  const std::string user = "SMTP_USERNAME u\r\nSMTP_PASSWORD p\r\n", noTls = "SMTP_USERNAME is set but SMTP_TLS is "
+                                                                             "NO: credentials are sent only over TLS";
+  const std::string unknownSsl = "SMTP_TLS has an unknown value 'SSL' (NO, STARTTLS or IMPLICIT)";
+  struct Case {
+    std::string added;  // later lines win
+    std::vector<std::string> problems;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"smtp_tls implicit\r\nPOP_TLS starttls\r\n" + user + "TLS_CA_FILE " + dir + "ca.pem\r\nMAXSIZE 0\r\n", {}},
+      {"SMTP\r\nPOP\r\nUSERNAME\r\nPASSWORD\r\nROBOT\r\nIN\r\nOUT\r\n",
+       {"SMTP is empty", "POP is empty", "USERNAME is empty", "PASSWORD is empty", "ROBOT is empty", "IN is empty",
+        "OUT is empty"}},
+      {"SMTP [::1\r\nPOP pop.example.org:0\r\n", {"SMTP: '[::1" + notHost, "POP: 'pop.example.org:0" + notHost}},
+      {"smtp_tls ssl\r\n", {unknownSsl}},
+      {"POP_TLS yes\r\n", {"POP_TLS has an unknown value 'YES' (NO, STARTTLS or IMPLICIT)"}},
+      {user, {noTls}},
+      {"SMTP_TLS NO\r\n" + user, {noTls}},
+      {"SMTP_TLS SSL\r\n" + user, {unknownSsl}},
+      {"SMTP_TLS STARTTLS\r\nSMTP_USERNAME u\r\n", {"SMTP_PASSWORD is empty but SMTP_USERNAME is set"}},
+      {"SMTP_TLS STARTTLS\r\nSMTP_PASSWORD p\r\n", {"SMTP_PASSWORD is set but SMTP_USERNAME is empty"}},
+      {"TLS_CA_FILE " + dir + "none.pem\r\n",
+       {"TLS_CA_FILE " + dir + "none.pem cannot be read: No such file or directory"}},
+      {"TLS_CA_FILE " + dir + "\r\n", {"TLS_CA_FILE " + dir + " cannot be read: Is a directory"}},
+      {"TLS_CA_FILE ca.pem\r\n", {"TLS_CA_FILE ca.pem is not an absolute path"}},
+      {"MAXSIZE 100 MB\r\n", {"MAXSIZE is not a number"}},
+      {"MAXSIZE -1\r\n", {"MAXSIZE is not a number"}},
+      {"MAXSIZE 18446744073709551616\r\n", {"MAXSIZE is too large"}},
+      {"SMTP\r\nMAXSIZE x\r\nPOP_TLS tls\r\n",
+       {"SMTP is empty", "POP_TLS has an unknown value 'TLS' (NO, STARTTLS or IMPLICIT)", "MAXSIZE is not a number"}},
+  };
+  for (const auto& c : cases) {
+    Read(complete + c.added);
+    EXPECT_EQ(state.Problems, c.problems) << c.added;
+    EXPECT_EQ(state.ConfigIncomplete, !c.problems.empty()) << c.added;
+    EXPECT_EQ(ConfigProblems(dir), c.problems) << c.added;
+  }
+}
+
+TEST(ServerValue, SplitsHostAndPort) {
+  struct Case {
+    std::string value, host;  // host "": malformed
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {"mail.example", "mail.example", 25}, {"mail.example:2525", "mail.example", 2525},
+      {"127.0.0.1:1", "127.0.0.1", 1},      {"10.0.0.1:065535", "10.0.0.1", 65535},
+      {"[::1]", "::1", 25},                 {"[2001:db8::1]:587", "2001:db8::1", 587},
+      {"::1", "::1", 25},                   {"[fe80::1%eth0]:110", "fe80::1%eth0", 110},
+      {"2001:db8::25", "2001:db8::25", 25}, {"::ffff:192.0.2.1", "::ffff:192.0.2.1", 25},
+  };
+  for (const auto& c : cases) {
+    std::string host;
+    uint16_t port = 0;
+    EXPECT_TRUE(SplitServerValue(c.value, 25, host, port)) << c.value;
+    EXPECT_EQ(host + ":" + std::to_string(port), c.host + ":" + std::to_string(c.port)) << c.value;
+  }
+  for (const char* bad : {"", ":25", "[::1", "[]", "[::1]x", "[::1]:", "[::1]:0", "[mail.example]:25", "[192.0.2.1]",
+                          "mail.example:", "mail.example:0", "mail.example:65536", "mail.example:25x", "mail:+25",
+                          "mail:99999999999999999999", "mail:25:26", "2001:db8::zz", "fe80::1%", "mail example",
+                          "mail\texample", "mail]example"}) {
+    std::string host = "untouched";
+    uint16_t port = 7;
+    EXPECT_FALSE(SplitServerValue(bad, 25, host, port)) << bad;
+    EXPECT_EQ(host + ":" + std::to_string(port), "untouched:7") << bad;
+  }
+}
+
+ssize_t FailingRead(void*, char*, size_t) {
+  errno = EIO;
+  return -1;
+}
+
+// Opens of the configuration file for reading fail with `error`; EIO opens
+// and fails at the first read. Everything else goes to the file system.
+class UnreadableConfig : public textfile::Service {
+ public:
+  explicit UnreadableConfig(int error) : error_(error) {}
+  std::FILE* Open(const std::string& name, char mode, unsigned createMode) override {
+    if (mode != 'R' || name.find("ZVMAIL32.INI") == std::string::npos)
+      return textfile::RealService()->Open(name, mode, createMode);
+    errno = error_;
+    return error_ == EIO ? ::fopencookie(nullptr, "rb", {FailingRead, nullptr, nullptr, nullptr}) : nullptr;
+  }
+
+ private:
+  int error_;
+};
+
+TEST_F(ConfigFileTest, UnreadableFileIsReportedAndNeverRewritten) {
+  struct Case {
+    std::function<void()> make;
+    int injected;  // 0: the real file system
+    std::string why;
+  };
+  const Case cases[] = {
+      {[&] { fs::create_directory(ini); }, 0, "Is a directory"},
+      {[&] { ::mkfifo(ini.c_str(), 0600); }, 0, "not a regular file"},  // never waited on
+      {[&] { Put("SMTP keep\r\nPASSWRD x\r\n"); }, EACCES, "Permission denied"},
+      {[&] { Put("SMTP keep\r\nPASSWRD x\r\n"); }, EIO, "Input/output error"},
+      {[&] { Put("SMTP keep\r\n" + std::string(1 << 20, ';')); }, 0, "larger than 1048576 bytes"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(ini);
+    c.make();
+    const auto type = fs::symlink_status(ini).type();
+    const std::string bytes = fs::is_regular_file(ini) ? Bytes() : "";
+    if (c.injected) textfile::SetService(std::make_shared<UnreadableConfig>(c.injected));
+    TConfig cfg;
+    ReadConfig(dir, cfg, state);
+    std::string reason;
+    EXPECT_FALSE(WriteConfig(dir, Typical(dir), &reason)) << c.why;
+    textfile::SetService(nullptr);
+
+    EXPECT_TRUE(state.ConfigUnreadable && state.ConfigIncomplete) << c.why;
+    EXPECT_EQ(state.Problems, std::vector<std::string>{"ZVMAIL32.INI cannot be read: " + c.why});
+    EXPECT_NE(reason.find(c.why), std::string::npos) << reason;
+    EXPECT_EQ(fs::symlink_status(ini).type(), type) << c.why;
+    EXPECT_EQ(fs::is_regular_file(ini) ? Bytes() : "", bytes) << c.why;
+    EXPECT_FALSE(fs::exists(ini + ".bak")) << c.why;
+  }
+}
+
+TEST_F(ConfigFileTest, BackupOnlyWhenTheRewriteDropsALineThatHeldAValue) {
+  const std::string own = Crlf(TypicalLines(dir));
+  const std::pair<std::string, bool> cases[] = {
+      {own, false},  {own + "MAXSIZE 9\r\n\r\n[Security]\r\n\r\nSMTP_TLS NO\r\n", false},
+      {own + "PASSWRD secret\r\n", true},                 {own + "PASSWRD\r\n", false},
+      {"SMTP=mail.example.org\r\n", true},                {"SMTP\tmail.example.org\r\n", true},
+      {"SMTP=\r\n", false},                               {"; the relay wants TLS\r\n", true},
+      {";\r\n", false},                                   {";DAEMON 300\r\n", true},
+      {"\r\n \t \r\n[Mine]\r\n", false},
+  };
+  for (const auto& [previous, backup] : cases) {
+    fs::remove(ini + ".bak");
+    Put(previous);
+    ASSERT_TRUE(WriteConfig(dir, Typical(dir))) << previous;
+    EXPECT_EQ(Bytes(), own) << previous;
+    ASSERT_EQ(fs::exists(ini + ".bak"), backup) << previous;
+    if (!backup) continue;
+    EXPECT_EQ(zvtest::ReadFile(ini + ".bak"), previous);
+    EXPECT_EQ(fs::status(ini + ".bak").permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    zvtest::WriteFile(ini + ".bak", "earlier");  // the next rewrite drops nothing more
+    ASSERT_TRUE(WriteConfig(dir, Typical(dir)));
+    EXPECT_EQ(zvtest::ReadFile(ini + ".bak"), "earlier");
+  }
+}
+
+TEST_F(ConfigFileTest, LinkedFileHasItsTargetReplaced) {
+  const std::string target = dir + "real/site.ini";
+  fs::create_directory(dir + "real");
+  zvtest::WriteFile(target, "PASSWRD keep me\r\n");
+  fs::create_symlink("real/site.ini", ini);
+  ASSERT_TRUE(WriteConfig(dir, Typical(dir)));
+  EXPECT_TRUE(fs::is_symlink(ini));
+  EXPECT_EQ(zvtest::ReadFile(target), Crlf(TypicalLines(dir)));
+  EXPECT_EQ(zvtest::ReadFile(target + ".bak"), "PASSWRD keep me\r\n") << "the backup lies beside the target";
+
+  fs::remove(ini);
+  fs::create_symlink("ZVMAIL32.INI", ini);  // a loop
+  std::string reason;
+  EXPECT_FALSE(WriteConfig(dir, Typical(dir), &reason));
+  EXPECT_NE(reason.find("Too many levels of symbolic links"), std::string::npos) << reason;
+}
+
+// A child rewrites the file over and over and is killed at a random moment,
+// a few dozen times: the file is always the old content or one of the new,
+// whole and owner-only, and a backup, when there is one, is the old content.
+TEST_F(ConfigFileTest, KilledRewriteLeavesTheOldOrTheNewFileWhole) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("random seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  const std::string previous = Crlf(TypicalLines(dir)) + "PASSWRD dropped by the rewrite\r\n";
+  TConfig first = Typical(dir), second = Typical(dir);
+  second.SMTP_TLS = "STARTTLS";
+  std::string texts[2];
+  for (int i = 0; i < 2; ++i) {
+    zvtest::TempDir scratch;
+    WriteConfig(scratch.path(), i ? second : first);
+    texts[i] = zvtest::ReadFile(scratch / "ZVMAIL32.INI");
+  }
+  const fs::perms ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+  for (int round = 0; round < 40; ++round) {
+    fs::remove(ini + ".bak");
+    Put(previous);
+    fs::permissions(ini, ownerOnly);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+      for (unsigned i = 0;; ++i) WriteConfig(dir, i % 2 ? second : first);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 12000));
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+
+    const std::string now = Bytes();
+    EXPECT_TRUE(now == previous || now == texts[0] || now == texts[1]) << round << ": " << now.size() << " bytes";
+    EXPECT_EQ(Perms(), ownerOnly) << round;
+    EXPECT_EQ(fs::exists(ini + ".bak") ? zvtest::ReadFile(ini + ".bak") : previous, previous) << round;
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,9 +13,11 @@
 #include <QPushButton>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/ras.h"
@@ -129,7 +132,8 @@ TEST_F(SetupDialogTest, FormShowsEveryControlUnderItsNameAndCaption) {
                           {"GroupBox2", "Receiving (POP3)"},
                           {"GroupBox3", "File names and paths"},
                           {"GroupBox4", "Connection options (RAS)"},
-                          {"GroupBox5", "Advanced options"}};
+                          {"GroupBox5", "Advanced options"},
+                          {"GroupBox6", "Security"}};
   for (const auto& g : groups) {
     auto* box = dlg->findChild<QGroupBox*>(g.name);
     ASSERT_NE(box, nullptr) << g.name;
@@ -139,7 +143,11 @@ TEST_F(SetupDialogTest, FormShowsEveryControlUnderItsNameAndCaption) {
   const Named labelled[] = {{"eSMTPserver", "Server"},       {"ePOPServer", "Server"},    {"ePOPusername", "Username"},
                             {"ePOPpassword", "Password"},    {"eRobot", "Robotname"},     {"eSMTPIN", "SMTP In"},
                             {"eSMTPOUT", "SMTP Out"},        {"eLogfile", "Logfile"},     {"eRetry", "Auto-dial retries"},
-                            {"eDialusername", "Login ID"},   {"eDialpassword", "Password"}, {"ListBox1", "Connection"}};
+                            {"eDialusername", "Login ID"},   {"eDialpassword", "Password"},
+                            {"ListBox1", "Connection"},      {"eMaxSize", "Largest message (bytes)"},
+                            {"cmbSMTPTLS", "SMTP TLS"},      {"cmbPOPTLS", "POP3 TLS"},
+                            {"eSMTPusername", "SMTP username"}, {"eSMTPpassword", "SMTP password"},
+                            {"eCAFile", "CA file"}};
   for (const auto& c : labelled) {
     auto* control = dlg->findChild<QWidget*>(c.name);
     ASSERT_NE(control, nullptr) << c.name;
@@ -172,6 +180,8 @@ TEST_F(SetupDialogTest, FormShowsEveryControlUnderItsNameAndCaption) {
 }
 
 TEST_F(SetupDialogTest, FillsFieldsFromTheRecord) {
+  cfg.MAXSIZE = "5000", cfg.SMTP_TLS = "IMPLICIT", cfg.SMTP_USERNAME = "Sender", cfg.SMTP_PASSWORD = "pw";
+  cfg.TLS_CA_FILE = "/etc/ssl/CA.pem";
   auto dlg = Make();
   EXPECT_EQ(Text(dlg->eSMTPserver), "smtp.example.org");
   EXPECT_EQ(Text(dlg->ePOPServer), "pop.example.org");
@@ -191,6 +201,10 @@ TEST_F(SetupDialogTest, FillsFieldsFromTheRecord) {
   EXPECT_TRUE(dlg->cbAutodial->isChecked());
   EXPECT_FALSE(dlg->cbAutoHangup->isChecked());
   EXPECT_TRUE(dlg->cbDaemon->isChecked());
+  EXPECT_EQ(Text(dlg->eMaxSize) + "|" + Text(dlg->eSMTPusername) + "|" + Text(dlg->eSMTPpassword) + "|" +
+                Text(dlg->eCAFile) + "|" + dlg->cmbSMTPTLS->currentText().toStdString() + "|" +
+                dlg->cmbPOPTLS->currentText().toStdString(),
+            "5000|Sender|pw|/etc/ssl/CA.pem|IMPLICIT|NO");  // an absent key shows as NO
   // Filling the dialog changes nothing and writes nothing.
   EXPECT_FALSE(zvtest::FileExists(dir + "ZVMAIL32.INI"));
 }
@@ -275,8 +289,10 @@ TEST_F(SetupDialogTest, ServerEditsForceLowerCaseOthersKeepCase) {
 TEST_F(SetupDialogTest, DialPasswordMaskedPopPasswordInClear) {
   auto dlg = Make();
   dlg->eDialpassword->setText("secret");
+  dlg->eSMTPpassword->setText("secret");
   dlg->ePOPpassword->setText("secret");
   EXPECT_EQ(dlg->eDialpassword->displayText().toStdString(), "******");
+  EXPECT_EQ(dlg->eSMTPpassword->displayText().toStdString(), "******");
   EXPECT_EQ(dlg->ePOPpassword->displayText().toStdString(), "secret");
 }
 
@@ -433,6 +449,48 @@ TEST_F(SetupDialogTest, EightBitTextsSurviveTheRoundTrip) {
   const auto lines = Lines(Ini());
   ASSERT_EQ(lines.size(), 32u);
   EXPECT_EQ(lines[11], "ROBOT      Z\xF6rvik");
+}
+
+TEST_F(SetupDialogTest, OkTakesTheSecurityKeysOver) {
+  // SMTP_TLS before, the choice made (nullptr: left as shown), SMTP_TLS after.
+  const std::tuple<std::string, const char*, std::string> cases[] = {
+      {"", nullptr, ""}, {"", "NO", ""}, {"NO", nullptr, "NO"}, {"", "STARTTLS", "STARTTLS"},
+      {"IMPLICIT", "NO", "NO"}, {"SSL", nullptr, "SSL"}};  // an absent key stays absent, an unknown one is kept
+  for (const auto& [before, chosen, after] : cases) {
+    cfg = TypicalRecord();
+    cfg.SMTP_TLS = before;
+    auto dlg = Make();
+    if (chosen) dlg->cmbSMTPTLS->setCurrentText(chosen);
+    dlg->btSave->click();
+    EXPECT_EQ(cfg.SMTP_TLS, after) << before;
+    const auto lines = Lines(Ini());
+    const std::vector<std::string> security = {"", "[Security]", "", "SMTP_TLS   " + after};
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 32, lines.end()),
+              after.empty() ? std::vector<std::string>{} : security) << before;
+  }
+
+  cfg = TypicalRecord();
+  auto dlg = Make();
+  dlg->eMaxSize->setText(" 250000 ");
+  dlg->cmbSMTPTLS->setCurrentText("STARTTLS");
+  dlg->cmbPOPTLS->setCurrentText("IMPLICIT");
+  dlg->eSMTPusername->setText("Sender");
+  dlg->eSMTPpassword->setText("p w");
+  dlg->eCAFile->setText("/etc/ssl/Zorvik.pem");
+  dlg->btSave->click();
+  EXPECT_EQ(dlg->WriteError, "");
+  EXPECT_EQ(cfg.MAXSIZE + "|" + cfg.SMTP_TLS + "|" + cfg.POP_TLS + "|" + cfg.SMTP_USERNAME + "|" + cfg.SMTP_PASSWORD +
+                "|" + cfg.TLS_CA_FILE,
+            "250000|STARTTLS|IMPLICIT|Sender|p w|/etc/ssl/Zorvik.pem");
+  EXPECT_EQ(Lines(Ini()).size(), 41u);
+}
+
+TEST_F(SetupDialogTest, OkThatCannotWriteSaysWhyAndStillCloses) {
+  ASSERT_TRUE(std::filesystem::create_directory(dir + "ZVMAIL32.INI"));
+  auto dlg = Make();
+  dlg->btSave->click();
+  EXPECT_EQ(dlg->result(), QDialog::Accepted);
+  EXPECT_NE(dlg->WriteError.find("Is a directory"), std::string::npos) << dlg->WriteError;
 }
 
 }  // namespace
