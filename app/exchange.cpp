@@ -132,14 +132,12 @@ int32_t TMain::SecondsNow() {
 }
 
 std::pair<std::string, uint16_t> TMain::ServerAddress(const std::string& value, uint16_t defaultPort) {
-  const auto colon = value.rfind(':');
-  if (colon == std::string::npos || colon + 1 >= value.size()) return {value, defaultPort};
-  const std::string port = value.substr(colon + 1);
-  for (char c : port)
-    if (c < '0' || c > '9') return {value, defaultPort};
-  const long n = std::strtol(port.c_str(), nullptr, 10);
-  if (n <= 0 || n > 65535) return {value, defaultPort};
-  return {value.substr(0, colon), static_cast<uint16_t>(n)};
+  std::string host;
+  uint16_t port = defaultPort;
+  // A malformed value makes the configuration incomplete, so no pass meets
+  // one; should one come here all the same, it is tried as a name.
+  if (!SplitServerValue(value, defaultPort, host, port)) return {value, defaultPort};
+  return {host, port};
 }
 
 bool TMain::ReadDataLine(std::string& line) {

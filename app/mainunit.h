@@ -142,8 +142,8 @@ class TMain : public QWidget, public TPassHost {
   void ReportError(const std::string& text) override;
   void SockErrorOccurred(TSockets* Sender, int32_t Error, const std::string& Msg);
   static int32_t SecondsNow();
-  // Splits a server value "host" or "host:port"; a plain host keeps
-  // defaultPort.
+  // Splits a server value: "host", "host:port", "[IPv6]", "[IPv6]:port" or a
+  // bare IPv6 literal; a plain host keeps defaultPort.
   static std::pair<std::string, uint16_t> ServerAddress(const std::string& value, uint16_t defaultPort);
 
   // ---- SMTP send pass (smtp_pass.cpp; the conversation is TSmtpSession) ----

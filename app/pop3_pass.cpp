@@ -8,6 +8,12 @@
 
 namespace {
 constexpr uint16_t kPop3Port = 110;
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return text;
+}
 }  // namespace
 
 void TMain::ReceiveMail() {
@@ -34,6 +40,8 @@ void TMain::ReceiveMail() {
     TPop3Options options;
     options.programDir = ProgramDir;
     options.files = services_.files;
+    options.maxSize = Config.MaxMessageSize();
+    options.server = LowerAscii(host) + ":" + std::to_string(port);
     TPop3Session session(*this, options);
     session.Run();
     GotZorvikMail = session.GotZorvikMail();

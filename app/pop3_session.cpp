@@ -71,7 +71,9 @@ void TPop3Session::Run() {
     // Without the record a message filed before could be filed again.
     host_.ReportError(why);
   } else {
-    ids_.Select(config.POP, config.USERNAME);
+    // The mailbox is the server as connected to ("host" and "host:110" are
+    // one), with the user.
+    ids_.Select(options_.server, config.USERNAME);
     filer_.Recover([this](uint16_t n) { return ids_.FiledNumber(n); },
                    [this](const std::string& line) { host_.WriteLog(line); });
     Dialogue();

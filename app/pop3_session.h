@@ -42,6 +42,9 @@ namespace plat { class FilingService; }
 struct TPop3Options {
   // Where the id record (ZVMAIL32.UID) lives, with its trailing "/".
   std::string programDir;
+  // The server as connected to, "host:port" (the host in lower case): the
+  // mailbox's name in the id record, with the user.
+  std::string server;
   // Messages larger than this many bytes are left on the server; 0: no limit.
   uint64_t maxSize = 100000000;
   // The file system the filing goes through; null: the real one.

@@ -89,6 +89,16 @@ void TMain::FormCreate() {
   TickCount = state.TickCount;
   DialPending = state.DialPending;
   WriteLog("Running version 2.0");
+  // A line that sets nothing is named (never its value), so a misspelt key
+  // does not go unnoticed.
+  for (const std::string& key : state.UnknownKeys)
+    WriteLog(std::string(kConfigFileName) + ": a line with the unknown key \"" + key + "\" is ignored");
+  if (state.ConfigUnreadable) {
+    for (const std::string& problem : state.Problems) {
+      WriteLog(problem);
+      plat::ReportToStderr("zvmail32", problem);
+    }
+  }
   Busy = false;
   if (Config.DaemonMode) SetDaemonLabelVisible(true);
   RAS.SetRedialAttempts(TextToNum(Config.RETRIES));
@@ -154,15 +164,16 @@ void TMain::FormDestroy() {
   if (formDestroyed_) return;
   formDestroyed_ = true;
   inFormDestroy_ = true;
-  WriteConfig(ProgramDir, Config);
+  std::string why;
+  if (!SaveConfig(why)) WriteLog(why);
   if (Config.HANGUP) RAS.HangUp();
   inFormDestroy_ = false;
 }
 
 bool TMain::SaveConfig(std::string& why) {
-  WriteConfig(ProgramDir, Config);
-  why.clear();
-  return true;
+  if (WriteConfig(ProgramDir, Config, &why)) return true;
+  why = std::string(kConfigFileName) + " could not be written: " + why;
+  return false;
 }
 
 void TMain::ExitProgram() {

@@ -51,7 +51,7 @@ std::string FormatLogLine(const std::tm& t, const std::string& text) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%02d/%02d/%02d %02d:%02d:%02d", (t.tm_mon + 1) % 100, t.tm_mday % 100,
                 t.tm_year % 100, t.tm_hour % 100, t.tm_min % 100, t.tm_sec % 100);
-  return std::string(stamp) + "  " + text + "\r\n";
+  return std::string(stamp) + "  " + EscapeControls(text) + "\r\n";
 }
 
 void TMain::WriteLog(const std::string& text) {

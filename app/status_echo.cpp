@@ -43,7 +43,24 @@ bool StatusEchoEnabled() { return Setting().all || !Setting().names.empty(); }
 
 void EchoStatus(const std::string& control, const std::string& text) {
   if (!Setting().all && Setting().names.count(control) == 0) return;
-  std::string line = control + ": " + text + "\n";
+  std::string line = control + ": " + EscapeControls(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
+}
+
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && b != '\t') || b == 0x7F) {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }

@@ -11,5 +11,10 @@
 bool StatusEchoEnabled();
 void EchoStatus(const std::string& control, const std::string& text);
 
-// One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF.
+// One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF. Control
+// bytes of the text (below 0x20 but TAB, and 0x7F) are written as \xNN: log
+// lines carry server replies and file names, which must not forge a line or
+// reach a terminal as escape sequences.
 std::string FormatLogLine(const std::tm& t, const std::string& text);
+// `text` with its control bytes written as \xNN, as in the log.
+std::string EscapeControls(const std::string& text);

@@ -149,6 +149,9 @@ TEST(LogLine, StampIsMonthDayYearThenTimeAndTwoBlanks) {
   t.tm_min = 0;
   t.tm_sec = 0;
   EXPECT_EQ(FormatLogLine(t, ""), "01/01/00 00:00:00  \r\n");
+  // Bytes from servers and file names never forge a line or reach a terminal.
+  EXPECT_EQ(FormatLogLine(t, std::string("a\r\nforged\tb\x1b[2J\x7f\0", 17)),
+            "01/01/00 00:00:00  a\\x0D\\x0Aforged\tb\\x1B[2J\\x7F\\x00\r\n");
 }
 
 class MainWindowTest : public ::testing::Test {
