@@ -6,17 +6,18 @@
 # with 550; all other mail is accepted and never delivered: it stays in the
 # hold queue for inspection (postqueue -c STATE-DIR/etc -j).
 #
-#   postfix.sh start [--tls CERT-DIR --sasl SOCKET [--smtps-mechanisms LIST]] ADDRESS STATE-DIR
+#   postfix.sh start [--tls CERT-DIR --sasl SOCKET [--cert NAME] [--smtps-mechanisms LIST]] ADDRESS STATE-DIR
 #   postfix.sh stop STATE-DIR
 #
 # With --tls the server also listens for submission on port 587 (STARTTLS
 # offered, and required before AUTH and mail) and on port 465 (TLS from the
 # first byte), both presenting CERT-DIR/server.pem with CERT-DIR/server.key
-# (certs.sh makes them), both offering PIPELINING and relaying only for a
-# client that authenticated; the passwords are checked by dovecot through its
-# auth socket SOCKET (start.sh makes STATE-DIR/sasl/auth). --smtps-mechanisms
-# limits the SASL mechanisms port 465 offers (e.g. "login"). Port 25 stays
-# as it is without --tls: plain, no STARTTLS, no AUTH.
+# (certs.sh makes them; --cert NAME: NAME.pem and NAME.key instead), both
+# offering PIPELINING and relaying only for a client that authenticated; the
+# passwords are checked by dovecot through its auth socket SOCKET (start.sh
+# makes STATE-DIR/sasl/auth). --smtps-mechanisms limits the SASL mechanisms
+# port 465 offers (e.g. "login"). Port 25 stays as it is without --tls:
+# plain, no STARTTLS, no AUTH.
 #
 # Configuration, queue and log (STATE-DIR/maillog) live in STATE-DIR; the
 # system's own Postfix is neither used nor touched, and several instances run
@@ -29,7 +30,8 @@ export PATH=/usr/sbin:/usr/bin:/sbin:/bin:$PATH
 
 die() { echo "postfix: $*" >&2; exit 1; }
 usage() {
-  echo "usage: $0 start [--tls CERT-DIR --sasl SOCKET [--smtps-mechanisms LIST]] ADDRESS STATE-DIR | stop STATE-DIR" >&2
+  echo "usage: $0 start [--tls CERT-DIR --sasl SOCKET [--cert NAME] [--smtps-mechanisms LIST]] ADDRESS STATE-DIR" \
+    "| stop STATE-DIR" >&2
   exit 2
 }
 
@@ -141,11 +143,12 @@ show_failure() {
 }
 
 do_start() {
-  local tls_dir="" sasl="" smtps_mechanisms=""
+  local tls_dir="" sasl="" smtps_mechanisms="" cert=server
   while [ $# -gt 0 ]; do
     case $1 in
       --tls) [ $# -ge 2 ] || usage; tls_dir=$2; shift 2 ;;
       --sasl) [ $# -ge 2 ] || usage; sasl=$2; shift 2 ;;
+      --cert) [ $# -ge 2 ] || usage; cert=$2; shift 2 ;;
       --smtps-mechanisms) [ $# -ge 2 ] || usage; smtps_mechanisms=$2; shift 2 ;;
       -*) usage ;;
       *) break ;;
@@ -163,7 +166,8 @@ do_start() {
     [ -n "$sasl" ] || die "--tls needs --sasl SOCKET (dovecot's auth socket)"
     tls_dir=$(cd "$tls_dir" 2>/dev/null && pwd) || die "no certificate directory $tls_dir"
     [[ $tls_dir =~ ^[A-Za-z0-9._/+-]+$ ]] || die "certificate directory path must not contain blanks or special characters: $tls_dir"
-    [ -r "$tls_dir/server.pem" ] && [ -r "$tls_dir/server.key" ] || die "no server.pem and server.key in $tls_dir (certs.sh makes them)"
+    [[ $cert =~ ^[A-Za-z0-9._-]+$ ]] || die "invalid certificate name '$cert'"
+    [ -r "$tls_dir/$cert.pem" ] && [ -r "$tls_dir/$cert.key" ] || die "no $cert.pem and $cert.key in $tls_dir (certs.sh makes them)"
     [ -S "$sasl" ] || die "no auth socket $sasl (start.sh starts dovecot with one)"
     [[ $sasl =~ ^/[A-Za-z0-9._/+-]+$ ]] || die "auth socket path must be absolute, without blanks or special characters: $sasl"
     [[ $smtps_mechanisms =~ ^[A-Za-z0-9,\ -]*$ ]] || die "invalid mechanism list '$smtps_mechanisms'"
@@ -223,7 +227,7 @@ EOF
 # Submission (587, 465): the fixture certificate, passwords checked by
 # dovecot. Port 25 offers neither TLS nor AUTH (its settings stay off here
 # and are switched on per service in master.cf).
-smtpd_tls_chain_files = $tls_dir/server.key, $tls_dir/server.pem
+smtpd_tls_chain_files = $tls_dir/$cert.key, $tls_dir/$cert.pem
 smtpd_tls_loglevel = 1
 smtpd_tls_received_header = no
 smtpd_sasl_type = dovecot
