@@ -39,7 +39,7 @@ class Server:
     user: Optional[str] = None
     password: Optional[str] = None
     cafile: Optional[str] = None
-    pop: Optional[str] = None  # POP of zvmail32's INI (its receive pass); default a closed port
+    pop: Optional[str] = None  # POP of zvmail32's INI (its receive pass, as user); default a closed port
 
     def describe(self):
         what = "plain" if not self.tls else "%s + AUTH" % ("STARTTLS" if self.tls == "starttls" else "TLS")
@@ -85,7 +85,8 @@ def zvmail32_ini(server, inn, out):
     # Without a POP of the server's own, POP points at a closed port on the
     # same address: the receive pass ends at once.
     pop = server.pop or f"{server.host}:1"
-    lines = [f"SMTP {server.host}:{server.port}", f"POP {pop}", "USERNAME u", "PASSWORD p", "ROBOT robot",
+    lines = [f"SMTP {server.host}:{server.port}", f"POP {pop}", f"USERNAME {server.user or 'u'}",
+             f"PASSWORD {server.password or 'p'}", "ROBOT robot",
              f"IN {inn}", f"OUT {out}", "LOG YES"]
     if server.tls:
         lines += [f"SMTP_TLS {'STARTTLS' if server.tls == 'starttls' else 'IMPLICIT'}",
@@ -306,7 +307,7 @@ def bench_tls(args, work):
     smtplib and msmtp over TLS beside them."""
     n = args.count
     tls = Server(args.host, args.port, args.tls, args.user, args.password, args.cafile, args.pop)
-    plain = Server(args.host, args.plain_port, pop=args.pop)
+    plain = Server(args.host, args.plain_port, None, args.user, args.password, pop=args.pop)
     zv_tls, zv_plain, lib = [], [], []
     for _ in range(args.rounds):
         for server, results in ((tls, zv_tls), (plain, zv_plain)):
