@@ -550,7 +550,8 @@ class SubmitBase(TlsCase):
                          and "TLS connection established" in l], self.context())
         self.assertTrue([l for l in maillog if "sasl_method=%s, sasl_username=robot" % self.MECHANISM in l],
                         self.context())
-        bad = [l for l in maillog if re.search(r"improper command pipelining|lost connection|warning", l)]
+        bad = [l for l in maillog
+               if re.search(r"improper command pipelining|lost connection|authentication failed", l)]
         self.assertEqual(bad, [], self.context())
         sessions = self.pfx.sessions(maillog)
         self.assertEqual(len(sessions), 1, self.context())
