@@ -365,12 +365,14 @@ class StrictSmtpServer:
 class QuitCutter:
     """A TCP proxy on (address, port) to `target` (address, port) for a POP3
     client: it forwards both ways, client lines whole, until the client sends
-    a line beginning with QUIT; that line is not forwarded and both
-    connections are closed at once, so the server never enters its update
-    state. `cuts` counts the connections ended so. Threads; stop() ends them."""
+    a line beginning with QUIT; while `cutting` (the default) that line is
+    not forwarded and both connections are closed at once, so the server
+    never enters its update state. `cuts` counts the connections ended so.
+    Threads; stop() ends them."""
 
     def __init__(self, address, port, target):
         self.target = target
+        self.cutting = True
         self.cuts = 0
         self.connections = 0
         self._stop = threading.Event()
@@ -417,7 +419,7 @@ class QuitCutter:
                     pending += data
                     while b"\n" in pending:
                         line, pending = pending.split(b"\n", 1)
-                        if line.upper().startswith(b"QUIT"):
+                        if self.cutting and line.upper().startswith(b"QUIT"):
                             self.cuts += 1
                             for s in (client, server):
                                 s.shutdown(socket.SHUT_RDWR)
@@ -464,20 +466,6 @@ class Instance:
                 lines.append("%-11s%s" % (key, values[key]))
         with open(self.ini, "wb") as f:
             f.write("".join(l + "\r\n" for l in lines).encode("latin-1"))
-
-    def set_ini(self, key, value):
-        """Changes the value of `key` in the INI as the program left it."""
-        with open(self.ini, "rb") as f:
-            lines = f.read().decode("latin-1").split("\r\n")
-        for i, raw in enumerate(lines):
-            parts = raw.strip().split(None, 1)
-            if parts and parts[0].upper() == key:
-                lines[i] = "%-11s%s" % (key, value)
-                break
-        else:
-            raise KeyError(key)
-        with open(self.ini, "wb") as f:
-            f.write("\r\n".join(lines).encode("latin-1"))
 
     def ini_value(self, key):
         """The value of `key` in the INI as the program left it, or None."""
