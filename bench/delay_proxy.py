@@ -74,8 +74,8 @@ async def main():
     args = ap.parse_args()
     delay = args.delay_ms / 1000.0
     servers = []
-    for spec in args.forward:
-        listen, _, target = spec.partition("=")
+    for pair in args.forward:
+        listen, _, target = pair.partition("=")
         host, port = endpoint(listen)
         to = endpoint(target)
         servers.append(await asyncio.start_server(lambda r, w, to=to: serve(to, delay, r, w), host, port,
