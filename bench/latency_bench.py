@@ -147,7 +147,7 @@ def main():
             rounds = ", ".join(f"{(mn if tool == 'send msmtp' else n) / s:.1f}" for s in secs[tool])
             print(f"{tool:<15} {rate[tool]:8.1f} msgs/s   {what} (rounds: {rounds})")
         else:
-            print(f"{tool:<15}   FAILED   {what}")
+            print(f"{tool:<15}   FAILED   {what} (why: above; a zvmail32 without TLS fails here)")
 
     def ratio(a, b, target=None):
         goal = f"  (target >= {target})" if target else ""
