@@ -1,20 +1,49 @@
 #!/usr/bin/env python3
-"""Submission throughput of zvmail32's send pass against a local SMTP sink,
+"""Submission throughput of zvmail32's send pass against a local SMTP server,
 compared with msmtp (one process per message) and with a single-connection
 smtplib client (RSET between messages). Every client sends the same N work
-pairs of about 2 KB. Called by smtp_bench.sh, which runs the sink."""
+pairs of about 2 KB. Called by smtp_bench.sh, which runs the servers.
+
+Without --tls: all clients talk plain SMTP to --host:--port (smtp-sink).
+With --tls starttls|implicit, --user, --password and --cafile: zvmail32,
+smtplib and msmtp submit over TLS with AUTH to --host:--port, and zvmail32
+also plain to --plain-port of the same server, for the TLS / plain ratio.
+The functions serve bench/latency_bench.py too."""
 
 import argparse
 import os
 import shutil
 import smtplib
+import ssl
 import subprocess
 import sys
 import tempfile
 import time
+from dataclasses import dataclass
+from typing import Optional
 
 SENDER = "zorvik@bench.example"
 RECIPIENT = "robot@sink.example"
+
+
+class BenchFailure(Exception):
+    """A client could not do its part; its row is left out."""
+
+
+@dataclass
+class Server:
+    """Where and how the clients submit."""
+    host: str
+    port: int
+    tls: Optional[str] = None  # None, "starttls" or "implicit"
+    user: Optional[str] = None
+    password: Optional[str] = None
+    cafile: Optional[str] = None
+    pop: Optional[str] = None  # POP of zvmail32's INI (its receive pass, as user); default a closed port
+
+    def describe(self):
+        what = "plain" if not self.tls else "%s + AUTH" % ("STARTTLS" if self.tls == "starttls" else "TLS")
+        return "%s:%d (%s)" % (self.host, self.port, what)
 
 
 def message_text(i, size):
@@ -51,66 +80,123 @@ def pair_names(directory):
     return sorted(n[:-4] for n in os.listdir(directory) if n.upper().endswith(".WRK"))
 
 
-def run_zvmail32(program, work, host, port, count, size):
+def zvmail32_ini(server, inn, out):
+    """The INI of a send instance for `server`."""
+    # Without a POP of the server's own, POP points at a closed port on the
+    # same address: the receive pass ends at once.
+    pop = server.pop or f"{server.host}:1"
+    lines = [f"SMTP {server.host}:{server.port}", f"POP {pop}", f"USERNAME {server.user or 'u'}",
+             f"PASSWORD {server.password or 'p'}", "ROBOT robot",
+             f"IN {inn}", f"OUT {out}", "LOG YES"]
+    if server.tls:
+        lines += [f"SMTP_TLS {'STARTTLS' if server.tls == 'starttls' else 'IMPLICIT'}",
+                  f"SMTP_USERNAME {server.user}", f"SMTP_PASSWORD {server.password}",
+                  f"TLS_CA_FILE {server.cafile}"]
+    return "".join(line + "\r\n" for line in lines)
+
+
+def log_tail(path, lines=3):
+    try:
+        with open(path, "rb") as f:
+            return " | ".join(f.read().decode("latin-1").splitlines()[-lines:])
+    except OSError:
+        return "(no log)"
+
+
+def run_zvmail32(program, work, server, count, size, window=False):
     """Sends `count` pairs with the built program. Returns (send seconds,
     process seconds, runs, CPU seconds). One run takes at most 499 pairs, so
     further runs send the rest, as the next runs of an installation would.
     A run's send time is its wall time less that of a run with nothing to
-    send (start-up, the 1 s auto-run delay, the receive pass, exit)."""
+    send (start-up, the 1 s auto-run delay, the receive pass, exit), or with
+    `window` the time from the action label's "Sending" to its "Idle"."""
     inst = os.path.join(work, "zvmail32")
+    shutil.rmtree(inst, ignore_errors=True)
     out, inn = os.path.join(inst, "out"), os.path.join(inst, "in")
     os.makedirs(out)
     os.makedirs(inn)
     os.symlink(os.path.abspath(program), os.path.join(inst, "zvmail32"))
     with open(os.path.join(inst, "ZVMAIL32.INI"), "w", newline="") as f:
-        # POP points at a closed port on the same address: the receive pass
-        # ends at once.
-        f.write(f"SMTP {host}:{port}\r\nPOP {host}:1\r\nUSERNAME u\r\nPASSWORD p\r\n"
-                f"ROBOT robot\r\nIN {inn}\r\nOUT {out}\r\nLOG YES\r\n")
+        f.write(zvmail32_ini(server, inn, out))
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     env.pop("ZVMAIL32_ECHO_STATUS", None)
+    if window:
+        env["ZVMAIL32_ECHO_STATUS"] = "lbAction"
 
     def one_run():
         start = time.perf_counter()
-        proc = subprocess.Popen([os.path.join(inst, "zvmail32")], cwd=inst, env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc = subprocess.Popen([os.path.join(inst, "zvmail32")], cwd=inst, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE if window else subprocess.DEVNULL)
+        begin = end = None
+        if window:
+            for raw in proc.stderr:
+                if begin is None and raw.startswith(b"lbAction: Sending"):
+                    begin = time.perf_counter()
+                elif begin is not None and end is None and raw.startswith(b"lbAction: Idle"):
+                    end = time.perf_counter()
+            proc.stderr.close()
         _, status, usage = os.wait4(proc.pid, 0)
-        if os.waitstatus_to_exitcode(status) != 0:
-            sys.exit(f"zvmail32 failed, see {inst}/ZVMAIL32.LOG")
-        return time.perf_counter() - start, usage.ru_utime + usage.ru_stime
+        # 75: a pass failed and is worth retrying; the receive pass against
+        # a closed port does. Progress is judged by the pairs left.
+        code = os.waitstatus_to_exitcode(status)
+        if code not in (0, 75):
+            raise BenchFailure(f"zvmail32 ended with status {code}; its log ends: "
+                               f"{log_tail(os.path.join(inst, 'ZVMAIL32.LOG'))}")
+        wall = time.perf_counter() - start
+        sent = (end - begin) if begin is not None and end is not None else None
+        return wall, usage.ru_utime + usage.ru_stime, sent
 
-    idle = min(one_run()[0] for _ in range(2))
+    idle = 0.0 if window else min(one_run()[0] for _ in range(2))
     make_pairs(out, count, size)
     sending = total = cpu = 0.0
     runs = 0
     while pair_names(out):
         before = len(pair_names(out))
-        wall, used = one_run()
+        wall, used, sent = one_run()
         if len(pair_names(out)) >= before:
-            sys.exit(f"zvmail32 made no progress, see {inst}/ZVMAIL32.LOG")
+            raise BenchFailure(f"zvmail32 sent nothing to {server.describe()}; its log ends: "
+                               f"{log_tail(os.path.join(inst, 'ZVMAIL32.LOG'))}")
         runs += 1
         total += wall
         cpu += used
-        sending += max(wall - idle, 1e-6)
+        sending += (sent if sent is not None else wall) if window else max(wall - idle, 1e-6)
     shutil.rmtree(inst)
     return sending, total, runs, cpu
 
 
-def run_smtplib(work, host, port, count, size):
+def smtp_connect(server):
+    """A logged-in smtplib connection to `server`."""
+    if server.tls == "implicit":
+        s = smtplib.SMTP_SSL(server.host, server.port, context=ssl.create_default_context(cafile=server.cafile))
+    else:
+        s = smtplib.SMTP(server.host, server.port)
+        if server.tls == "starttls":
+            s.starttls(context=ssl.create_default_context(cafile=server.cafile))
+    s.ehlo_or_helo_if_needed()
+    if server.tls:
+        s.login(server.user, server.password)
+    return s
+
+
+def run_smtplib(work, server, count, size, rset=True):
+    """One connection, every command waiting for its reply; RSET between
+    messages unless `rset` is false. Returns (seconds, CPU seconds)."""
     directory = os.path.join(work, "smtplib")
     make_pairs(directory, count, size)
     cpu0 = time.process_time()
     start = time.perf_counter()
-    s = smtplib.SMTP(host, port)
-    s.ehlo_or_helo_if_needed()
-    for i, name in enumerate(pair_names(directory)):
-        if i:
-            s.rset()
-        base, sender, recipient, text = read_pair(directory, name)
-        s.sendmail(sender, [recipient], text)
-        os.remove(base + ".WRK")
-        os.remove(base + ".TXT")
-    s.quit()
+    try:
+        s = smtp_connect(server)
+        for i, name in enumerate(pair_names(directory)):
+            if i and rset:
+                s.rset()
+            base, sender, recipient, text = read_pair(directory, name)
+            s.sendmail(sender, [recipient], text)
+            os.remove(base + ".WRK")
+            os.remove(base + ".TXT")
+        s.quit()
+    except (OSError, smtplib.SMTPException) as exc:
+        raise BenchFailure(f"smtplib failed against {server.describe()}: {exc}") from exc
     elapsed = time.perf_counter() - start
     shutil.rmtree(directory)
     return elapsed, time.process_time() - cpu0
@@ -128,18 +214,138 @@ def run_floor(floor, work, host, port, count, size):
     return float(seconds)
 
 
-def run_msmtp(work, host, port, count, size):
+def msmtp_command(work, server, sender, recipient):
+    """The msmtp command line for one message to `server`."""
+    cmd = ["msmtp", f"--host={server.host}", f"--port={server.port}", f"--from={sender}"]
+    if server.tls:
+        # The password goes in a configuration file of the user only.
+        conf = os.path.join(work, f"msmtprc-{server.host}-{server.port}")
+        if not os.path.exists(conf):
+            fd = os.open(conf, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+            with os.fdopen(fd, "w") as f:
+                f.write(f"account bench\nhost {server.host}\nport {server.port}\nauth on\n"
+                        f"user {server.user}\npassword {server.password}\ntls on\n"
+                        f"tls_starttls {'on' if server.tls == 'starttls' else 'off'}\n"
+                        f"tls_trust_file {server.cafile}\n")
+        cmd = ["msmtp", f"--file={conf}", "--account=bench", f"--from={sender}"]
+    else:
+        cmd += ["--auth=off", "--tls=off"]
+    return cmd + ["--", recipient]
+
+
+def run_msmtp(work, server, count, size):
     directory = os.path.join(work, "msmtp")
     make_pairs(directory, count, size)
     start = time.perf_counter()
     for name in pair_names(directory):
         base, sender, recipient, _ = read_pair(directory, name)
         with open(base + ".TXT", "rb") as text:
-            subprocess.run(["msmtp", f"--host={host}", f"--port={port}", "--auth=off", "--tls=off",
-                            f"--from={sender}", "--", recipient], stdin=text, check=True)
+            r = subprocess.run(msmtp_command(work, server, sender, recipient), stdin=text, capture_output=True)
+        if r.returncode != 0:
+            raise BenchFailure(f"msmtp failed against {server.describe()}: {r.stderr.decode(errors='replace')}")
         os.remove(base + ".WRK")
         os.remove(base + ".TXT")
-    return time.perf_counter() - start
+    elapsed = time.perf_counter() - start
+    shutil.rmtree(directory)
+    return elapsed
+
+
+def attempt(what, fn, *args, **kwargs):
+    """fn(*args) or None, saying why on failure."""
+    try:
+        return fn(*args, **kwargs)
+    except BenchFailure as exc:
+        print(f"{what}: FAILED, row left out: {exc}", flush=True)
+        return None
+
+
+def bench_sink(args, work):
+    """The plain comparison against smtp-sink, as before."""
+    n = args.count
+    server = Server(args.host, args.port)
+    zv, lib, floor = [], [], []
+    for _ in range(args.rounds):
+        r = attempt("zvmail32", run_zvmail32, args.program, work, server, n, args.size)
+        if r:
+            zv.append(r)
+        lib.append(run_smtplib(work, server, n, args.size))
+        if args.floor:
+            floor.append(run_floor(args.floor, work, args.host, args.port, n, args.size))
+    mn = args.msmtp_count or n
+    ms = run_msmtp(work, server, mn, args.size) if shutil.which("msmtp") else None
+    lib_best = min(lib, key=lambda r: r[0])
+    lib_rate = n / lib_best[0]
+    print(f"messages: {n} of about {args.size} bytes to {args.host}:{args.port}; "
+          f"best of {args.rounds} rounds; load average {os.getloadavg()[0]:.1f}")
+    if zv:
+        zv_best = min(zv, key=lambda r: r[0])
+        zv_rate = n / zv_best[0]
+        print(f"zvmail32 send pass : {zv_rate:8.0f} msgs/s  ({zv_best[0]:.3f} s in {zv_best[2]} runs of at most "
+              f"499 pairs, less the wall time of an idle run;")
+        print(f"                     whole processes {zv_best[1]:.3f} s; CPU {zv_best[3] / n * 1e6:.0f} us/msg "
+              f"incl. start-ups)")
+        print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in zv))
+    print(f"smtplib one conn.  : {lib_rate:8.0f} msgs/s  ({lib_best[0]:.3f} s; CPU {lib_best[1] / n * 1e6:.0f} us/msg)")
+    print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in lib))
+    if floor:
+        print(f"bare client        : {n / min(floor):8.0f} msgs/s  ({min(floor):.3f} s; the same dialogue "
+              f"and files, nothing else)")
+        print(f"                     all rounds: " + ", ".join(f"{n / r:.0f}" for r in floor))
+    if ms is not None:
+        print(f"msmtp per message  : {mn / ms:8.1f} msgs/s  ({ms:.3f} s for {mn})")
+    if zv:
+        print(f"ratio zvmail32 / smtplib : {zv_rate / lib_rate:.2f}")
+        if floor:
+            print(f"ratio bare / smtplib     : {n / min(floor) / lib_rate:.2f}   "
+                  f"(zvmail32 / bare: {zv_rate / (n / min(floor)):.2f})")
+        if ms is not None:
+            print(f"ratio zvmail32 / msmtp   : {zv_rate / (mn / ms):.1f}")
+
+
+def bench_tls(args, work):
+    """zvmail32 over TLS with AUTH against zvmail32 plain to the same server,
+    smtplib and msmtp over TLS beside them."""
+    n = args.count
+    tls = Server(args.host, args.port, args.tls, args.user, args.password, args.cafile, args.pop)
+    plain = Server(args.host, args.plain_port, None, args.user, args.password, pop=args.pop)
+    zv_tls, zv_plain, lib = [], [], []
+    for _ in range(args.rounds):
+        for server, results in ((tls, zv_tls), (plain, zv_plain)):
+            r = attempt(f"zvmail32 {server.describe()}", run_zvmail32, args.program, work, server, n, args.size)
+            if r:
+                results.append(r)
+        r = attempt("smtplib", run_smtplib, work, tls, n, args.size)
+        if r:
+            lib.append(r)
+    mn = args.msmtp_count or n
+    ms = attempt("msmtp", run_msmtp, work, tls, mn, args.size) if shutil.which("msmtp") else None
+    print(f"messages: {n} of about {args.size} bytes to a private Postfix at {args.host}; "
+          f"best of {args.rounds} rounds; load average {os.getloadavg()[0]:.1f}")
+    rates = {}
+    for label, results, server in (("zvmail32 TLS", zv_tls, tls), ("zvmail32 plain", zv_plain, plain)):
+        if results:
+            best = min(results, key=lambda r: r[0])
+            rates[label] = n / best[0]
+            print(f"{label:<19}: {rates[label]:8.0f} msgs/s  ({best[0]:.3f} s, less an idle run; "
+                  f"CPU {best[3] / n * 1e6:.0f} us/msg incl. start-ups; {server.describe()})")
+            print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in results))
+        else:
+            print(f"{label:<19}:   FAILED")
+    if lib:
+        best = min(lib, key=lambda r: r[0])
+        rates["smtplib"] = n / best[0]
+        print(f"smtplib one conn.  : {rates['smtplib']:8.0f} msgs/s  ({best[0]:.3f} s; CPU "
+              f"{best[1] / n * 1e6:.0f} us/msg; {tls.describe()})")
+    if ms is not None:
+        rates["msmtp"] = mn / ms
+        print(f"msmtp per message  : {rates['msmtp']:8.1f} msgs/s  ({ms:.3f} s for {mn}; {tls.describe()})")
+    if "zvmail32 TLS" in rates and "zvmail32 plain" in rates:
+        print(f"ratio zvmail32 TLS / plain : {rates['zvmail32 TLS'] / rates['zvmail32 plain']:.2f}  (target >= 0.8)")
+    else:
+        print("ratio zvmail32 TLS / plain : n/a (a zvmail32 row failed; does this build speak TLS?)")
+    for other in ("smtplib", "msmtp"):
+        if "zvmail32 TLS" in rates and other in rates:
+            print(f"ratio zvmail32 TLS / {other:<7}: {rates['zvmail32 TLS'] / rates[other]:.2f}")
 
 
 def main():
@@ -155,42 +361,19 @@ def main():
                     help="the bare client (bench/smtp_floor), run in every round when given")
     ap.add_argument("--msmtp-count", type=int, default=None,
                     help="messages for msmtp (default: the same N)")
+    ap.add_argument("--tls", choices=["starttls", "implicit"], default=None,
+                    help="submit over TLS with AUTH (needs --user, --password, --cafile, --plain-port)")
+    ap.add_argument("--user")
+    ap.add_argument("--password")
+    ap.add_argument("--cafile")
+    ap.add_argument("--plain-port", type=int, default=25, help="the same server's plain port")
+    ap.add_argument("--pop", default=None, help="POP of zvmail32's instance (default: a closed port)")
     args = ap.parse_args()
+    if args.tls and not (args.user and args.password and args.cafile):
+        ap.error("--tls needs --user, --password and --cafile")
     work = tempfile.mkdtemp(prefix="zv-smtp-bench-")
     try:
-        n = args.count
-        zv, lib, floor = [], [], []
-        for _ in range(args.rounds):
-            zv.append(run_zvmail32(args.program, work, args.host, args.port, n, args.size))
-            lib.append(run_smtplib(work, args.host, args.port, n, args.size))
-            if args.floor:
-                floor.append(run_floor(args.floor, work, args.host, args.port, n, args.size))
-        mn = args.msmtp_count or n
-        ms = run_msmtp(work, args.host, args.port, mn, args.size) if shutil.which("msmtp") else None
-        zv_best = min(zv, key=lambda r: r[0])
-        lib_best = min(lib, key=lambda r: r[0])
-        zv_rate, lib_rate = n / zv_best[0], n / lib_best[0]
-        print(f"messages: {n} of about {args.size} bytes to {args.host}:{args.port}; "
-              f"best of {args.rounds} rounds; load average {os.getloadavg()[0]:.1f}")
-        print(f"zvmail32 send pass : {zv_rate:8.0f} msgs/s  ({zv_best[0]:.3f} s in {zv_best[2]} runs of at most "
-              f"499 pairs, less the wall time of an idle run;")
-        print(f"                     whole processes {zv_best[1]:.3f} s; CPU {zv_best[3] / n * 1e6:.0f} us/msg "
-              f"incl. start-ups)")
-        print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in zv))
-        print(f"smtplib one conn.  : {lib_rate:8.0f} msgs/s  ({lib_best[0]:.3f} s; CPU {lib_best[1] / n * 1e6:.0f} us/msg)")
-        print(f"                     all rounds: " + ", ".join(f"{n / r[0]:.0f}" for r in lib))
-        if floor:
-            print(f"bare client        : {n / min(floor):8.0f} msgs/s  ({min(floor):.3f} s; the same dialogue "
-                  f"and files, nothing else)")
-            print(f"                     all rounds: " + ", ".join(f"{n / r:.0f}" for r in floor))
-        if ms is not None:
-            print(f"msmtp per message  : {mn / ms:8.1f} msgs/s  ({ms:.3f} s for {mn})")
-        print(f"ratio zvmail32 / smtplib : {zv_rate / lib_rate:.2f}")
-        if floor:
-            print(f"ratio bare / smtplib     : {n / min(floor) / lib_rate:.2f}   "
-                  f"(zvmail32 / bare: {zv_rate / (n / min(floor)):.2f})")
-        if ms is not None:
-            print(f"ratio zvmail32 / msmtp   : {zv_rate / (mn / ms):.1f}")
+        (bench_tls if args.tls else bench_sink)(args, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

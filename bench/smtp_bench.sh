@@ -1,14 +1,18 @@
 #!/bin/sh
 # Submission throughput: zvmail32's send pass, msmtp (one process per
 # message) and a single-connection smtplib client, all sending the same N
-# pairs of about 2 KB to postfix's smtp-sink on a loopback address.
+# pairs of about 2 KB to postfix's smtp-sink on a loopback address. Then,
+# as root, the same against a private Postfix (scripts/mailsystem/postfix.sh
+# on POSTFIX_HOST) over STARTTLS with AUTH on port 587, and zvmail32 plain
+# to its port 25, for zvmail32's TLS / plain ratio.
 #
 # Usage: bench/smtp_bench.sh [N]
 # Environment: ZVMAIL32 (the built program; default: the newest of
 # build*/zvmail32), SINK_HOST (127.0.0.22), SINK_PORT (2525), MSG_SIZE (2048),
 # MSMTP_N (messages for msmtp; default N), FLOOR (the bare client of the same
 # dialogue; default: bench/smtp_floor of the program's build, when built with
-# -DZV_BENCH=ON).
+# -DZV_BENCH=ON), POSTFIX_HOST (127.0.0.34; "none" leaves the Postfix run out),
+# TLS_N (messages of the Postfix run; default N).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,7 +35,17 @@ user_opt=""
 # shellcheck disable=SC2086
 "$sink" $user_opt "$host:$port" 256 &
 sink_pid=$!
-trap 'kill "$sink_pid" 2>/dev/null || true' EXIT INT TERM
+work=""
+cleanup() {
+  kill "$sink_pid" 2>/dev/null || true
+  if [ -n "$work" ]; then
+    "$root/scripts/mailsystem/postfix.sh" stop "$work/postfix" >/dev/null 2>&1 || true
+    "$root/scripts/mailsystem/stop.sh" "$work/mail" >/dev/null 2>&1 || true
+    rm -rf "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # Wait (bounded) until the sink answers.
 i=0
@@ -45,4 +59,25 @@ set -- --program "$program" --host "$host" --port "$port" -n "$n" --size "${MSG_
 [ -n "${MSMTP_N:-}" ] && set -- "$@" --msmtp-count "$MSMTP_N"
 floor=${FLOOR:-$(dirname "$(readlink -f "$program")")/bench/smtp_floor}
 [ -x "$floor" ] && set -- "$@" --floor "$floor"
+python3 "$here/smtp_bench.py" "$@"
+kill "$sink_pid" 2>/dev/null || true
+
+pf_host=${POSTFIX_HOST:-127.0.0.34}
+[ "$pf_host" != none ] || exit 0
+if [ "$(id -u)" != 0 ]; then
+  echo "(the run against a private Postfix with STARTTLS and AUTH needs root; left out)"
+  exit 0
+fi
+echo
+echo "== STARTTLS + AUTH against a private Postfix on $pf_host"
+# Below /tmp by default: the servers' users must search every directory above.
+work=$(mktemp -d "${TMPDIR:-/tmp}/zv-smtp-tls-bench.XXXXXX")
+chmod 755 "$work"
+"$root/scripts/mailsystem/certs.sh" "$work/certs" "$pf_host"
+# dovecot checks the SASL passwords for Postfix; its own SMTP moves aside.
+"$root/scripts/mailsystem/start.sh" --smtp-port 2525 "$pf_host" "$work/mail" bench:benchpw
+"$root/scripts/mailsystem/postfix.sh" start --tls "$work/certs" --sasl "$work/mail/sasl/auth" "$pf_host" "$work/postfix"
+set -- --program "$program" --host "$pf_host" --port 587 --tls starttls --user bench --password benchpw \
+  --cafile "$work/certs/ca.pem" --plain-port 25 --pop "$pf_host" -n "${TLS_N:-$n}" --size "${MSG_SIZE:-2048}"
+[ -n "${MSMTP_N:-}" ] && set -- "$@" --msmtp-count "$MSMTP_N"
 python3 "$here/smtp_bench.py" "$@"

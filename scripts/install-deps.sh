@@ -9,8 +9,8 @@ packages=(
   # run: Qt's platform plugins (offscreen and xcb) and a font
   qt6-qpa-plugins fontconfig fonts-dejavu-core
   # tests: a real local mail system, a strict SMTP server, an X server for
-  # the window tests
-  dovecot-pop3d python3-aiosmtpd postfix xvfb xauth x11-utils xdotool imagemagick
+  # the window tests; openssl makes the TLS servers' certificates
+  dovecot-pop3d python3-aiosmtpd postfix openssl xvfb xauth x11-utils xdotool imagemagick
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(mpop fetchmail msmtp)

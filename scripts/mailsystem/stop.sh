@@ -52,7 +52,9 @@ done
 # dovecot's children hold the listening sockets a moment longer than the
 # master; the next start on this address needs the ports free.
 address=$(sed -n 's/^listen = //p' "$state/dovecot.conf" 2>/dev/null)
+ports=$(cat "$state/ports" 2>/dev/null || true)
 if [ -n "$address" ]; then
-  /usr/bin/python3 "$here/probe.py" down "$address" 10 || rc=1
+  # shellcheck disable=SC2086
+  /usr/bin/python3 "$here/probe.py" $ports down "$address" 10 || rc=1
 fi
 exit $rc

@@ -7,11 +7,16 @@ Standard library only; runs under Debian's /usr/bin/python3.
 import json
 import os
 import poplib
+import re
+import selectors
 import shutil
 import signal
 import smtplib
+import socket
+import ssl
 import subprocess
 import tempfile
+import threading
 import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -28,6 +33,23 @@ def missing_prerequisites():
     probe = subprocess.run(["/usr/bin/python3", "-c", "import aiosmtpd"], capture_output=True)
     if probe.returncode != 0:
         return "aiosmtpd is not installed for /usr/bin/python3 (apt-get install python3-aiosmtpd)"
+    return None
+
+
+def missing_tls():
+    """Why the TLS servers cannot get certificates here, or None."""
+    if shutil.which("openssl") is None:
+        return "openssl is not installed (apt-get install openssl)"
+    return None
+
+
+def missing_ipv6():
+    """Why the mail system cannot listen on ::1 here, or None."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+    except OSError as exc:
+        return "no IPv6 loopback (::1): %s" % exc
     return None
 
 
@@ -76,7 +98,7 @@ def _cmdline(pid):
 
 
 def state_dir_name(address):
-    return "mailstate-" + address
+    return "mailstate-" + address.replace(":", "_")
 
 
 def stale_servers(address):
@@ -98,7 +120,7 @@ def stale_servers(address):
     return pids
 
 
-def stop_stale(address):
+def stop_stale(address, probe_ports=()):
     pids = stale_servers(address)
     for pid in pids:
         try:
@@ -109,23 +131,60 @@ def stop_stale(address):
     while any(os.path.exists("/proc/%d" % p) for p in pids) and time.monotonic() < deadline:
         time.sleep(0.05)
     if pids:
-        subprocess.run(["/usr/bin/python3", os.path.join(MAILSYSTEM, "probe.py"), "down", address, "20"])
+        subprocess.run(["/usr/bin/python3", os.path.join(MAILSYSTEM, "probe.py")] + list(probe_ports)
+                       + ["down", address, "20"])
+
+
+class Certificates:
+    """The certificates of scripts/mailsystem/certs.sh in one directory: a
+    test CA, a server certificate for `names` signed by it, an unrelated CA,
+    one for wrong-name.invalid and a self-signed one (paths as attributes)."""
+
+    def __init__(self, directory, *names):
+        self.dir = directory
+        r = subprocess.run([os.path.join(MAILSYSTEM, "certs.sh"), directory] + list(names),
+                           capture_output=True, text=True, timeout=60)
+        if r.returncode != 0:
+            raise RuntimeError("certs.sh failed:\n%s" % r.stderr)
+        for name in ("ca", "other-ca", "server", "wrong-name", "self-signed"):
+            setattr(self, name.replace("-", "_"), os.path.join(directory, name + ".pem"))
+
+    def context(self, cafile=None):
+        """A client context that trusts the test CA (or `cafile`) only and
+        checks host names."""
+        return ssl.create_default_context(cafile=cafile or self.ca)
 
 
 class MailSystem:
-    """The loopback SMTP + POP3 system of scripts/mailsystem on one address."""
+    """The loopback SMTP + POP3 system of scripts/mailsystem on one address.
+    With `tls` (a Certificates) dovecot offers STLS and POP3S, presenting the
+    certificate `cert` of it ("server", "wrong-name", "self-signed")."""
 
-    def __init__(self, address, state_dir, users):
+    def __init__(self, address, state_dir, users, tls=None, cert="server", smtp_port=25, pop_port=110,
+                 pop3s_port=995):
         self.address = address
         self.state = state_dir
         self.users = dict(users)  # name -> password
+        self.tls = tls
+        self.cert = cert
+        self.smtp_port, self.pop_port, self.pop3s_port = smtp_port, pop_port, pop3s_port
         self.running = False
 
+    @property
+    def sasl_socket(self):
+        """dovecot's auth socket for a Postfix's SASL."""
+        return os.path.join(self.state, "sasl", "auth")
+
     def start(self):
-        stop_stale(self.address)
+        ports = ["--smtp", str(self.smtp_port), "--pop", str(self.pop_port)]
+        options = ["--smtp-port", str(self.smtp_port), "--pop-port", str(self.pop_port)]
+        if self.tls:
+            ports += ["--pop3s", str(self.pop3s_port)]
+            options += ["--tls", self.tls.dir, "--cert", self.cert, "--pop3s-port", str(self.pop3s_port)]
+        stop_stale(self.address, ports)
         self.running = True  # stop() also after a start that failed half-way
         pairs = ["%s:%s" % kv for kv in self.users.items()]
-        r = subprocess.run([os.path.join(MAILSYSTEM, "start.sh"), self.address, self.state] + pairs,
+        r = subprocess.run([os.path.join(MAILSYSTEM, "start.sh")] + options + [self.address, self.state] + pairs,
                            capture_output=True, text=True, timeout=120)
         if r.returncode != 0:
             raise RuntimeError("mail system did not start on %s:\n%s" % (self.address, r.stderr))
@@ -149,12 +208,12 @@ class MailSystem:
 
     def submit(self, sender, recipient, message):
         """Delivers `message` (bytes, CR LF) through the SMTP server."""
-        with smtplib.SMTP(self.address, 25, timeout=30) as s:
+        with smtplib.SMTP(self.address, self.smtp_port, timeout=30) as s:
             s.sendmail(sender, [recipient], message)
 
     def mailbox(self, user):
         """The messages on the POP3 server for `user`, each as bytes with LF."""
-        p = poplib.POP3(self.address, 110, timeout=30)
+        p = poplib.POP3(self.address, self.pop_port, timeout=30)
         try:
             p.user(user)
             p.pass_(self.users[user])
@@ -162,6 +221,13 @@ class MailSystem:
             return [b"".join(line + b"\n" for line in p.retr(i)[1]) for i in range(1, count + 1)]
         finally:
             p.quit()
+
+    def dovecot_log(self):
+        try:
+            with open(os.path.join(self.state, "dovecot.log"), "rb") as f:
+                return f.read().decode("latin-1").splitlines()
+        except FileNotFoundError:
+            return []
 
     def logs(self):
         return "--- smtpd.log\n%s\n--- dovecot.log\n%s" % (
@@ -215,19 +281,28 @@ def stop_stale_postfix(address):
 class StrictSmtpServer:
     """A private Postfix of scripts/mailsystem/postfix.sh on one address: it
     disconnects a client that sends a command before the previous reply, keeps
-    accepted mail in its queue and refuses nobody@<any domain>."""
+    accepted mail in its queue and refuses nobody@<any domain>. With `tls` (a
+    Certificates) and `sasl` (dovecot's auth socket, MailSystem.sasl_socket)
+    it also takes submissions with STARTTLS on 587 and TLS on 465, AUTH
+    required, presenting the certificate `cert`; `smtps_mechanisms` limits
+    the SASL mechanisms of 465 (e.g. "login")."""
 
-    def __init__(self, address, state_dir):
+    def __init__(self, address, state_dir, tls=None, sasl=None, cert="server", smtps_mechanisms=None):
         self.address = address
         self.state = state_dir
         self.etc = os.path.join(state_dir, "etc")
+        self.options = []
+        if tls:
+            self.options = ["--tls", tls.dir, "--sasl", sasl, "--cert", cert]
+            if smtps_mechanisms:
+                self.options += ["--smtps-mechanisms", smtps_mechanisms]
         self.running = False
 
     def start(self):
         stop_stale_postfix(self.address)
         self.running = True  # stop() also after a start that failed half-way
-        r = subprocess.run([os.path.join(MAILSYSTEM, "postfix.sh"), "start", self.address, self.state],
-                           capture_output=True, text=True, timeout=120)
+        r = subprocess.run([os.path.join(MAILSYSTEM, "postfix.sh"), "start"] + self.options
+                           + [self.address, self.state], capture_output=True, text=True, timeout=120)
         if r.returncode != 0:
             raise RuntimeError("postfix did not start on %s:\n%s" % (self.address, r.stderr))
 
@@ -273,12 +348,93 @@ class StrictSmtpServer:
         # postcat shows the empty line that ends the header first.
         return r.stdout[1:] if r.stdout.startswith(b"\n") else r.stdout
 
+    def sessions(self, lines=None):
+        """The counters of every ended SMTP session in the maillog, one dict
+        per session ({"ehlo": "2", "starttls": "1", "auth": "1", ...})."""
+        out = []
+        for line in self.maillog() if lines is None else lines:
+            m = re.search(r"disconnect from \S+ (.*)$", line)
+            if m:
+                out.append(dict(kv.split("=", 1) for kv in m.group(1).split() if "=" in kv))
+        return out
+
     def logs(self):
         return "--- maillog\n%s" % tail(os.path.join(self.state, "maillog"), 60)
 
 
-INI_KEYS = ["SMTP", "POP", "USERNAME", "PASSWORD", "ROBOT", "IN", "OUT", "COUNTER",
-            "LOG", "LOGFILE", "DELETEALL", "DEBUG"]
+class QuitCutter:
+    """A TCP proxy on (address, port) to `target` (address, port) for a POP3
+    client: it forwards both ways, client lines whole, until the client sends
+    a line beginning with QUIT; while `cutting` (the default) that line is
+    not forwarded and both connections are closed at once, so the server
+    never enters its update state. `cuts` counts the connections ended so.
+    Threads; stop() ends them."""
+
+    def __init__(self, address, port, target):
+        self.target = target
+        self.cutting = True
+        self.cuts = 0
+        self.connections = 0
+        self._stop = threading.Event()
+        self._listener = socket.create_server((address, port), reuse_port=False)
+        self._listener.settimeout(0.1)
+        self._threads = [threading.Thread(target=self._accept, daemon=True)]
+        self._threads[0].start()
+
+    def _accept(self):
+        while not self._stop.is_set():
+            try:
+                client, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self.connections += 1
+            t = threading.Thread(target=self._serve, args=(client,), daemon=True)
+            self._threads.append(t)
+            t.start()
+
+    def _serve(self, client):
+        try:
+            self._forward(client)
+        except OSError:
+            pass  # either side gone: the connection ends here
+        finally:
+            client.close()
+
+    def _forward(self, client):
+        client.setblocking(True)
+        with socket.create_connection(self.target, timeout=30) as server, selectors.DefaultSelector() as sel:
+            sel.register(client, selectors.EVENT_READ, server)
+            sel.register(server, selectors.EVENT_READ, client)
+            pending = b""  # the client's unfinished line
+            while not self._stop.is_set():
+                for key, _ in sel.select(timeout=0.1):
+                    data = key.fileobj.recv(65536)
+                    if not data:
+                        return
+                    if key.fileobj is server:
+                        client.sendall(data)
+                        continue
+                    pending += data
+                    while b"\n" in pending:
+                        line, pending = pending.split(b"\n", 1)
+                        if self.cutting and line.upper().startswith(b"QUIT"):
+                            self.cuts += 1
+                            for s in (client, server):
+                                s.shutdown(socket.SHUT_RDWR)
+                            return
+                        server.sendall(line + b"\n")
+
+    def stop(self):
+        self._stop.set()
+        self._listener.close()
+        for t in self._threads:
+            t.join(10)
+
+
+INI_KEYS = ["SMTP", "POP", "USERNAME", "PASSWORD", "SMTP_TLS", "POP_TLS", "SMTP_USERNAME", "SMTP_PASSWORD",
+            "TLS_CA_FILE", "ROBOT", "IN", "OUT", "COUNTER", "LOG", "LOGFILE", "DELETEALL", "DEBUG"]
 
 
 class Instance:

@@ -2,8 +2,10 @@
 """End-to-end tests: the built zvmail32 against a real mail system on
 loopback (scripts/mailsystem: aiosmtpd delivering into Maildirs, dovecot
 serving them by POP3; for strict_postfix a private Postfix that insists on
-SMTP command synchronisation). Every case has its own loopback address and
-its own temporary directories, so cases may run in parallel.
+SMTP command synchronisation; for the TLS cases both with certificates of a
+test CA made per case, Postfix taking submissions on 587 and 465 with SASL
+through dovecot). Every case has its own loopback address and its own
+temporary directories, so cases may run in parallel.
 
   e2e_test.py --program PATH [CASE ...]     (no CASE: all of them)
 
@@ -12,9 +14,15 @@ are skipped; exit code 77 when that leaves none.
 """
 
 import argparse
+import base64
 import os
+import poplib
 import re
 import signal
+import smtplib
+import socket
+import ssl
+import subprocess
 import sys
 import unittest
 
@@ -46,11 +54,15 @@ class E2ECase(unittest.TestCase):
         self.ws = es.Workspace()
         self.addCleanup(self.ws.remove)
         self.mail = es.MailSystem(self.ADDRESS, os.path.join(self.ws.path, es.state_dir_name(self.ADDRESS)),
-                                  self.USERS)
+                                  self.USERS, **self.mail_options())
         if self.USERS:
             self.addCleanup(self.mail.stop)
             self.mail.start()
         self.inst = es.Instance(self.ws.path, PROGRAM)
+
+    def mail_options(self):
+        """Further arguments of the case's MailSystem."""
+        return {}
 
     def ini(self, **values):
         base = dict(SMTP=self.ADDRESS, POP=self.ADDRESS, USERNAME="robot",
@@ -59,9 +71,12 @@ class E2ECase(unittest.TestCase):
         base.update(values)
         self.inst.write_ini(**base)
 
-    def run_once(self):
+    def run_once(self, status=0):
+        """One run, which must end with exit status `status` (0: every pass
+        completed, 75: a pass failed for a reason worth retrying, 77: a
+        password was refused)."""
         r = self.inst.run()
-        self.assertEqual(r.returncode, 0, self.context())
+        self.assertEqual(r.returncode, status, self.context())
         return r
 
     def context(self):
@@ -244,7 +259,7 @@ class BadPassword(E2ECase):
     def test(self):
         self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
         self.ini(PASSWORD="Wrong-Secret-42", DEBUG="YES", COUNTER="5")
-        self.run_once()
+        self.run_once(77)
 
         log = self.inst.log_lines()
         self.assertIn("Invalid username/password combination", log, self.context())
@@ -264,13 +279,15 @@ class ServerDown(E2ECase):
     def test(self):
         self.inst.put_outbound("TM000301", "ZV", "zvrobot@zorvik", "robot@zorvik", message("TRANSPORT", ["x"]))
         self.ini()
-        self.run_once()
+        self.run_once(75)
 
         self.assertEqual(self.inst.files("out"), ["TM000301.TXT", "TM000301.WRK"], self.context())
         self.assertEqual(self.inst.files("in"), [])
         log = self.inst.log_lines()
         self.assertIn("There are 1 messages to send", log, self.context())
         self.assertNotIn("Talking to SMTP (%s)" % self.ADDRESS, log)
+        assert_logged(self, log, self.ADDRESS + ":25", REFUSED_WORDS)
+        assert_logged(self, log, self.ADDRESS + ":110", REFUSED_WORDS)
         self.assertIn("Exiting", log, self.context())
         self.assertEqual(after_exiting(log), [], self.context())
 
@@ -412,6 +429,437 @@ class StrictPostfix(E2ECase):
         self.assertEqual(self.pfx.processes(), [])
 
 
+# Key words of the causes in the log line of a failed connection (checked
+# loosely: the line names host:port and one of them).
+REFUSED_WORDS = ("refused", "connect")
+UNTRUSTED_WORDS = ("trust", "certificate", "verif", "issuer", "self-signed", "self signed")
+WRONG_NAME_WORDS = ("name", "match", "certificate")
+NO_TLS_WORDS = ("STARTTLS", "STLS", "TLS")
+PASSWORD_WORDS = ("password", "auth", "535", "refused")
+DROPPED_WORDS = ("closed", "dropped", "lost", "reset", "connection")
+
+
+def assert_logged(case, log, where, words):
+    """Some log line names `where` (host:port) and one of `words`."""
+    hits = [l for l in log if where in l and any(w.lower() in l.lower() for w in words)]
+    case.assertTrue(hits, "no log line names %s with one of %s:\n%s" % (where, words, "\n".join(log)))
+
+
+def run_log(log, n):
+    """The log lines of the n-th run (from 1) in a log of several runs."""
+    starts = [i for i, l in enumerate(log) if l == "Running version 2.0"] + [len(log)]
+    return log[starts[n - 1]:starts[n]]
+
+
+class TlsCase(E2ECase):
+    """Servers presenting certificates of the case's own test CA: dovecot
+    with STLS on 110 and POP3S on 995 (aiosmtpd moves to 2525), and, when
+    POSTFIX, a Postfix on 25 (plain) and, when POSTFIX_TLS, 587 (STARTTLS)
+    and 465 (TLS) with SASL through dovecot."""
+    NEEDS = "a local mail system with TLS"
+    USERS = {"robot": "robot-secret"}
+    DOVECOT_TLS = True
+    DOVECOT_CERT = "server"
+    POSTFIX = False
+    POSTFIX_TLS = True
+    POSTFIX_CERT = "server"
+    SMTPS_MECHANISMS = None
+
+    @classmethod
+    def missing(cls):
+        return (es.missing_prerequisites() or es.missing_tls()
+                or (es.missing_postfix() if cls.POSTFIX else None))
+
+    def mail_options(self):
+        self.certs = es.Certificates(self.ws.sub("certs"), self.ADDRESS)
+        return dict(tls=self.certs if self.DOVECOT_TLS else None, cert=self.DOVECOT_CERT, smtp_port=2525)
+
+    def setUp(self):
+        super().setUp()
+        self.pfx = None
+        if self.POSTFIX:
+            state = os.path.join(self.ws.path, es.postfix_state_dir_name(self.ADDRESS))
+            tls = self.POSTFIX_TLS
+            self.pfx = es.StrictSmtpServer(self.ADDRESS, state, tls=self.certs if tls else None,
+                                           sasl=self.mail.sasl_socket if tls else None, cert=self.POSTFIX_CERT,
+                                           smtps_mechanisms=self.SMTPS_MECHANISMS)
+            self.addCleanup(self.pfx.stop)
+            self.pfx.start()
+
+    def ini(self, **values):
+        base = dict(SMTP=self.ADDRESS + ":2525", TLS_CA_FILE=self.certs.ca)
+        base.update(values)
+        super().ini(**base)
+
+    def context(self):
+        return super().context() + ("\n" + self.pfx.logs() if self.pfx else "")
+
+    def logins(self):
+        """dovecot's lines of successful POP3 logins."""
+        return [l for l in self.mail.dovecot_log() if "Login: user=<" in l]
+
+    def assert_no_secret(self, log, user, password):
+        """Neither the password nor an AUTH encoding of it is in the log."""
+        encoded = [base64.b64encode(s).decode() for s in (
+            password.encode(), ("\0%s\0%s" % (user, password)).encode())]
+        leaks = [l for l in log if password in l or any(e in l for e in encoded)]
+        self.assertEqual(leaks, [], self.context())
+
+
+def transports(count, refused=None):
+    """{recipient: text} of `count` outbound messages; number `refused` goes
+    to nobody@zorvik, whom the server refuses."""
+    out = {}
+    for n in range(1, count + 1):
+        to = "nobody@zorvik" if n == refused else "robot%02d@zorvik" % n
+        out[to] = message("TRANSPORT %d" % n, consignment_lines(n), sender="zvrobot@zorvik", to=to)
+    return out
+
+
+class SubmitBase(TlsCase):
+    """Pairs submitted over TLS with AUTH to Postfix: accepted pairs leave
+    OUT and wait whole in its queue, the refused one stays; one session with
+    the expected commands, nothing taken for improper pipelining; neither
+    password nor credentials in the log, even with DEBUG on."""
+    POSTFIX = True
+    SMTP = None
+    SMTP_TLS = None
+    SERVICE = None  # the smtpd's log name
+    MECHANISM = None
+    SESSION = None  # the session's counters that must be as given
+
+    def test(self):
+        texts = transports(5, refused=3)
+        for i, (to, text) in enumerate(texts.items(), 1):
+            self.inst.put_outbound("TM%06d" % (600 + i), "ZV%d" % i, "zvrobot@zorvik", to, text)
+        self.ini(SMTP=self.SMTP, SMTP_TLS=self.SMTP_TLS, SMTP_USERNAME="robot",
+                 SMTP_PASSWORD=self.USERS["robot"], DEBUG="YES")
+        self.run_once()
+
+        self.assertEqual(self.inst.files("out"), ["TM000603.TXT", "TM000603.WRK"], self.context())
+        accepted = sorted(to for to in texts if to != "nobody@zorvik")
+        queue = self.pfx.queue()
+        self.assertEqual(sorted(r["address"] for m in queue for r in m["recipients"]), accepted, self.context())
+        for m in queue:
+            self.assertEqual(m["sender"], "zvrobot@zorvik")
+            text = es.sent_form(texts[m["recipients"][0]["address"]])
+            self.assertEqual(self.pfx.body(m["queue_id"]), text.split(b"\n\n", 1)[1], m["queue_id"])
+
+        maillog = self.pfx.wait_for_log(lambda lines: self.pfx.sessions(lines))
+        self.assertTrue([l for l in maillog if "postfix/%s/smtpd" % self.SERVICE in l
+                         and "TLS connection established" in l], self.context())
+        self.assertTrue([l for l in maillog if "sasl_method=%s, sasl_username=robot" % self.MECHANISM in l],
+                        self.context())
+        bad = [l for l in maillog
+               if re.search(r"improper command pipelining|lost connection|authentication failed", l)]
+        self.assertEqual(bad, [], self.context())
+        sessions = self.pfx.sessions(maillog)
+        self.assertEqual(len(sessions), 1, self.context())
+        want = dict(self.SESSION, auth="1", mail="5", rcpt="4/5", quit="1")
+        self.assertEqual({k: sessions[0].get(k) for k in want}, want, self.context())
+        self.assert_no_secret(self.inst.log_lines(), "robot", self.USERS["robot"])
+
+
+class SubmitStartTls(SubmitBase):
+    """STARTTLS on the submission port: EHLO, STARTTLS, EHLO, AUTH PLAIN."""
+    ADDRESS = "127.0.0.60"
+    SMTP = ADDRESS + ":587"
+    SMTP_TLS = "STARTTLS"
+    SERVICE = "submission"
+    MECHANISM = "PLAIN"
+    SESSION = {"ehlo": "2", "starttls": "1"}
+
+
+class SubmitImplicitTls(SubmitBase):
+    """TLS from the first byte on the default port 465; the server offers
+    only LOGIN, so the program falls back to it."""
+    ADDRESS = "127.0.0.61"
+    SMTP = ADDRESS
+    SMTP_TLS = "IMPLICIT"
+    SERVICE = "smtps"
+    MECHANISM = "LOGIN"
+    SMTPS_MECHANISMS = "login"
+    SESSION = {"ehlo": "1", "starttls": None}
+
+
+class FetchTlsBase(TlsCase):
+    """Zorvik messages fetched over TLS are filed and deleted on the server,
+    other mail stays; the one login happened inside TLS."""
+    POP = None
+    POP_TLS = None
+
+    def test(self):
+        for m in (RECEIVE_A, RECEIVE_B, RECEIVE_C):
+            self.mail.submit("office@zorvik", "robot@zorvik", m)
+        self.ini(POP=self.POP, POP_TLS=self.POP_TLS, COUNTER="41")
+        self.run_once()
+
+        self.assertEqual(self.inst.files("in"),
+                         ["00000042.TXT", "00000042.WRK", "00000044.TXT", "00000044.WRK"], self.context())
+        self.assertEqual(self.inst.read_in("00000042.TXT"), FILED_A)
+        self.assertEqual(self.inst.read_in("00000044.TXT"), FILED_C)
+        self.assertEqual(self.inst.read_in("00000044.WRK"), ENVELOPE)
+        logins = self.logins()
+        self.assertEqual(len(logins), 1, self.context())
+        self.assertIn("lip=%s," % self.ADDRESS, logins[0])
+        self.assertIn(", TLS,", logins[0], "the password went out before TLS")
+        self.assertEqual(self.mail.mailbox("robot"), [RECEIVE_B.replace(b"\r\n", b"\n")], self.context())
+
+
+class FetchStls(FetchTlsBase):
+    """POP3 with STLS on port 110."""
+    ADDRESS = "127.0.0.62"
+    POP = ADDRESS + ":110"
+    POP_TLS = "STARTTLS"
+
+
+class FetchImplicitTls(FetchTlsBase):
+    """POP3 in TLS from the first byte on the default port 995."""
+    ADDRESS = "127.0.0.63"
+    POP = ADDRESS
+    POP_TLS = "IMPLICIT"
+
+
+class RefusalBase(TlsCase):
+    """Both passes refused before any mail moves: the pair stays in OUT, the
+    mailbox and IN are untouched, the counter stays; the exit status and a
+    log line naming each server:port with the cause tell why."""
+    POSTFIX = True
+    STATUS = 75
+    SETTINGS = {}
+    SMTP_AT = None  # host:port of the SMTP server as the log names it
+    POP_AT = None
+    SMTP_WORDS = POP_WORDS = ()
+
+    def test(self):
+        text = message("TRANSPORT", ["stays"], sender="zvrobot@zorvik")
+        self.inst.put_outbound("TM000701", "ZV", "zvrobot@zorvik", "robot@zorvik", text)
+        self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
+        settings = dict(SMTP_USERNAME="robot", SMTP_PASSWORD=self.USERS["robot"], COUNTER="9", DEBUG="YES")
+        settings.update(self.SETTINGS)
+        self.ini(**settings)
+        self.run_once(self.STATUS)
+
+        self.assertEqual(self.inst.files("out"), ["TM000701.TXT", "TM000701.WRK"], self.context())
+        self.assertEqual(self.inst.files("in"), [], self.context())
+        self.assertEqual(self.inst.ini_value("COUNTER"), "9", self.context())
+        log = self.inst.log_lines()
+        assert_logged(self, log, self.SMTP_AT, self.SMTP_WORDS)
+        assert_logged(self, log, self.POP_AT, self.POP_WORDS)
+        self.assert_no_secret(log, "robot", settings["SMTP_PASSWORD"])
+        self.assert_no_secret(log, "robot", settings.get("PASSWORD", self.USERS["robot"]))
+        self.assertEqual(self.logins(), [], self.context())
+        self.assertEqual(self.pfx.queue(), [], self.context())
+        sessions = self.pfx.wait_for_log(lambda lines: self.pfx.sessions(lines), 10)
+        self.assertEqual([s for s in self.pfx.sessions(sessions) if "mail" in s], [], self.context())
+        self.check_server_side(self.pfx.sessions(sessions))
+        self.assertEqual(self.mail.mailbox("robot"), [RECEIVE_A.replace(b"\r\n", b"\n")], self.context())
+
+    def check_server_side(self, sessions):
+        """Further checks of the SMTP sessions the server logged."""
+        self.assertEqual([s for s in sessions if "auth" in s], [], self.context())
+
+
+class Untrusted(RefusalBase):
+    """TLS_CA_FILE names an unrelated CA: Postfix's certificate (STARTTLS on
+    587) is not trusted, nor dovecot's self-signed one (POP3S on 995)."""
+    ADDRESS = "127.0.0.64"
+    DOVECOT_CERT = "self-signed"
+    SMTP_AT, POP_AT = ADDRESS + ":587", ADDRESS + ":995"
+    SMTP_WORDS = POP_WORDS = UNTRUSTED_WORDS
+
+    def setUp(self):
+        super().setUp()
+        self.SETTINGS = dict(SMTP=self.SMTP_AT, SMTP_TLS="STARTTLS", POP=self.ADDRESS, POP_TLS="IMPLICIT",
+                             TLS_CA_FILE=self.certs.other_ca)
+
+
+class WrongName(RefusalBase):
+    """Certificates of the trusted CA, but for another name: Postfix on 465,
+    dovecot with STLS on 110."""
+    ADDRESS = "127.0.0.65"
+    DOVECOT_CERT = POSTFIX_CERT = "wrong-name"
+    SMTP_AT, POP_AT = ADDRESS + ":465", ADDRESS + ":110"
+    SMTP_WORDS = POP_WORDS = WRONG_NAME_WORDS
+    SETTINGS = dict(SMTP=ADDRESS, SMTP_TLS="IMPLICIT", POP=ADDRESS, POP_TLS="STARTTLS")
+
+
+class NoStartTls(RefusalBase):
+    """STARTTLS asked of servers that do not offer it (Postfix on 25, dovecot
+    without TLS): after EHLO nothing but QUIT, after CAPA no login."""
+    ADDRESS = "127.0.0.66"
+    DOVECOT_TLS = POSTFIX_TLS = False
+    SMTP_AT, POP_AT = ADDRESS + ":25", ADDRESS + ":110"
+    SMTP_WORDS = POP_WORDS = NO_TLS_WORDS
+    SETTINGS = dict(SMTP=ADDRESS, SMTP_TLS="STARTTLS", POP=ADDRESS, POP_TLS="STARTTLS")
+
+    def check_server_side(self, sessions):
+        self.assertEqual([{k: s.get(k) for k in ("ehlo", "quit", "commands")} for s in sessions],
+                         [{"ehlo": "1", "quit": "1", "commands": "2"}], self.context())
+        self.assertEqual(len(sessions[0]), 3, self.context())
+
+
+class BadTlsPasswords(RefusalBase):
+    """Passwords refused inside TLS: SMTP AUTH answers 535 on 587, POP3S
+    refuses PASS on 995."""
+    ADDRESS = "127.0.0.67"
+    STATUS = 77
+    SMTP_AT, POP_AT = ADDRESS + ":587", ADDRESS + ":995"
+    SMTP_WORDS = POP_WORDS = PASSWORD_WORDS
+    SETTINGS = dict(SMTP=SMTP_AT, SMTP_TLS="STARTTLS", SMTP_PASSWORD="Smtp-Wrong-17", POP=ADDRESS,
+                    POP_TLS="IMPLICIT", PASSWORD="Pop-Wrong-23")
+
+    def check_server_side(self, sessions):
+        self.assertEqual(len(sessions), 1, self.context())
+        self.assertTrue(sessions[0].get("auth", "").startswith("0/"), self.context())
+        failed = [l for l in self.mail.dovecot_log() if "auth failed" in l or "Aborted login" in l]
+        self.assertTrue(failed, self.context())
+
+
+class RoundTripIpv6(E2ECase):
+    """A plain round trip with both servers on ::1, given as [::1]:port."""
+    ADDRESS = "::1"
+    NEEDS = "a local mail system on ::1"
+    SMTP_PORT, POP_PORT = 2560, 1160
+
+    @classmethod
+    def missing(cls):
+        return es.missing_prerequisites() or es.missing_ipv6()
+
+    def mail_options(self):
+        return dict(smtp_port=self.SMTP_PORT, pop_port=self.POP_PORT)
+
+    def test(self):
+        for base, text in ROUND_TRIP.items():
+            self.inst.put_outbound(base, "ZV", "zvrobot@zorvik", "robot@zorvik", text)
+        self.ini(SMTP="[::1]:%d" % self.SMTP_PORT, POP="[::1]:%d" % self.POP_PORT, COUNTER="7")
+        self.run_once()
+
+        self.assertEqual(self.inst.files("out"), [], self.context())
+        self.assertEqual(self.inst.files("in"),
+                         ["00000008.TXT", "00000008.WRK", "00000009.TXT", "00000009.WRK"], self.context())
+        filed = {self.inst.read_in("00000008.TXT"), self.inst.read_in("00000009.TXT")}
+        self.assertEqual(filed, {es.sent_form(t) for t in ROUND_TRIP.values()})
+        self.assertEqual(self.mail.mailbox("robot"), [], self.context())
+        self.assertIn("rip=::1,", "".join(l for l in self.mail.dovecot_log() if "Login:" in l), self.context())
+
+
+class ExactlyOnce(E2ECase):
+    """A run whose connection is cut when it sends QUIT (the server never
+    deletes) files what it fetched; the next run, through the same address
+    (the mailbox's identity) with QUIT passing, deletes those messages
+    without retrieving them again: every message filed exactly once."""
+    ADDRESS = "127.0.0.69"
+    PROXY_PORT = 1110
+
+    def test(self):
+        extra = [message("TRANSPORT", consignment_lines(n)) for n in range(1, 4)]
+        texts = [RECEIVE_A, RECEIVE_C] + extra
+        for m in texts:
+            self.mail.submit("office@zorvik", "robot@zorvik", m)
+        proxy = es.QuitCutter(self.ADDRESS, self.PROXY_PORT, (self.ADDRESS, 110))
+        self.addCleanup(proxy.stop)
+        self.ini(POP="%s:%d" % (self.ADDRESS, self.PROXY_PORT), COUNTER="0")
+        self.run_once(75)
+
+        self.assertEqual(proxy.cuts, 1, self.context())
+        names = ["%08d.%s" % (n, ext) for n in range(1, 6) for ext in ("TXT", "WRK")]
+        self.assertEqual(self.inst.files("in"), names, self.context())
+        filed = {n: self.inst.read_in(n) for n in names}
+        self.assertEqual(self.inst.ini_value("COUNTER"), "5", self.context())
+        assert_logged(self, self.inst.log_lines(), "%s:%d" % (self.ADDRESS, self.PROXY_PORT), DROPPED_WORDS)
+        self.assertEqual(len(self.mail.mailbox("robot")), 5, "the server must still hold every message")
+
+        proxy.cutting = False
+        self.run_once()
+        self.assertEqual({n: self.inst.read_in(n) for n in self.inst.files("in")}, filed, self.context())
+        expected = [FILED_A, FILED_C] + [t.replace(b"\r\n", b"\n") for t in extra]
+        self.assertEqual(sorted(v for n, v in filed.items() if n.endswith(".TXT")), sorted(expected))
+        self.assertEqual(self.inst.ini_value("COUNTER"), "5", self.context())
+        second = run_log(self.inst.log_lines(), 2)
+        self.assertEqual([l for l in second if l.startswith("Retrieving message")], [], self.context())
+        self.assertEqual(self.mail.mailbox("robot"), [], self.context())
+        self.assertEqual((proxy.connections, proxy.cuts), (2, 1))
+
+
+class Fixtures(TlsCase):
+    """The TLS fixtures themselves, with Python's clients (no program run):
+    certificates, dovecot's STLS and POP3S, Postfix's 587/465 with SASL
+    through dovecot and plain 25, and the QUIT-cutting proxy."""
+    ADDRESS = "127.0.0.70"
+    POSTFIX = True
+    SMTPS_MECHANISMS = "login"
+
+    def test(self):
+        ctx, user, pw = self.certs.context(), "robot", self.USERS["robot"]
+        self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
+        p = poplib.POP3(self.ADDRESS, 110, timeout=30)
+        self.assertIn("STLS", p.capa())
+        p.stls(ctx)
+        p.user(user)
+        p.pass_(pw)
+        self.assertEqual(p.stat()[0], 1)
+        p.quit()
+        p = poplib.POP3_SSL(self.ADDRESS, 995, context=ctx, timeout=30)
+        with self.assertRaises(poplib.error_proto):
+            p.user(user)
+            p.pass_("wrong")
+        p.quit()
+        for other in (self.certs.context(self.certs.other_ca), ssl.create_default_context()):
+            with self.assertRaises(ssl.SSLCertVerificationError):
+                poplib.POP3_SSL(self.ADDRESS, 995, context=other, timeout=30)
+        with self.assertRaisesRegex(ssl.SSLCertVerificationError, "match"):
+            _connect_tls(self.ADDRESS, 995, ctx, "wrong-name.invalid")
+        for cafile, cert, good in ((self.certs.ca, self.certs.server, True),
+                                   (self.certs.ca, self.certs.wrong_name, False),
+                                   (self.certs.ca, self.certs.self_signed, False),
+                                   (self.certs.other_ca, self.certs.server, False)):
+            r = subprocess.run(["openssl", "verify", "-CAfile", cafile, "-verify_ip", self.ADDRESS, cert],
+                               capture_output=True)
+            self.assertEqual(r.returncode == 0, good, (cafile, cert, r.stdout, r.stderr))
+
+        s = smtplib.SMTP(self.ADDRESS, 587, timeout=30)
+        s.ehlo()
+        self.assertTrue(s.has_extn("starttls") and s.has_extn("pipelining") and not s.has_extn("auth"))
+        s.starttls(context=ctx)
+        s.ehlo()
+        self.assertEqual(s.esmtp_features["auth"].split(), ["PLAIN", "LOGIN"])
+        with self.assertRaises(smtplib.SMTPAuthenticationError) as refused:
+            s.login(user, "wrong")
+        self.assertEqual(refused.exception.smtp_code, 535)
+        s.login(user, pw)
+        s.sendmail("zvrobot@zorvik", ["robot01@zorvik"], message("A", ["x"]))
+        s.quit()
+        with smtplib.SMTP_SSL(self.ADDRESS, 465, context=ctx, timeout=30) as s:
+            s.ehlo()
+            self.assertEqual(s.esmtp_features["auth"].split(), ["LOGIN"])
+            s.login(user, pw)
+            s.sendmail("zvrobot@zorvik", ["robot02@zorvik"], message("B", ["y"]))
+        with smtplib.SMTP(self.ADDRESS, 25, timeout=30) as s:
+            s.ehlo()
+            self.assertFalse(s.has_extn("starttls") or s.has_extn("auth"))
+        self.assertEqual(sorted(m["recipients"][0]["address"] for m in self.pfx.queue()),
+                         ["robot01@zorvik", "robot02@zorvik"])
+        self.assertEqual(self.pfx.body(self.pfx.queue()[0]["queue_id"]), b"x\n")
+
+        proxy = es.QuitCutter(self.ADDRESS, 1110, (self.ADDRESS, 110))
+        self.addCleanup(proxy.stop)
+        p = poplib.POP3(self.ADDRESS, 1110, timeout=30)
+        p.user(user)
+        p.pass_(pw)
+        p.dele(1)
+        with self.assertRaises((poplib.error_proto, OSError, EOFError)):
+            p.quit()
+        self.assertEqual(proxy.cuts, 1)
+        self.assertEqual(len(self.mail.mailbox("robot")), 1, "a cut before QUIT must not delete")
+
+
+def _connect_tls(address, port, ctx, name):
+    """A TLS handshake with `address`:`port` that checks the certificate for `name`."""
+    with socket.create_connection((address, port), timeout=30) as raw:
+        ctx.wrap_socket(raw, server_hostname=name).close()
+
+
 CASES = {
     "send": Send,
     "receive_keep": ReceiveKeep,
@@ -422,6 +870,17 @@ CASES = {
     "server_down": ServerDown,
     "two_runs": TwoRuns,
     "strict_postfix": StrictPostfix,
+    "submit_starttls": SubmitStartTls,
+    "submit_implicit_tls": SubmitImplicitTls,
+    "fetch_stls": FetchStls,
+    "fetch_implicit_tls": FetchImplicitTls,
+    "tls_untrusted": Untrusted,
+    "tls_wrong_name": WrongName,
+    "no_starttls": NoStartTls,
+    "tls_bad_passwords": BadTlsPasswords,
+    "round_trip_ipv6": RoundTripIpv6,
+    "exactly_once": ExactlyOnce,
+    "fixtures": Fixtures,
 }
 
 
