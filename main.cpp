@@ -6,17 +6,12 @@
 #include <vector>
 
 #include "app/errorbx.h"
+#include "app/exit_status.h"
 #include "app/mainunit.h"
 #include "config/setup.h"
 #include "platform/instance_lock.h"
 #include "platform/session.h"
 #include "platform/signals.h"
-
-namespace {
-// Exit statuses (sysexits).
-constexpr int kTemporaryFailure = 75;
-constexpr int kCannotCreate = 73;
-}  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
@@ -31,10 +26,10 @@ int main(int argc, char** argv) {
       break;
     case plat::InstanceLock::Result::HeldByAnother:
       std::fprintf(stderr, "zvmail32: another run of the instance in %s is in progress\n", programDir.c_str());
-      return kTemporaryFailure;
+      return zvexit::kTemporary;
     case plat::InstanceLock::Result::Failed:
       std::fprintf(stderr, "zvmail32: %s\n", why.c_str());
-      return kCannotCreate;
+      return zvexit::kCannotCreate;
   }
 
   plat::ChooseDisplayPlatform();
