@@ -54,5 +54,5 @@ int main(int argc, char** argv) {
   Main.show();
   app.exec();
   closeTarget = nullptr;
-  return 0;  // Main is destroyed here, after the boxes: FormDestroy runs
+  return Main.ExitStatus();  // Main is destroyed here, after the boxes: FormDestroy runs
 }

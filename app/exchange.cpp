@@ -2,17 +2,36 @@
 #include <QLabel>
 #include <ctime>
 
+#include "app/exit_status.h"
 #include "app/mainunit.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
 
 namespace {
+
+// The cause of a socket failure in words, for the log line naming the server.
+std::string ConnectionFailureText(int32_t error, const std::string& msg, int32_t timeout) {
+  switch (error) {
+    case 0: return "host name not found";  // the one failure of a connect reported without a number
+    case 10060: return "no reply within " + std::to_string(timeout) + " s";
+    case 10061: return "connection refused";
+    case 10054: return "connection reset by the server";
+    case 10053: return "connection aborted";
+    default: break;
+  }
+  std::string text = msg;
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = char(text[0] - 'A' + 'a');
+  return text;
+}
+
 // Bound on the repetition of an Open that keeps failing with "address in use".
 constexpr int kMaxAddressInUseRetries = 300;
 constexpr int32_t kAddressInUse = 10048;
 }  // namespace
 
 void TMain::OpenConnection(const std::string& host, uint16_t port) {
+  CurrentServer = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  failureLogged_ = false;
   LastSockError = 0;
   SetCaption(lbError, "None");
   if (Sock.State != 0) {
@@ -83,6 +102,7 @@ bool TMain::ReadReply(std::string& reply, bool show) {
   } else {
     reply = Sock.GetText();
     read = !Sock.NoReply;
+    if (!read) NoteDroppedConnection();
   }
   if (read && show) SetCaption(lbResponse, reply);
   if (Config.DEBUG) WriteLog("DEBUG:R:" + reply);
@@ -112,9 +132,36 @@ void TMain::ReportError(const std::string& text) {
 }
 
 void TMain::SockErrorOccurred(TSockets*, int32_t Error, const std::string& Msg) {
-  SetCaption(lbError, Msg);
   Sock.State = 3;
   LastSockError = Error;
+  NoteFailure(zvexit::kTemporary);
+  LogConnectionFailure(ConnectionFailureText(Error, Msg, Sock.Timeout));
+  SetCaption(lbError, Msg);
+}
+
+void TMain::LogConnectionFailure(const std::string& cause) {
+  if (failureLogged_) return;
+  failureLogged_ = true;
+  WriteLog(CurrentServer + ": " + cause);
+}
+
+void TMain::NoteFailure(int status) {
+  // From temporary to permanent: the most serious cause is the one told.
+  static const int kOrder[] = {zvexit::kOk, zvexit::kTemporary, zvexit::kCannotCreate, zvexit::kNoPermission,
+                               zvexit::kConfig};
+  auto rank = [](int s) {
+    for (int i = 0; i < 5; ++i)
+      if (kOrder[i] == s) return i;
+    return 1;
+  };
+  if (rank(status) > rank(RunStatus)) RunStatus = status;
+}
+
+int TMain::ExitStatus() const {
+  if (IsSetupRun()) return zvexit::kOk;
+  if (ConfigIncomplete) return zvexit::kConfig;
+  if (Config.DaemonMode) return zvexit::kOk;
+  return RunStatus;
 }
 
 int32_t TMain::SecondsNow() {
@@ -147,9 +194,17 @@ bool TMain::ReadDataLine(std::string& line) {
   } else {
     line = Sock.GetText();
     read = !Sock.NoReply;
+    if (!read) NoteDroppedConnection();
   }
   if (Config.DEBUG) WriteLog("DEBUG:R:" + line);
   return read;
 }
 
 void TMain::PumpEvents() { plat::PumpOnce(); }
+
+void TMain::NoteDroppedConnection() {
+  // The server closed its end: no error event comes for that.
+  if (Sock.State != 0) return;
+  NoteFailure(zvexit::kTemporary);
+  LogConnectionFailure("connection closed by the server");
+}

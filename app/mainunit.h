@@ -172,6 +172,17 @@ class TMain : public QWidget, public TPassHost {
   void QueueCommand(const std::string& command) override;
   void FlushCommands() override;
   bool SaveConfig(std::string& why) override;
+  void NoteFailure(int status) override;
+  std::string ServerName() const override { return CurrentServer; }
+
+  // ---- Exit status (exchange.cpp) ----
+  // The status the run ends with: 78 for an incomplete configuration, 0 for
+  // "/SETUP" and for a stop of daemon mode, else the most serious failure
+  // noted (0 when every pass completed).
+  int ExitStatus() const;
+  int RunStatus = 0;
+  // "host:port" of the connection last opened ("[v6]:port" for IPv6).
+  std::string CurrentServer;
   std::string& OutputQueue() override { return PendingOutput; }
   void ShowCommand(const std::string& text) override { SetCaption(lbCommand, text); }
   void ShowPercent(int percent) override { SetPercent(percent); }
@@ -220,6 +231,12 @@ class TMain : public QWidget, public TPassHost {
 
   TMainServices services_;
   std::string lastQueued_;  // the last command queued, for lbCommand
+  // The connection's failure was logged already (one line per failure).
+  bool failureLogged_ = false;
+  // Writes "<host:port>: <cause>" to the log once per connection.
+  void LogConnectionFailure(const std::string& cause);
+  // A read that found the connection closed by the server notes and logs it.
+  void NoteDroppedConnection();
   bool formDestroyed_ = false;
   bool inFormDestroy_ = false;
   bool firstShown_ = false;

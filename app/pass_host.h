@@ -46,6 +46,11 @@ class TPassHost {
   // Writes the configuration file now (COUNTER advanced by the pass); false
   // with a reason in words.
   virtual bool SaveConfig(std::string& why) = 0;
+  // The run did not complete for this reason (an exit status of
+  // app/exit_status.h); the most serious one noted becomes the run's status.
+  virtual void NoteFailure(int status) = 0;
+  // The server of the connection as "host:port", for lines naming it.
+  virtual std::string ServerName() const = 0;
 
   // Status controls a conversation writes: lbCommand, the progress gauge.
   virtual void ShowCommand(const std::string& text) = 0;

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "app/exit_status.h"
 #include "app/pass_host.h"
 #include "config/configfile.h"
 #include "config/textutil.h"
@@ -60,6 +61,7 @@ TPop3Session::TPop3Session(TPassHost& host, TPop3Options options)
 void TPop3Session::Run() {
   if (!host_.ReadOK()) {
     host_.ReportError("POP3 server not ready");
+    host_.NoteFailure(zvexit::kTemporary);
     return;
   }
   TConfig& config = host_.PassConfig();
@@ -70,6 +72,7 @@ void TPop3Session::Run() {
   if (!ids_.Load(why)) {
     // Without the record a message filed before could be filed again.
     host_.ReportError(why);
+    host_.NoteFailure(zvexit::kCannotCreate);
   } else {
     // The mailbox is the server as connected to ("host" and "host:110" are
     // one), with the user.
@@ -97,22 +100,26 @@ void TPop3Session::Dialogue() {
   host_.SendCommand("USER " + config.USERNAME);
   if (!host_.ReadOK()) {
     host_.ReportError("Invalid username");
+    RefusedLogin();
     return;
   }
   host_.ShowCommand("Sending password");
   host_.PassSocket().SetText("PASS " + config.PASSWORD + "\r\n");
   if (!host_.ReadOK()) {
     host_.ReportError("Invalid username/password combination");
+    RefusedLogin();
     return;
   }
   host_.SendCommand("STAT");
   std::string reply;
   if (!host_.ReadReply(reply, true)) {
     host_.ReportError("POP3 server timedout in response to STAT request");
+    host_.NoteFailure(zvexit::kTemporary);
     return;
   }
   if (reply.compare(0, 3, "+OK") != 0) {
     host_.ReportError("POP3 server responded in error to STAT request");
+    host_.NoteFailure(zvexit::kTemporary);
     return;
   }
   const std::string counts = SplitKeyValue(reply).second;
@@ -170,6 +177,11 @@ bool TPop3Session::ReadSizes(int32_t count) {
   });
 }
 
+void TPop3Session::RefusedLogin() {
+  host_.WriteLog(host_.ServerName() + ": user name or password refused");
+  host_.NoteFailure(zvexit::kNoPermission);
+}
+
 std::string TPop3Session::UidOf(int32_t number) const {
   const auto it = uids_.find(number);
   return it == uids_.end() ? std::string() : it->second;
@@ -224,6 +236,7 @@ void TPop3Session::Retrieve(int32_t number) {
   std::string failed;
   if (!filer_.Begin(config.COUNTER, failed)) {
     host_.ReportError("Could not write message " + failed);
+    host_.NoteFailure(zvexit::kCannotCreate);
     abort_ = true;
     return;
   }
@@ -239,6 +252,7 @@ void TPop3Session::Retrieve(int32_t number) {
   --outstandingRetrievals_;
   if (!host_.ReadOK()) {
     host_.ReportError("Message " + n + " could not be retrieved");
+    host_.NoteFailure(zvexit::kTemporary);
     filer_.Discard();
     abort_ = true;
     return;
@@ -268,6 +282,7 @@ void TPop3Session::Retrieve(int32_t number) {
     if (!filer_.Keep(Envelope(config.ROBOT), failed)) {
       // The message stays on the server and is fetched again.
       host_.ReportError("Could not write message " + failed);
+      host_.NoteFailure(zvexit::kCannotCreate);
       abort_ = true;
       return;
     }
@@ -451,6 +466,7 @@ void TPop3Session::Finish() {
   if (!kept.empty()) {
     if (!filer_.Flush(failed)) {
       host_.ReportError("Could not write message " + failed);
+      host_.NoteFailure(zvexit::kCannotCreate);
       filer_.Abandon();
       return;
     }
@@ -463,6 +479,7 @@ void TPop3Session::Finish() {
   // become visible; a run killed in between completes them at its start.
   if (useIds_ && !ids_.Save(!kept.empty(), why)) {
     host_.ReportError(why);
+    host_.NoteFailure(zvexit::kCannotCreate);
     if (!kept.empty()) {
       filer_.Abandon();
       return;
@@ -472,6 +489,7 @@ void TPop3Session::Finish() {
     std::vector<uint16_t> unpublished;
     if (!filer_.Publish(unpublished, failed)) {
       host_.ReportError("Could not write message " + failed);
+      host_.NoteFailure(zvexit::kCannotCreate);
       if (useIds_) {
         for (uint16_t number : unpublished)
           if (keptUid_.count(number)) ids_.Erase(keptUid_[number]);
@@ -480,7 +498,10 @@ void TPop3Session::Finish() {
       return;
     }
   }
-  if (config.COUNTER != counterAtStart_ && !host_.SaveConfig(why)) host_.ReportError(why);
+  if (config.COUNTER != counterAtStart_ && !host_.SaveConfig(why)) {
+    host_.ReportError(why);
+    host_.NoteFailure(zvexit::kCannotCreate);
+  }
   if (sock.State != 1) return;
   host_.SendCommand("QUIT");
   // Wait for the server to commit the deletions before the close.

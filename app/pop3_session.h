@@ -108,6 +108,8 @@ class TPop3Session {
   // QUIT and erases the record of what the server has deleted.
   void Finish();
   std::string UidOf(int32_t number) const;
+  // The server refused the login: logged naming it, a permanent failure.
+  void RefusedLogin();
 
   TPassHost& host_;
   TPop3Options options_;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/exit_status.h"
 #include "app/pass_host.h"
 #include "config/configfile.h"
 #include "config/textutil.h"
@@ -34,20 +35,30 @@ std::string ResolveAnyCase(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
+bool TSmtpSession::Accepted(uint16_t code, int expected) {
+  const bool ok = expected >= 10 ? code / 10 == expected : code / 100 == expected;
+  // A transient refusal (4xx) is worth a later try; a lost connection is
+  // noted by the exchange itself.
+  if (!ok && code / 100 == 4) host_.NoteFailure(zvexit::kTemporary);
+  return ok;
+}
+
 TSmtpSession::TSmtpSession(TPassHost& host, std::string dir, std::vector<std::string> bases)
     : host_(host), dir_(std::move(dir)), bases_(std::move(bases)) {}
 
 void TSmtpSession::Run() {
   TSockets& sock = host_.PassSocket();
   host_.OutputQueue().clear();
-  if (host_.ReadCode() / 100 != 2) {
+  if (!Accepted(host_.ReadCode(), 2)) {
     host_.ReportError("SMTP host was not ready for mail");
+    host_.NoteFailure(zvexit::kTemporary);
     return;
   }
   host_.WriteLog("Talking to SMTP (" + host_.PassConfig().SMTP + ")");
   host_.SendCommand("HELO [" + sock.LocalAddress() + "]");
-  if (host_.ReadCode() / 100 != 2) {
+  if (!Accepted(host_.ReadCode(), 2)) {
     host_.ReportError("SMTP host did not accept our handshake");
+    host_.NoteFailure(zvexit::kTemporary);
   } else {
     for (std::size_t p = 1; p <= bases_.size() && !readFailed_; ++p) SendPair(p);
   }
@@ -94,15 +105,15 @@ void TSmtpSession::SendPair(std::size_t p) {
     host_.ReportError("Could not open data file for sending");
   } else {
     host_.SendCommand("MAIL FROM:<" + sender + ">");
-    if (host_.ReadCode() / 100 != 2) {
+    if (!Accepted(host_.ReadCode(), 2)) {
       host_.ReportError("SMTP host would not accept sender name");
     } else {
       host_.SendCommand("RCPT TO:<" + recipient + ">");
-      if (host_.ReadCode() / 10 != 25) {
+      if (!Accepted(host_.ReadCode(), 25)) {
         host_.ReportError("SMTP host would not accept mail for recipient");
       } else {
         host_.SendCommand("DATA");
-        if (host_.ReadCode() / 10 != 35) {
+        if (!Accepted(host_.ReadCode(), 35)) {
           host_.ReportError("SMTP host was not ready for data");
         } else {
           reader_.Load(text);
@@ -115,7 +126,7 @@ void TSmtpSession::SendPair(std::size_t p) {
             host_.SendCommand(".");
             host_.ShowCommand("Waiting for acknowledgement");
             host_.ShowPercent(static_cast<int>(p * 100 / count));
-            if (host_.ReadCode() / 100 == 2) {
+            if (Accepted(host_.ReadCode(), 2)) {
               success = true;
             } else {
               host_.ReportError("SMTP host failed end of data transfer");

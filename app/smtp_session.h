@@ -8,6 +8,7 @@
 // ReportError and ends the message or the conversation; nothing throws.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ class TSmtpSession {
   // The text of the open work file as the DATA section: blanks trimmed, a
   // leading dot doubled, every line ended by CR LF.
   void SendBody();
+  // The reply code is the one expected: a first digit (2) or first two
+  // digits (25, 35). A 4xx reply notes a temporary failure of the run.
+  bool Accepted(uint16_t code, int expected);
 
   TPassHost& host_;
   std::string dir_;

@@ -194,5 +194,5 @@ void TMain::Terminate() {
   if (services_.terminate) services_.terminate();  // tests: throws
   if (!inFormDestroy_ && !formDestroyed_) FormDestroy();
   std::fflush(nullptr);
-  std::exit(0);
+  std::exit(ExitStatus());
 }

@@ -234,7 +234,8 @@ TEST_F(Exchange, RefusedConnectionSetsLastSockError) {
   EXPECT_EQ(main_->LastSockError, 10061);
   EXPECT_EQ(main_->Sock.State, 3);
   EXPECT_EQ(Caption(main_->lbError), "Connection refused");
-  EXPECT_EQ(Log(), std::vector<std::string>{});  // connection failures are not logged
+  // One line names the server and the cause.
+  EXPECT_EQ(Log(), std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + ": connection refused"});
 }
 
 TEST_F(Exchange, AddressInUseIsRepeatedAFewTimes) {
