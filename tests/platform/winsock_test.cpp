@@ -48,6 +48,7 @@ void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOS
 }  // namespace peer
 
 #undef AF_INET
+#undef AF_INET6
 #undef SOCK_STREAM
 #undef SOL_SOCKET
 #undef SO_LINGER
