@@ -257,4 +257,43 @@ INSTANTIATE_TEST_SUITE_P(
                 {kTimedOut, kInterrupted}}),
     [](const ::testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
 
+// The scripted server's record of commands sent ahead of their answers
+// holds across the switch to TLS; what came in the clear behind STARTTLS is
+// dropped, not taken into the protected dialogue.
+TEST(ScriptedServerTls, SentAheadAcrossTheHandshake) {
+  plat::SetHeadless(true);
+  const zvtest::TestPki& pki = zvtest::TestCertificates();
+  ASSERT_EQ(pki.error, "");
+  ScriptedServer server;
+  server.SetCertificate(pki.good.cert, pki.good.key);
+  server.SetGreeting({{"220 ready"}});
+  server.SetHandler([](const std::string& line, std::size_t) -> ScriptedServer::Step {
+    if (line == "STARTTLS") return {{"220 go ahead"}, ScriptedServer::Action::StartTls};
+    ScriptedServer::Step step{{"250 " + line}};
+    step.watchAhead = std::chrono::milliseconds(200);
+    return step;
+  });
+  ASSERT_TRUE(server.Start());
+  TSockets sock;
+  sock.NonBlocking = false;
+  std::vector<Report> reports;
+  sock.OnErrorOccurred = [&](TSockets*, int32_t e, const std::string& m) { reports.push_back({e, m}); };
+  sock.Open(std::to_string(server.Port()), "127.0.0.1");
+  EXPECT_EQ(sock.GetText(), "220 ready");
+  sock.SetText("STARTTLS\r\nINJECTED\r\n");
+  EXPECT_EQ(sock.GetText(), "220 go ahead");
+  ASSERT_TRUE(sock.StartTls("127.0.0.1", pki.caFile));
+  sock.SetText("NOOP\r\nRSET\r\n");
+  EXPECT_EQ(sock.GetText(), "250 NOOP");
+  EXPECT_EQ(sock.GetText(), "250 RSET");
+  sock.SetText("QUIT\r\n");
+  EXPECT_EQ(sock.GetText(), "250 QUIT");
+  sock.Close();
+  ASSERT_TRUE(server.WaitFinished(1, std::chrono::seconds(10)));
+  EXPECT_EQ(server.Lines(0), (std::vector<std::string>{"STARTTLS", "NOOP", "RSET", "QUIT"}));
+  EXPECT_EQ(server.SentAhead(0), (std::vector<std::string>{"STARTTLS", "NOOP"}));
+  EXPECT_TRUE(server.UnderTls(0));
+  EXPECT_TRUE(reports.empty());
+}
+
 }  // namespace
