@@ -418,7 +418,8 @@ class PosixService final : public Service {
     if (name == nullptr || namelen < int(sizeof(SockAddrIn))) return Fail(WSAEFAULT);
     if (name->sin_family != AF_INET) return Fail(WSAEAFNOSUPPORT);
     sockaddr_storage a;
-    return Connect(s, k, a, ToSys(FromIn(*name), a));
+    const socklen_t len = ToSys(FromIn(*name), a);
+    return Connect(s, k, a, len);
   }
 
   int connectAddr(SOCKET s, const SockAddr& name) override {

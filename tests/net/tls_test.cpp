@@ -30,21 +30,19 @@ enum class Tls { Starttls, Implicit };
 
 struct TlsCase {
   const char* name;
-  const char* server;  // listening address, also the address opened
-  Tls tls;
-  Cert cert;
-  const char* peer;  // the name StartTls checks
-  Ca ca;
+  const char* server = "127.0.0.1";  // listening address, also the one opened
+  Tls tls = Tls::Starttls;
+  Cert cert = Cert::Good;
+  const char* peer = "127.0.0.1";  // the name StartTls checks
+  Ca ca = Ca::Test;
   // The server's answer to STARTTLS and what it does next.
-  std::vector<std::string> goAhead;
-  ScriptedServer::Action afterGoAhead;
-  std::vector<Report> expected;  // empty: the line exchange under TLS works
+  std::vector<std::string> goAhead{"220 go ahead"};
+  ScriptedServer::Action afterGoAhead = ScriptedServer::Action::StartTls;
+  std::vector<Report> expected{};  // empty: the line exchange under TLS works
 };
 
 void PrintTo(const TlsCase& c, std::ostream* os) { *os << c.name; }
 
-const std::vector<std::string> kGoAhead{"220 go ahead"};
-constexpr auto kHandshake = ScriptedServer::Action::StartTls;
 const char* const kMissingCa = "/nonexistent/zvmail32-ca.pem";
 
 std::string CaFile(Ca ca, const zvtest::TempDir& dir) {
@@ -150,111 +148,46 @@ Report TlsFailure(const std::string& text) { return {winsock::WSAETLS, text}; }
 INSTANTIATE_TEST_SUITE_P(
     Sockets, TlsCases,
     ::testing::Values(
-        TlsCase{"StartTls", "127.0.0.1", Tls::Starttls, Cert::Good, "127.0.0.1", Ca::Test, kGoAhead, kHandshake, {}},
-        TlsCase{"StartTlsByName", "127.0.0.1", Tls::Starttls, Cert::Good, "localhost", Ca::Test, kGoAhead, kHandshake,
-                {}},
-        TlsCase{"ImplicitTls", "127.0.0.1", Tls::Implicit, Cert::Good, "127.0.0.1", Ca::Test, kGoAhead, kHandshake, {}},
-        TlsCase{"StartTlsOverIpv6", "::1", Tls::Starttls, Cert::Good, "::1", Ca::Test, kGoAhead, kHandshake, {}},
-        TlsCase{"ImplicitTlsOverIpv6", "::1", Tls::Implicit, Cert::Good, "::1", Ca::Test, kGoAhead, kHandshake, {}},
-        TlsCase{"CaOnlyInTheSystemStore",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::None,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("certificate for 127.0.0.1 not trusted: unable to get local issuer certificate")}},
-        TlsCase{"OtherCa",
-                "127.0.0.1",
-                Tls::Implicit,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::Other,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("certificate for 127.0.0.1 not trusted: unable to get local issuer certificate")}},
-        TlsCase{"WrongAddress",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::WrongName,
-                "127.0.0.1",
-                Ca::Test,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("certificate for 127.0.0.1 does not match the host name")}},
-        TlsCase{"WrongName",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::WrongName,
-                "localhost",
-                Ca::Test,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("certificate for localhost does not match the host name")}},
-        TlsCase{"NameNotAddressInCertificate",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "mail.example.net",
-                Ca::Test,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("certificate for mail.example.net does not match the host name")}},
-        TlsCase{"SelfSigned",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::SelfSigned,
-                "127.0.0.1",
-                Ca::Test,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("certificate for 127.0.0.1 not trusted: self-signed certificate")}},
-        TlsCase{"MissingCaFile",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::Missing,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("CA file {ca} could not be read: No such file or directory")}},
-        TlsCase{"CaFileWithoutCertificate",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::NotPem,
-                kGoAhead,
-                kHandshake,
-                {TlsFailure("CA file {ca} could not be read: no certificate or crl found")}},
-        TlsCase{"BytesBeforeTheHandshake",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::Test,
-                {"220 go ahead", "250 injected"},
-                kHandshake,
-                {TlsFailure("127.0.0.1 sent data before the TLS handshake")}},
-        TlsCase{"ServerClosesInsteadOfHandshake",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::Test,
-                kGoAhead,
-                ScriptedServer::Action::Close,
-                {TlsFailure("TLS handshake with 127.0.0.1 failed: connection closed")}},
-        TlsCase{"SilentServerTimesOut",
-                "127.0.0.1",
-                Tls::Starttls,
-                Cert::Good,
-                "127.0.0.1",
-                Ca::Test,
-                kGoAhead,
-                ScriptedServer::Action::Silent,
-                {kTimedOut, kInterrupted}}),
+        TlsCase{.name = "StartTls"},
+        TlsCase{.name = "StartTlsByName", .peer = "localhost"},
+        TlsCase{.name = "ImplicitTls", .tls = Tls::Implicit},
+        TlsCase{.name = "StartTlsOverIpv6", .server = "::1", .peer = "::1"},
+        TlsCase{.name = "ImplicitTlsOverIpv6", .server = "::1", .tls = Tls::Implicit, .peer = "::1"},
+        TlsCase{.name = "CaOnlyInTheSystemStore",
+                .ca = Ca::None,
+                .expected = {TlsFailure("certificate for 127.0.0.1 not trusted: unable to get local issuer certificate")}},
+        TlsCase{.name = "OtherCa",
+                .tls = Tls::Implicit,
+                .ca = Ca::Other,
+                .expected = {TlsFailure("certificate for 127.0.0.1 not trusted: unable to get local issuer certificate")}},
+        TlsCase{.name = "WrongAddress",
+                .cert = Cert::WrongName,
+                .expected = {TlsFailure("certificate for 127.0.0.1 does not match the host name")}},
+        TlsCase{.name = "WrongName",
+                .cert = Cert::WrongName,
+                .peer = "localhost",
+                .expected = {TlsFailure("certificate for localhost does not match the host name")}},
+        TlsCase{.name = "NameNotInCertificate",
+                .peer = "mail.example.net",
+                .expected = {TlsFailure("certificate for mail.example.net does not match the host name")}},
+        TlsCase{.name = "SelfSigned",
+                .cert = Cert::SelfSigned,
+                .expected = {TlsFailure("certificate for 127.0.0.1 not trusted: self-signed certificate")}},
+        TlsCase{.name = "MissingCaFile",
+                .ca = Ca::Missing,
+                .expected = {TlsFailure("CA file {ca} could not be read: No such file or directory")}},
+        TlsCase{.name = "CaFileWithoutCertificate",
+                .ca = Ca::NotPem,
+                .expected = {TlsFailure("CA file {ca} could not be read: no certificate or crl found")}},
+        TlsCase{.name = "BytesBeforeTheHandshake",
+                .goAhead = {"220 go ahead", "250 injected"},
+                .expected = {TlsFailure("127.0.0.1 sent data before the TLS handshake")}},
+        TlsCase{.name = "ServerClosesInsteadOfHandshake",
+                .afterGoAhead = ScriptedServer::Action::Close,
+                .expected = {TlsFailure("TLS handshake with 127.0.0.1 failed: connection closed")}},
+        TlsCase{.name = "SilentServerTimesOut",
+                .afterGoAhead = ScriptedServer::Action::Silent,
+                .expected = {kTimedOut, kInterrupted}}),
     [](const ::testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
 
 // The scripted server's record of commands sent ahead of their answers
