@@ -190,8 +190,9 @@ class Service {
   // through TLS, and closing it sends the TLS close first without waiting
   // for an answer. Returns 0, or the error number: WSAETLS (words in
   // TlsErrorText), WSAEINTR, or the socket's own error. After a failure the
-  // socket only fails (WSAECONNABORTED) until it is closed. The default
-  // fails with WSAEOPNOTSUPP.
+  // socket only fails (WSAECONNABORTED) until it is closed. A TLS socket
+  // cannot ask for notifications (WSAAsyncSelect fails with WSAEINVAL). The
+  // default fails with WSAEOPNOTSUPP.
   virtual int StartTlsClient(SOCKET s, const std::string& peerName, const std::string& caFile);
   // The words of the last WSAETLS failure, e.g. "certificate for
   // mail.example.net not trusted: self-signed certificate".
