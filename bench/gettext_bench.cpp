@@ -1,5 +1,6 @@
 // Reading lines with TSockets::GetText in blocking mode from a loopback peer
-// that streams lines as fast as the connection takes them.
+// that streams lines as fast as the connection takes them, and command /
+// reply round trips where every reply is waited for.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -47,6 +48,38 @@ void BM_GetTextLines(benchmark::State& state) {
 }
 
 BENCHMARK(BM_GetTextLines)->Arg(16)->Arg(80)->Arg(1000);
+
+// One command out, one reply line back: every GetText sleeps in the event
+// loop until the peer's answer arrives.
+void BM_RoundTrip(benchmark::State& state) {
+  LoopbackServer server;
+  server.Serve([&](LoopbackPeer& peer) {
+    for (;;) {
+      const std::string got = peer.Read(6);
+      if (got.size() < 6) return;
+      peer.Send("250 ok\r\n");
+    }
+  });
+  TSockets sock;
+  sock.NonBlocking = false;
+  int errors = 0;
+  sock.OnErrorOccurred = [&](TSockets*, int32_t, const std::string&) { ++errors; };
+  sock.Open(server.PortText(), "127.0.0.1");
+  if (sock.State != 1) {
+    state.SkipWithError("connect failed");
+    return;
+  }
+  for (auto _ : state) {
+    sock.SetText("NOOP\r\n");
+    benchmark::DoNotOptimize(sock.GetText());
+  }
+  sock.Close();
+  server.Finished();
+  if (errors != 0) state.SkipWithError("socket errors");
+  state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+BENCHMARK(BM_RoundTrip);
 
 }  // namespace
 

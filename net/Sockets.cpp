@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/msgwindow.h"
 #include "platform/session.h"
@@ -56,6 +57,45 @@ void Fire(const Event& event, Args... args) {
 
 }  // namespace
 
+// A blocking call under the watchdog (blocking mode with a Timeout). Only
+// the deadline is noted per call; the timer is armed when it is not armed
+// already for an earlier time, so a stream of quick calls costs no timer.
+class TSockets::WatchedCall {
+ public:
+  explicit WatchedCall(TSockets& s) : s_(s), saved_(s.callDeadline_), watched_(!s.NonBlocking && s.Timeout > 0) {
+    if (!watched_) return;
+    s_.callDeadline_ = Clock::now() + std::chrono::seconds(s.Timeout);
+    ++s_.callDepth_;
+    s_.Arm(s_.callDeadline_);
+  }
+  ~WatchedCall() {
+    if (!watched_) return;
+    --s_.callDepth_;
+    s_.callDeadline_ = saved_;
+  }
+  WatchedCall(const WatchedCall&) = delete;
+  WatchedCall& operator=(const WatchedCall&) = delete;
+
+ private:
+  TSockets& s_;
+  Clock::time_point saved_;
+  bool watched_;
+};
+
+class TSockets::InGetText {
+ public:
+  explicit InGetText(TSockets& s) : s_(s) {
+    ++s_.getTextDepth_;
+    if (s_.replyDeadline_) s_.Arm(*s_.replyDeadline_);
+  }
+  ~InGetText() { --s_.getTextDepth_; }
+  InGetText(const InGetText&) = delete;
+  InGetText& operator=(const InGetText&) = delete;
+
+ private:
+  TSockets& s_;
+};
+
 TSockets::TSockets(std::shared_ptr<winsock::Service> service)
     : ws_(service ? std::move(service) : winsock::DefaultService()),
       window_(std::make_unique<plat::HiddenWindow>(
@@ -87,63 +127,127 @@ void TSockets::Open(const std::string& Port, const std::string& Address) {
     port = (ws_->htons)(uint16_t(number));
   }
 
-  uint32_t address = ws_->inet_addr(Address);
-  if (address == winsock::INADDR_NONE) {
-    const winsock::HostEnt* host = Address.size() <= 256 ? ws_->gethostbyname(Address) : nullptr;
-    if (host == nullptr || host->h_addr_list.empty()) return ReportSocketError("Cannot resolve " + Address, 0);
-    address = host->h_addr_list.front().S_addr;
+  tls_ = false;
+  ipv6_ = false;
+  winsock::SockAddr to;
+  to.port = port;
+  const uint32_t dotted = ws_->inet_addr(Address);
+  if (dotted != winsock::INADDR_NONE) {
+    to.family = winsock::AF_INET;
+    std::memcpy(to.addr, &dotted, 4);
+    Attempt(to, true);
+    return;
   }
-  remotePort_ = port;
-  remoteAddress_ = address;
+  std::vector<winsock::SockAddr> found;
+  if (Address.size() > 256 || ws_->getaddrinfo(Address, found) != 0 || found.empty())
+    return ReportSocketError("Cannot resolve " + Address, 0);
+  // A non-blocking connect ends later, in a notification: no next address.
+  const size_t tries = NonBlocking ? 1 : std::min(found.size(), kMaxAddresses);
+  for (size_t i = 0; i < tries; ++i) {
+    to = found[i];
+    to.port = port;
+    if (Attempt(to, i + 1 == tries)) return;
+  }
+}
+
+// With `last` every failure is reported as Open always did, and the attempt
+// goes on as far as it can; otherwise the first failure ends it silently,
+// its socket closed. True when connected (or, non-blocking, under way).
+bool TSockets::Attempt(const winsock::SockAddr& to, bool last) {
+  const bool v6 = to.family == winsock::AF_INET6;
+  winsock::SockAddrIn v4;  // IPv4 goes through the 1.1 calls, as it always did
+  v4.sin_family = winsock::AF_INET;
+  v4.sin_port = to.port;
+  std::memcpy(&v4.sin_addr.S_addr, to.addr, 4);
 
   const winsock::ProtoEnt* proto = ws_->getprotobyname("tcp");
-  handle_ = ws_->socket(winsock::AF_INET, winsock::SOCK_STREAM, proto != nullptr ? proto->p_proto : 0);
-  if (handle_ < 0) ReportSocketError("Open (socket)", ws_->WSAGetLastError());
+  handle_ = ws_->socket(v6 ? winsock::AF_INET6 : winsock::AF_INET, winsock::SOCK_STREAM,
+                        proto != nullptr ? proto->p_proto : 0);
+  if (handle_ < 0) {
+    if (!last) return Abandon();
+    ReportSocketError("Open (socket)", ws_->WSAGetLastError());
+  }
 
   if (Authorized) {
     for (int local = 1024; local >= 513; --local) {
-      winsock::SockAddrIn a;
-      a.sin_family = winsock::AF_INET;
-      a.sin_port = (ws_->htons)(uint16_t(local));
-      a.sin_addr.S_addr = winsock::INADDR_ANY;
-      if (ws_->bind(handle_, &a, sizeof a) == 0) break;
+      winsock::SockAddr any;
+      any.family = to.family;
+      any.port = (ws_->htons)(uint16_t(local));
+      winsock::SockAddrIn anyV4;
+      anyV4.sin_family = winsock::AF_INET;
+      anyV4.sin_port = any.port;
+      anyV4.sin_addr.S_addr = winsock::INADDR_ANY;
+      if ((v6 ? ws_->bindAddr(handle_, any) : ws_->bind(handle_, &anyV4, sizeof anyV4)) == 0) break;
       const int error = ws_->WSAGetLastError();
-      if (error != winsock::WSAEADDRINUSE) ReportSocketError("Open bind()", error);
+      if (error == winsock::WSAEADDRINUSE) continue;
+      if (!last) return Abandon();
+      ReportSocketError("Open bind()", error);
     }
   }
 
   if (NonBlocking) {
     if (ws_->WSAAsyncSelect(handle_, window_.get(), kNotifyMessage,
-                            winsock::FD_READ | winsock::FD_WRITE | winsock::FD_CONNECT | winsock::FD_CLOSE) != 0)
+                            winsock::FD_READ | winsock::FD_WRITE | winsock::FD_CONNECT | winsock::FD_CLOSE) != 0) {
+      if (!last) return Abandon();
       ReportSocketError("WSAAsyncSelect", ws_->WSAGetLastError());
+    }
   } else {
     uint32_t off = 0;
     ws_->ioctlsocket(handle_, winsock::FIONBIO, &off);
   }
 
-  winsock::SockAddrIn remote;
-  remote.sin_family = winsock::AF_INET;
-  remote.sin_port = remotePort_;
-  remote.sin_addr.S_addr = remoteAddress_;
-  StartWatchdog();
-  const int result = ws_->connect(handle_, &remote, sizeof remote);
-  StopWatchdog();
-  if (result == 0) {
-    State = 1;
-    return;
+  int result;
+  {
+    quietAttempt_ = !last;
+    WatchedCall watch(*this);
+    result = v6 ? ws_->connectAddr(handle_, to) : ws_->connect(handle_, &v4, sizeof v4);
+    quietAttempt_ = false;
   }
-  const int error = ws_->WSAGetLastError();
-  if (error == winsock::WSAEWOULDBLOCK)
+  const int error = result == 0 ? 0 : ws_->WSAGetLastError();
+  if (result == 0 || error == winsock::WSAEWOULDBLOCK) {
     State = 1;
-  else
-    ReportSocketError("Open", error);
+    ipv6_ = v6;
+    return true;
+  }
+  if (!last) return Abandon();
+  ReportSocketError("Open", error);
+  return false;
+}
+
+bool TSockets::Abandon() {
+  if (handle_ != winsock::INVALID_SOCKET) ws_->closesocket(handle_);
+  handle_ = winsock::INVALID_SOCKET;
+  return false;
+}
+
+bool TSockets::StartTls(const std::string& peerName, const std::string& caFile) {
+  // Bytes already read were sent in the clear before the handshake: taking
+  // them for the protected dialogue would let anyone on the path inject
+  // replies.
+  if (held_ > 0) {
+    Report("StartTls", winsock::WSAETLS, peerName + " sent data before the TLS handshake");
+    return false;
+  }
+  int error;
+  {
+    WatchedCall watch(*this);
+    error = ws_->StartTlsClient(handle_, peerName, caFile);
+  }
+  if (error != 0) {
+    ReportSocketError("StartTls", error);
+    return false;
+  }
+  tls_ = true;
+  return true;
 }
 
 void TSockets::SetText(const std::string& Text) {
   if (Text.empty()) return;
-  StartWatchdog();
-  const int sent = ws_->send(handle_, Text.data(), int(std::min<size_t>(Text.size(), INT_MAX)), 0);
-  StopWatchdog();
+  int sent;
+  {
+    WatchedCall watch(*this);
+    sent = ws_->send(handle_, Text.data(), int(std::min<size_t>(Text.size(), INT_MAX)), 0);
+  }
   if (sent < 0) ReportSocketError("SetText (Send)", ws_->WSAGetLastError());
 }
 
@@ -157,9 +261,11 @@ void TSockets::ReceiveStep() {
   const int at = held_;
   const int limit = FillLimit();
   if (at >= limit) return;
-  StartWatchdog();
-  const int got = ws_->recv(handle_, buffer_ + at, limit - at, 0);
-  StopWatchdog();
+  int got;
+  {
+    WatchedCall watch(*this);
+    got = ws_->recv(handle_, buffer_ + at, limit - at, 0);
+  }
   if (got < 0) return ReportSocketError("GetText (Recv)", ws_->WSAGetLastError());
   if (got == 0) {
     State = 0;
@@ -191,6 +297,7 @@ std::string TSockets::GetText() {
     NoReply = true;
     return {};
   }
+  InGetText inGetText(*this);
   // Each pass finds a line, adds received bytes toward the fill limit, or
   // ends with State leaving 1 (errors, time-outs, the peer closing).
   for (;;) {
@@ -208,6 +315,12 @@ std::string TSockets::GetText() {
       found = true;
     } else {
       if (held_ >= FillLimit()) return GiveUp();
+      if (replyDeadline_ && Clock::now() >= *replyDeadline_) {
+        // Passed between two receives: reported as if it had cut one short.
+        TimedOut();
+        ReportSocketError("GetText (Recv)", winsock::WSAEINTR);
+        return GiveUp();
+      }
       ReceiveStep();
       plat::PumpIfDue();
     }
@@ -217,6 +330,11 @@ std::string TSockets::GetText() {
 }
 
 std::string TSockets::LocalAddress() {
+  if (ipv6_) {
+    winsock::SockAddr local;
+    ws_->getsocknameAddr(handle_, local);
+    return ws_->inet_ntop(local);
+  }
   winsock::SockAddrIn local;
   int length = sizeof local;
   ws_->getsockname(handle_, &local, &length);
@@ -236,22 +354,43 @@ void TSockets::Close() {
   State = 0;
   held_ = 0;
   start_ = 0;
+  tls_ = false;
+  ipv6_ = false;
+  ClearReplyDeadline();
+  if (callDepth_ == 0 && timerArmed_) {
+    window_->killTimer(kWatchdogTimerId);
+    timerArmed_ = false;
+  }
 }
 
-void TSockets::StartWatchdog() {
-  if (NonBlocking || Timeout <= 0) return;
-  const long long ms = std::min<long long>(1000LL * Timeout, INT_MAX);
-  window_->setTimer(kWatchdogTimerId, unsigned(ms));
+void TSockets::SetReplyDeadline(Clock::time_point deadline) { replyDeadline_ = deadline; }
+
+void TSockets::ClearReplyDeadline() { replyDeadline_.reset(); }
+
+void TSockets::Arm(Clock::time_point due) {
+  if (timerArmed_ && timerDue_ <= due) return;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+  window_->setTimer(kWatchdogTimerId, unsigned(std::clamp<long long>(left, 0, INT_MAX)));
+  timerArmed_ = true;
+  timerDue_ = due;
 }
 
-void TSockets::StopWatchdog() {
-  if (!NonBlocking) window_->killTimer(kWatchdogTimerId);
-}
-
-void TSockets::WatchdogFired() {
+void TSockets::TimerFired() {
   window_->killTimer(kWatchdogTimerId);
-  if (!ws_->WSAIsBlocking()) return;
-  ws_->WSACancelBlockingCall();
+  timerArmed_ = false;
+  const Clock::time_point now = Clock::now();
+  const bool callOver = callDepth_ > 0 && now >= callDeadline_;
+  const bool replyOver = getTextDepth_ > 0 && replyDeadline_ && now >= *replyDeadline_;
+  if ((callOver || replyOver) && ws_->WSAIsBlocking()) return TimedOut();
+  // Early (a clamped wait, or armed for a call that has ended): wait on for
+  // what is still ahead.
+  if (callDepth_ > 0 && callDeadline_ > now) Arm(callDeadline_);
+  if (getTextDepth_ > 0 && replyDeadline_ && *replyDeadline_ > now) Arm(*replyDeadline_);
+}
+
+void TSockets::TimedOut() {
+  if (ws_->WSAIsBlocking()) ws_->WSACancelBlockingCall();
+  if (quietAttempt_) return;
   if (OnErrorOccurred) {
     Fire(OnErrorOccurred, this, kTimedOut, std::string(kTimedOutText));
   } else {
@@ -287,7 +426,7 @@ void TSockets::Notification(std::uintptr_t wParam, std::intptr_t lParam) {
 
 std::intptr_t TSockets::WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
   if (msg == plat::WM_TIMER) {
-    WatchdogFired();
+    TimerFired();
     return 0;
   }
   if (msg == kNotifyMessage) {
@@ -298,8 +437,11 @@ std::intptr_t TSockets::WndProc(unsigned msg, std::uintptr_t wParam, std::intptr
 }
 
 void TSockets::ReportSocketError(const std::string& context, int32_t error) {
+  Report(context, error, error == winsock::WSAETLS ? ws_->TlsErrorText() : SocketErrorText(error));
+}
+
+void TSockets::Report(const std::string& context, int32_t error, const std::string& text) {
   State = 3;
-  const std::string text = SocketErrorText(error);
   if (OnErrorOccurred) return Fire(OnErrorOccurred, this, error, text);
   plat::MessageBox("Error " + std::to_string(error) + " in Function " + context + "\r\n" + text, "WINSOCK ERROR",
                    plat::MB_OKCANCEL);

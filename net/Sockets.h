@@ -1,8 +1,10 @@
 // TSockets: a TCP client component over the platform's socket service.
-// It opens one outgoing IPv4 connection, sends text, reads text line by line
-// out of its own 16384-byte receive buffer, and reports every failure through
-// one routine (ReportSocketError): the OnErrorOccurred event when assigned,
-// otherwise the "WINSOCK ERROR" box, after which the program ends (code 0).
+// It opens one outgoing connection (IPv4 or IPv6), optionally under TLS,
+// sends text, reads text line by line out of its own 16384-byte receive
+// buffer, and reports every failure through one routine (ReportSocketError):
+// the OnErrorOccurred event when assigned, otherwise the "WINSOCK ERROR" box,
+// after which the program ends (code 0). A TLS failure comes as error
+// winsock::WSAETLS with words naming the peer and the reason as Msg.
 // Owners poll State (0 closed, 1 connected, 2 listening, 3 error) and may
 // write it. All of it runs on the GUI thread; blocking calls pump the Qt
 // event queue, so owner handlers may run inside Open, SetText and GetText.
@@ -11,14 +13,19 @@
 // buffer's fill limit and never writes past the buffer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace plat { class HiddenWindow; }
-namespace winsock { class Service; }
+namespace winsock {
+class Service;
+struct SockAddr;
+}  // namespace winsock
 
 class TSockets;
 
@@ -44,6 +51,8 @@ class TSockets {
   static constexpr int kBufferCapacity = 16384;
   static constexpr unsigned kWatchdogTimerId = 10;
   static constexpr unsigned kNotifyMessage = 1024;
+  // Open tries at most this many addresses of a name.
+  static constexpr size_t kMaxAddresses = 16;
 
   // Starts the socket service (version 1.1). `service` may be given by tests
   // to inject faults; null selects the platform's real service.
@@ -70,20 +79,44 @@ class TSockets {
   // Set when the last GetText returned without a complete line.
   bool NoReply = false;
 
-  // Connects to Address (host name or dotted IPv4) at Port (service name or
-  // decimal text). Failures are reported; throws EConvertError for a port
-  // text that is neither a service nor a number (or longer than 31). A port
-  // number outside 0..65535 is reported as 10049; an address longer than 256
-  // characters as one that cannot be resolved.
+  // Connects to Address (host name, dotted IPv4, or IPv6 literal without
+  // brackets) at Port (service name or decimal text). A name's addresses are
+  // tried in the resolver's order (at most kMaxAddresses; only the first in
+  // non-blocking mode), each with its own socket and watchdog; a failed one
+  // is closed silently and only the last one's failure is reported. Failures
+  // are reported; throws EConvertError for a port text that is neither a
+  // service nor a number (or longer than 31). A port number outside
+  // 0..65535 is reported as 10049; an address longer than 256 characters as
+  // one that cannot be resolved.
   void Open(const std::string& Port, const std::string& Address);
+  // Starts TLS as a client on the open connection (blocking mode): after the
+  // server's go-ahead for STARTTLS / STLS, or right after Open for implicit
+  // TLS. The certificate must be vouched for by the system's trust store or
+  // the PEM file caFile (none when empty) and name peerName (the host name
+  // or IP literal the owner connected to). Refused when the receive buffer
+  // still holds bytes the server sent before the handshake. The handshake
+  // runs under the watchdog. False after a failure, which is reported (a TLS
+  // failure as winsock::WSAETLS with its words) with State 3; SetText and
+  // GetText then go through TLS.
+  bool StartTls(const std::string& peerName, const std::string& caFile = {});
+  bool UnderTls() const { return tls_; }
+  bool IsIPv6() const { return ipv6_; }
+  // A deadline (steady clock) for GetText as a whole, whatever trickles in:
+  // when it passes during GetText, the blocking call is cancelled and
+  // reported as a watchdog time-out (10060 "Blocking call timed out", then
+  // the interrupted call's report), and GetText gives up. It stays until
+  // cleared by the owner or by Close.
+  void SetReplyDeadline(std::chrono::steady_clock::time_point deadline);
+  void ClearReplyDeadline();
   // Sends Text unchanged in one send; nothing for an empty text.
   void SetText(const std::string& Text);
   // Returns the next line without its LF and with every CR removed, or gives
   // up (NoReply set) with at most the first 250 held bytes.
   std::string GetText();
-  // Dotted local address of the connected socket.
+  // Numeric local address of the connected socket ("127.0.0.1", "::1").
   std::string LocalAddress();
-  // Abortive close; afterwards State is 0 and the handle -1.
+  // Abortive close (a TLS connection sends its close first, without waiting);
+  // afterwards State is 0 and the handle -1.
   void Close();
 
   int32_t Handle() const { return handle_; }
@@ -91,12 +124,21 @@ class TSockets {
   plat::HiddenWindow& Window() { return *window_; }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  class WatchedCall;
+  class InGetText;
+
   std::intptr_t WndProc(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
   void ReportSocketError(const std::string& context, int32_t error);
-  // The watchdog around one blocking call (blocking mode only).
-  void StartWatchdog();
-  void StopWatchdog();
-  void WatchdogFired();
+  void Report(const std::string& context, int32_t error, const std::string& text);
+  // One connection attempt; see Open.
+  bool Attempt(const winsock::SockAddr& to, bool last);
+  bool Abandon();
+  // The timer behind the watchdog and the reply deadline: armed for the
+  // earliest time that matters, checked and re-armed when it fires.
+  void Arm(Clock::time_point due);
+  void TimerFired();
+  void TimedOut();
   void Notification(std::uintptr_t wParam, std::intptr_t lParam);
   // One receive into the buffer's free space below the fill limit.
   void ReceiveStep();
@@ -106,8 +148,17 @@ class TSockets {
   std::shared_ptr<winsock::Service> ws_;
   std::unique_ptr<plat::HiddenWindow> window_;
   int32_t handle_ = -1;
-  uint16_t remotePort_ = 0;     // network order
-  uint32_t remoteAddress_ = 0;  // network order
+  bool tls_ = false;
+  bool ipv6_ = false;
+  // Watched blocking calls under way (handlers may nest them) and when the
+  // innermost one times out.
+  int callDepth_ = 0;
+  Clock::time_point callDeadline_;
+  bool quietAttempt_ = false;  // a time-out ends an attempt without a report
+  int getTextDepth_ = 0;
+  std::optional<Clock::time_point> replyDeadline_;
+  bool timerArmed_ = false;
+  Clock::time_point timerDue_;
   char buffer_[kBufferCapacity] = {};
   uint16_t held_ = 0;   // bytes held, starting at buffer_[start_]
   uint16_t start_ = 0;

@@ -6,6 +6,11 @@
 // on failure and leave the platform error number (10000 and up; 11001-11004
 // for name look-ups) for WSAGetLastError. Nothing throws.
 //
+// Calls added beside the 1.1 set (IPv6, all addresses of a name, TLS) return
+// the error number themselves where a service written before them could not
+// keep it; each says so. A TLS failure is WSAETLS, and its words (naming the
+// peer and the reason) come from TlsErrorText.
+//
 // A socket is "blocking" unless FIONBIO turned that off or WSAAsyncSelect
 // asked for notifications. A blocking connect, send or recv waits for
 // readiness while pumping the Qt event queue (the blocking hook), so timers,
@@ -31,6 +36,7 @@ constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
 
 constexpr int AF_INET = 2;
+constexpr int AF_INET6 = 23;
 constexpr int SOCK_STREAM = 1;
 constexpr uint32_t INADDR_ANY = 0;
 constexpr uint32_t INADDR_NONE = 0xFFFFFFFFu;
@@ -60,6 +66,11 @@ enum : int {
   WSATRY_AGAIN = 11002, WSANO_RECOVERY = 11003, WSANO_DATA = 11004,
 };
 
+// Every TLS failure (handshake, verification, a broken TLS stream). It lies
+// outside the numbers that have a text of their own; the words come from
+// Service::TlsErrorText.
+constexpr int WSAETLS = 10500;
+
 struct WSAData {
   uint16_t wVersion = 0;
   uint16_t wHighVersion = 0;
@@ -78,6 +89,16 @@ struct SockAddrIn {
   char sin_zero[8] = {};
 };
 static_assert(sizeof(SockAddrIn) == 16);
+
+// A socket address of either family. The port is in network order; an IPv4
+// address fills the first 4 bytes of `addr` (network order), an IPv6 address
+// all 16.
+struct SockAddr {
+  int16_t family = 0;  // AF_INET or AF_INET6
+  uint16_t port = 0;
+  uint8_t addr[16] = {};
+  uint32_t scopeId = 0;  // IPv6 zone index; 0 for none
+};
 
 struct Linger {
   uint16_t l_onoff = 0;
@@ -140,6 +161,42 @@ class Service {
   // in wParam and event | error << 16 in lParam. `events` 0 stops them. The
   // socket becomes non-blocking.
   virtual int WSAAsyncSelect(SOCKET s, plat::HiddenWindow* window, unsigned msg, long events) = 0;
+
+  // ---- Either family. A service that does not override these offers IPv4
+  // only, through the calls above (an IPv6 address fails there with
+  // WSAEAFNOSUPPORT).
+
+  // Every address of `node` (host name, dotted IPv4, or IPv6 literal without
+  // brackets), in the resolver's order, without repeats; ports are 0.
+  // Returns 0, or the error number (also kept for WSAGetLastError by the
+  // real service). `node` is untrusted text.
+  virtual int getaddrinfo(const std::string& node, std::vector<SockAddr>& addresses);
+  // As connect, bind and getsockname (SOCKET_ERROR and WSAGetLastError).
+  virtual int connectAddr(SOCKET s, const SockAddr& name);
+  virtual int bindAddr(SOCKET s, const SockAddr& name);
+  virtual int getsocknameAddr(SOCKET s, SockAddr& name);
+  // Numeric text of an address ("127.0.0.1", "::1"); empty for an unknown
+  // family.
+  virtual std::string inet_ntop(const SockAddr& address);
+
+  // ---- TLS.
+
+  // Starts TLS as a client on the connected blocking socket `s`: a blocking
+  // call (the blocking hook runs; WSACancelBlockingCall ends it with
+  // WSAEINTR). The peer must present a certificate that the system's trust
+  // store or the PEM file `caFile` (none when empty) vouches for, and that
+  // names `peerName` (a host name, also sent as SNI, or an IP literal);
+  // TLS 1.2 at least. Afterwards send and recv of `s` carry their bytes
+  // through TLS, and closing it sends the TLS close first without waiting
+  // for an answer. Returns 0, or the error number: WSAETLS (words in
+  // TlsErrorText), WSAEINTR, or the socket's own error. After a failure the
+  // socket only fails (WSAECONNABORTED) until it is closed. A TLS socket
+  // cannot ask for notifications (WSAAsyncSelect fails with WSAEINVAL). The
+  // default fails with WSAEOPNOTSUPP.
+  virtual int StartTlsClient(SOCKET s, const std::string& peerName, const std::string& caFile);
+  // The words of the last WSAETLS failure, e.g. "certificate for
+  // mail.example.net not trusted: self-signed certificate".
+  virtual std::string TlsErrorText();
 };
 
 // The platform's real service. One instance is shared by all its users (as

@@ -6,8 +6,10 @@ set -euo pipefail
 packages=(
   # build
   g++ cmake ninja-build pkg-config netbase qt6-base-dev libgtest-dev libgmock-dev libbenchmark-dev libx11-dev
-  # run: Qt's platform plugins (offscreen and xcb) and a font
-  qt6-qpa-plugins fontconfig fonts-dejavu-core
+  libssl-dev
+  # run: Qt's platform plugins (offscreen and xcb), a font, and the system's
+  # trust store for TLS
+  qt6-qpa-plugins fontconfig fonts-dejavu-core ca-certificates
   # tests: a real local mail system, a strict SMTP server, an X server for
   # the window tests; openssl makes the TLS servers' certificates
   dovecot-pop3d python3-aiosmtpd postfix openssl xvfb xauth x11-utils xdotool imagemagick

@@ -103,6 +103,22 @@ void LoopbackServer::Serve(std::function<void(LoopbackPeer&)> script) {
 
 bool LoopbackServer::Finished(int ms) { return done_.Wait(ms); }
 
+FullListener::FullListener(uint16_t port) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ready_ = listener_ >= 0 && filler_ >= 0 && ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+           ::listen(listener_, 0) == 0 && ::connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+FullListener::~FullListener() {
+  if (filler_ >= 0) ::close(filler_);
+  if (listener_ >= 0) ::close(listener_);
+}
+
 uint16_t ClosedPort() {
   uint16_t port = 0;
   const int fd = zvtest::ListenOnLoopback(port);

@@ -67,3 +67,21 @@ class LoopbackServer {
 
 // A port on 127.0.0.1 where nothing listens (bound once, then released).
 uint16_t ClosedPort();
+
+// A listener on 127.0.0.1 at `port` whose backlog one queued connection
+// fills: the kernel drops further connection requests, so a connect there
+// hangs until the client gives up.
+class FullListener {
+ public:
+  explicit FullListener(uint16_t port);
+  ~FullListener();
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+  // False when the port could not be bound or filled.
+  bool Ready() const { return ready_; }
+
+ private:
+  int listener_ = -1;
+  int filler_ = -1;
+  bool ready_ = false;
+};

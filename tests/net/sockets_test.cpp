@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "net/wrapped_service.h"
 #include "platform/msgwindow.h"
 #include "platform/session.h"
+#include "support/scripted_server.h"
 
 namespace {
 
@@ -402,6 +404,125 @@ TEST_F(SocketsTest, CloseFromHandlerDuringBlockingRead) {
   EXPECT_EQ(sock.Handle(), -1);
   EXPECT_EQ(reports, (std::vector<Report>{{10004, "Interrupted system call"}}));
   clientDone.Open();
+}
+
+// ---- Every address of a name -----------------------------------------
+
+winsock::SockAddr Literal(const std::string& text) {
+  winsock::SockAddr a;
+  std::vector<winsock::SockAddr> found;
+  if (winsock::DefaultService()->getaddrinfo(text, found) == 0) a = found.front();
+  return a;
+}
+
+struct NameCase {
+  const char* name;
+  std::vector<std::string> addresses;  // the resolver's answer, in order
+  bool listening;                      // a server on 127.0.0.1 accepts
+  std::vector<int> families;           // of the connects tried, in order
+  std::vector<Report> expected;
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
+
+class NameCases : public SocketsTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(NameCases, TriedInOrderAndOnlyTheLastFailureReported) {
+  const NameCase& c = GetParam();
+  zvtest::ScriptedServer server;
+  server.SetGreeting({{"220 here"}});
+  ASSERT_TRUE(server.Start());
+  const uint16_t port = c.listening ? server.Port() : ClosedPort();
+  ws->resolved.emplace();
+  for (const std::string& a : c.addresses) ws->resolved->push_back(Literal(a));
+  sock.Open(std::to_string(port), "mail.example.net");
+  EXPECT_EQ(reports, c.expected);
+  std::vector<int> families;
+  for (const auto& [family, connectPort] : ws->connects) {
+    families.push_back(family);
+    EXPECT_EQ(connectPort, port);
+  }
+  EXPECT_EQ(families, c.families);
+  // Every attempt's socket but the last one's was closed at once; the last
+  // is the owner's to close, as ever.
+  EXPECT_EQ(ws->Count("closesocket"), int(c.families.size()) - 1);
+  if (c.expected.empty()) {
+    EXPECT_EQ(sock.State, 1);
+    EXPECT_EQ(sock.GetText(), "220 here");
+    EXPECT_FALSE(sock.IsIPv6());
+  } else {
+    EXPECT_EQ(sock.State, 3);
+  }
+  sock.Close();
+}
+
+constexpr int kV4 = winsock::AF_INET, kV6 = winsock::AF_INET6;
+const Report kRefused{10061, "Connection refused"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Sockets, NameCases,
+    ::testing::Values(NameCase{"FirstFailsSecondAccepts", {"::1", "127.0.0.1"}, true, {kV6, kV4}, {}},
+                      NameCase{"FirstAccepts", {"127.0.0.1", "::1"}, true, {kV4}, {}},
+                      NameCase{"AllRefusedReportsTheLast", {"::1", "127.0.0.1"}, false, {kV6, kV4}, {kRefused}},
+                      NameCase{"AtMostSixteenTried",
+                               std::vector<std::string>(20, "127.0.0.1"),
+                               false,
+                               std::vector<int>(16, kV4),
+                               {kRefused}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SocketsTest, AttemptThatTimesOutIsLeftSilentlyForTheNext) {
+  zvtest::ScriptedServer server("::1");
+  server.SetGreeting({{"220 here"}});
+  if (!server.Start()) GTEST_SKIP() << "no IPv6 loopback";
+  // The first address, 127.0.0.1 at the same port, never answers.
+  FullListener hanging(server.Port());
+  if (!hanging.Ready()) GTEST_SKIP() << "cannot fill a listener's backlog at port " << server.Port();
+  ws->resolved = {Literal("127.0.0.1"), Literal("::1")};
+  sock.Timeout = 1;
+  sock.Open(std::to_string(server.Port()), "mail.example.net");
+  EXPECT_TRUE(reports.empty());
+  EXPECT_EQ(sock.State, 1);
+  EXPECT_EQ(ws->connects.size(), 2u);
+  EXPECT_TRUE(sock.IsIPv6());
+  EXPECT_EQ(sock.LocalAddress(), "::1");
+  EXPECT_EQ(sock.GetText(), "220 here");
+  sock.Close();
+}
+
+// ---- The reply deadline ---------------------------------------------
+
+TEST_F(SocketsTest, ReplyDeadlineCutsATricklingReplyUntilClosed) {
+  using namespace std::chrono_literals;
+  LoopbackServer trickling, prompt;
+  Gate clientDone;
+  trickling.Serve([&](LoopbackPeer& peer) {
+    peer.Send("250-");
+    while (!clientDone.Wait(10)) peer.Send("x");
+  });
+  prompt.Serve([&](LoopbackPeer& peer) {
+    peer.Send("250 ok\r\n");
+    peer.ReadToEnd();
+  });
+  sock.Timeout = 60;  // each receive is quick; only the deadline can end it
+  OpenTo(trickling);
+  const auto start = std::chrono::steady_clock::now();
+  sock.SetReplyDeadline(start + 300ms);
+  const std::string got = sock.GetText();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(sock.NoReply);
+  EXPECT_EQ(got.substr(0, 5), "250-x");
+  EXPECT_EQ(reports, (std::vector<Report>{{10060, "Blocking call timed out"}, {10004, "Interrupted system call"}}));
+  EXPECT_GE(took, 300ms);
+  EXPECT_LT(took, 5s);
+  clientDone.Open();
+  // Close clears it: the next connection reads as ever.
+  sock.Close();
+  reports.clear();
+  OpenTo(prompt);
+  EXPECT_EQ(sock.GetText(), "250 ok");
+  EXPECT_TRUE(reports.empty());
+  sock.Close();
 }
 
 // ---- Non-blocking mode ------------------------------------------------

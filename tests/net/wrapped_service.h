@@ -1,12 +1,13 @@
 // A socket service for tests: it passes every call to the real service,
 // counts the calls, records what connect and recv were given, and lets a
-// test make the n-th call of a kind fail with a chosen error or run code
-// right after a recv.
+// test make the n-th call of a kind fail with a chosen error, run code right
+// after a recv, or answer name look-ups with addresses of its choosing.
 #pragma once
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ class WrappedService : public winsock::Service {
   std::vector<int> recvSizes;
   winsock::SockAddrIn lastConnect;
   bool connectReaches = true;  // false: record the address, then refuse
+  // When set, getaddrinfo answers with these instead of the resolver's.
+  std::optional<std::vector<winsock::SockAddr>> resolved;
+  // Family and port (host order) of every connect of either kind, in order.
+  std::vector<std::pair<int, uint16_t>> connects;
 
   int Count(const std::string& call) const {
     auto it = calls.find(call);
@@ -43,6 +48,7 @@ class WrappedService : public winsock::Service {
   }
   int connect(winsock::SOCKET s, const winsock::SockAddrIn* name, int len) override {
     if (name != nullptr) lastConnect = *name;
+    if (name != nullptr) connects.emplace_back(name->sin_family, HostPort(name->sin_port));
     if (Faulted("connect")) return -1;
     if (!connectReaches) {
       injected_ = winsock::WSAECONNREFUSED;
@@ -88,6 +94,33 @@ class WrappedService : public winsock::Service {
   uint16_t(htons)(uint16_t v) override { return (real->htons)(v); }
   int WSAAsyncSelect(winsock::SOCKET s, plat::HiddenWindow* w, unsigned msg, long events) override {
     return Faulted("WSAAsyncSelect") ? -1 : real->WSAAsyncSelect(s, w, msg, events);
+  }
+  int getaddrinfo(const std::string& node, std::vector<winsock::SockAddr>& addresses) override {
+    if (Faulted("getaddrinfo")) return injected_;
+    if (!resolved) return real->getaddrinfo(node, addresses);
+    addresses = *resolved;
+    return 0;
+  }
+  int connectAddr(winsock::SOCKET s, const winsock::SockAddr& name) override {
+    connects.emplace_back(name.family, HostPort(name.port));
+    return Faulted("connectAddr") ? -1 : real->connectAddr(s, name);
+  }
+  int bindAddr(winsock::SOCKET s, const winsock::SockAddr& name) override {
+    return Faulted("bindAddr") ? -1 : real->bindAddr(s, name);
+  }
+  int getsocknameAddr(winsock::SOCKET s, winsock::SockAddr& name) override {
+    return Faulted("getsocknameAddr") ? -1 : real->getsocknameAddr(s, name);
+  }
+  std::string inet_ntop(const winsock::SockAddr& a) override { return real->inet_ntop(a); }
+  int StartTlsClient(winsock::SOCKET s, const std::string& peer, const std::string& caFile) override {
+    if (Faulted("StartTlsClient")) return injected_;
+    return real->StartTlsClient(s, peer, caFile);
+  }
+  std::string TlsErrorText() override { return real->TlsErrorText(); }
+
+  static uint16_t HostPort(uint16_t netPort) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&netPort);
+    return uint16_t(b[0] << 8 | b[1]);
   }
 
  private:

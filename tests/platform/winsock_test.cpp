@@ -45,9 +45,26 @@ void Reset(int fd) {
 
 void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
 
+// A listener on ::1 at a free port (stored in `port`); -1 without IPv6.
+int ListenOnIpv6Loopback(uint16_t& port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  port = ntohs(a.sin6_port);
+  return fd;
+}
+
 }  // namespace peer
 
 #undef AF_INET
+#undef AF_INET6
 #undef SOCK_STREAM
 #undef SOL_SOCKET
 #undef SO_LINGER
@@ -187,6 +204,76 @@ TEST_F(WinsockTest, AddressesAndNames) {
   EXPECT_EQ(tcp->p_proto, 6);
 }
 
+TEST_F(WinsockTest, AddressesOfEitherFamily) {
+  const struct {
+    std::string node;
+    int family;        // of the first address; 0: the look-up fails
+    std::string text;  // of the first address
+  } cases[] = {
+      {"127.0.0.1", AF_INET, "127.0.0.1"},
+      {"::1", AF_INET6, "::1"},
+      {"2001:db8::25", AF_INET6, "2001:db8::25"},
+      {"[::1]", 0, ""},
+      {"no-such-host.invalid", 0, ""},
+      {"", 0, ""},
+      {std::string("::1\0x", 5), 0, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<SockAddr> found;
+    const int rc = ws->getaddrinfo(c.node, found);
+    if (c.family == 0) {
+      EXPECT_GE(rc, WSAHOST_NOT_FOUND) << c.node;
+      EXPECT_LE(rc, WSANO_DATA) << c.node;
+      EXPECT_EQ(ws->WSAGetLastError(), rc) << c.node;
+      EXPECT_TRUE(found.empty()) << c.node;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << c.node;
+    ASSERT_EQ(found.size(), 1u) << c.node;
+    EXPECT_EQ(found[0].family, c.family) << c.node;
+    EXPECT_EQ(found[0].port, 0) << c.node;
+    EXPECT_EQ(ws->inet_ntop(found[0]), c.text) << c.node;
+  }
+  std::vector<SockAddr> local;
+  ASSERT_EQ(ws->getaddrinfo("localhost", local), 0);
+  bool hasLoopback = false;
+  for (const SockAddr& a : local) hasLoopback = hasLoopback || ws->inet_ntop(a) == "127.0.0.1";
+  EXPECT_TRUE(hasLoopback);
+  EXPECT_EQ(ws->inet_ntop(SockAddr{}), "");
+}
+
+TEST_F(WinsockTest, Ipv6ConnectAndLocalName) {
+  uint16_t port6 = 0;
+  const int listener6 = peer::ListenOnIpv6Loopback(port6);
+  if (listener6 < 0) GTEST_SKIP() << "no IPv6 loopback";
+  std::vector<SockAddr> found;
+  ASSERT_EQ(ws->getaddrinfo("::1", found), 0);
+  SockAddr to = found[0];
+  to.port = (ws->htons)(port6);
+  const SOCKET s = ws->socket(AF_INET6, winsock::SOCK_STREAM, 6);
+  ASSERT_NE(s, INVALID_SOCKET);
+  // The 1.1 calls stay IPv4 only.
+  const SockAddrIn v4 = Loopback(port6);
+  SockAddrIn wrong = v4;
+  wrong.sin_family = AF_INET6;
+  EXPECT_EQ(ws->connect(s, &wrong, sizeof wrong), SOCKET_ERROR);
+  EXPECT_EQ(ws->WSAGetLastError(), WSAEAFNOSUPPORT);
+  ASSERT_EQ(ws->connectAddr(s, to), 0) << ws->WSAGetLastError();
+  const int accepted6 = peer::Accept(listener6);
+  EXPECT_GE(accepted6, 0);
+  SockAddr local;
+  ASSERT_EQ(ws->getsocknameAddr(s, local), 0);
+  EXPECT_EQ(local.family, AF_INET6);
+  EXPECT_EQ(ws->inet_ntop(local), "::1");
+  EXPECT_NE(local.port, 0);
+  peer::Send(accepted6, "v6");
+  char buf[4];
+  EXPECT_EQ(ws->recv(s, buf, sizeof buf, 0), 2);
+  ws->closesocket(s);
+  ::close(accepted6);
+  ::close(listener6);
+}
+
 TEST_F(WinsockTest, RefusedConnectAndLocalName) {
   const SOCKET s = ws->socket(AF_INET, winsock::SOCK_STREAM, 6);
   ASSERT_NE(s, INVALID_SOCKET);
@@ -240,6 +327,58 @@ TEST_F(WinsockTest, BlockingReadIsCancelledAndRefusesNestedCalls) {
   ws->closesocket(other);
   ::close(otherPeer);
   ::close(sPeer);
+}
+
+TEST_F(WinsockTest, ReadWaitsAgainAfterDataCameWhileNobodyWaited) {
+  const SOCKET s = Connected();
+  char buf[4];
+  QTimer::singleShot(20, [&] { peer::Send(accepted, "a"); });
+  EXPECT_EQ(ws->recv(s, buf, sizeof buf, 0), 1);
+  // Data comes while the loop runs and no call waits.
+  peer::Send(accepted, "b");
+  bool marker = false;
+  QTimer::singleShot(50, [&] { marker = true; });
+  ASSERT_TRUE(PumpUntil([&] { return marker; }));
+  EXPECT_EQ(ws->recv(s, buf, sizeof buf, 0), 1);
+  EXPECT_EQ(buf[0], 'b');
+  // The next wait still wakes for new data.
+  QTimer::singleShot(20, [&] { peer::Send(accepted, "c"); });
+  EXPECT_EQ(ws->recv(s, buf, sizeof buf, 0), 1);
+  EXPECT_EQ(buf[0], 'c');
+  ws->closesocket(s);
+  ::close(accepted);
+}
+
+TEST_F(WinsockTest, TlsRefusedOrFailedLeavesNoPlainStream) {
+  const SOCKET idle = ws->socket(AF_INET, winsock::SOCK_STREAM, 6);
+  EXPECT_EQ(ws->StartTlsClient(idle, "127.0.0.1", ""), WSAENOTCONN);
+  ws->closesocket(idle);
+  EXPECT_EQ(ws->StartTlsClient(idle, "127.0.0.1", ""), WSAENOTSOCK);
+
+  const SOCKET nonBlocking = Connected();
+  uint32_t on = 1;
+  ws->ioctlsocket(nonBlocking, FIONBIO, &on);
+  EXPECT_EQ(ws->StartTlsClient(nonBlocking, "127.0.0.1", ""), WSAEINVAL);
+  ws->closesocket(nonBlocking);
+  ::close(accepted);
+
+  // A peer that answers the handshake with text.
+  const SOCKET s = Connected();
+  peer::Send(accepted, "220 plain text, no TLS here\r\n");
+  EXPECT_EQ(ws->StartTlsClient(s, "127.0.0.1", ""), WSAETLS);
+  EXPECT_EQ(ws->WSAGetLastError(), WSAETLS);
+  const std::string text = ws->TlsErrorText();
+  EXPECT_EQ(text.rfind("TLS handshake with 127.0.0.1 failed: ", 0), 0u) << text;
+  EXPECT_GT(text.size(), std::string("TLS handshake with 127.0.0.1 failed: ").size()) << text;
+  // Nothing goes out or comes in the clear afterwards.
+  EXPECT_EQ(ws->send(s, "PASS secret\r\n", 13, 0), SOCKET_ERROR);
+  EXPECT_EQ(ws->WSAGetLastError(), WSAECONNABORTED);
+  char buf[8];
+  EXPECT_EQ(ws->recv(s, buf, sizeof buf, 0), SOCKET_ERROR);
+  EXPECT_EQ(ws->WSAGetLastError(), WSAECONNABORTED);
+  EXPECT_EQ(ws->StartTlsClient(s, "127.0.0.1", ""), WSAEISCONN);
+  ws->closesocket(s);
+  ::close(accepted);
 }
 
 TEST_F(WinsockTest, SocketClosedDuringItsBlockingRead) {

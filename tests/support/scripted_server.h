@@ -5,6 +5,11 @@
 // lines and an action. Tests read the transcript through the thread-safe
 // accessors and wait for a connection to finish with a bounded wait.
 //
+// With a certificate set, a connection can change to TLS as a server after
+// a reply (Action::StartTls) or run TLS from the accept (SetImplicitTls);
+// lines are then read and answered, and recorded, over TLS as before. It
+// listens on an IPv4 or an IPv6 loopback address.
+//
 // Error convention: Start() returns false when the socket cannot be bound;
 // accessors never throw. The handler runs on the server thread.
 #pragma once
@@ -19,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+
 namespace zvtest {
 
 class ScriptedServer {
@@ -28,6 +35,9 @@ class ScriptedServer {
     Close,     // close the connection after sending the reply
     Reset,     // abortive close (RST) after sending the reply
     Silent,    // send the reply, then keep reading but never answer again
+    StartTls,  // send the reply in the clear, then the server's side of the
+               // TLS handshake (bytes that came before it are dropped); a
+               // failed handshake closes the connection
   };
 
   // What the server does in answer to the greeting or to one received line.
@@ -49,7 +59,8 @@ class ScriptedServer {
   // the server's answer. An empty Step answers nothing.
   using Handler = std::function<Step(const std::string& line, std::size_t connection)>;
 
-  // `address` is a dotted IPv4 loopback address; port 0 picks a free port.
+  // `address` is a dotted IPv4 or an IPv6 (no brackets) loopback address;
+  // port 0 picks a free port.
   explicit ScriptedServer(std::string address = "127.0.0.1", uint16_t port = 0);
   ~ScriptedServer();
   ScriptedServer(const ScriptedServer&) = delete;
@@ -58,15 +69,21 @@ class ScriptedServer {
   // Set before Start(). The greeting is sent at every accept.
   void SetGreeting(Step greeting) { greeting_ = std::move(greeting); }
   void SetHandler(Handler handler) { handler_ = std::move(handler); }
+  // The server's certificate (chain) and key, PEM files; needed for TLS.
+  void SetCertificate(std::string certFile, std::string keyFile);
+  // TLS from the accept: the handshake comes before the greeting.
+  void SetImplicitTls(bool on) { implicitTls_ = on; }
 
-  // Binds, listens and starts the thread.
+  // Binds, listens and starts the thread; false also when a certificate was
+  // set and cannot be loaded.
   bool Start();
   // Stops accepting, closes an open connection and joins the thread.
   void Stop();
 
   uint16_t Port() const { return port_; }
   const std::string& Address() const { return address_; }
-  // "address:port", handy for a host:port setting.
+  // "address:port" ("[address]:port" for IPv6), handy for a host:port
+  // setting.
   std::string HostPort() const;
 
   // Number of connections accepted so far.
@@ -82,6 +99,8 @@ class ScriptedServer {
   // Lines of connection `i` whose answer the client did not wait for: more
   // bytes had arrived before the server answered them.
   std::vector<std::string> SentAhead(std::size_t i) const;
+  // Whether connection `i` completed a TLS handshake.
+  bool UnderTls(std::size_t i) const;
 
   // Waits until at least `count` connections have finished, or the timeout.
   bool WaitFinished(std::size_t count = 1, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
@@ -92,16 +111,28 @@ class ScriptedServer {
     std::vector<std::string> lines;
     std::vector<std::string> sentAhead;
     bool finished = false;
+    bool tls = false;
   };
+  struct Link;
 
   void Run();
   void Serve(int fd, std::size_t index);
-  bool SendStep(int fd, const Step& step);
+  // Waits for `events` on fd, or a stop request: 1 ready, 0 after
+  // `timeoutMs` (-1: no limit), -1 stopped or failed.
+  int WaitFd(int fd, short events, int timeoutMs = -1) const;
+  bool Handshake(Link& link, std::size_t index);
+  long Read(Link& link, char* buf, std::size_t size);
+  bool Write(Link& link, const std::string& bytes);
+  bool MoreAhead(Link& link, std::chrono::milliseconds watch);
+  bool SendStep(Link& link, const Step& step);
 
   std::string address_;
   uint16_t port_;
   Step greeting_;
   Handler handler_;
+  std::string certFile_, keyFile_;
+  bool implicitTls_ = false;
+  ssl_ctx_st* tlsCtx_ = nullptr;
   int listenFd_ = -1;
   int wakeFds_[2] = {-1, -1};
   std::thread thread_;
