@@ -24,6 +24,10 @@ std::string ConnectionFailureText(int32_t error, const std::string& msg, int32_t
   return text;
 }
 
+constexpr int32_t kTimedOut = 10060;
+// Lines of a multi-line reply kept for the caller (EHLO's keywords).
+constexpr std::size_t kMaxReplyLines = 100;
+
 // Bound on the repetition of an Open that keeps failing with "address in use".
 constexpr int kMaxAddressInUseRetries = 300;
 constexpr int32_t kAddressInUse = 10048;
@@ -80,6 +84,18 @@ void TMain::QueueCommand(const std::string& command) {
   lastQueued_ = command;
 }
 
+void TMain::SendSecretCommand(const std::string& command, const std::string& shown) {
+  if (Config.DEBUG) WriteLog("DEBUG:C:" + shown);
+  if (Sock.State == 3) {
+    PendingOutput.clear();
+    return;
+  }
+  PendingOutput += command;
+  PendingOutput += "\r\n";
+  lastQueued_ = shown;
+  FlushCommands();
+}
+
 void TMain::FlushCommands() {
   if (PendingOutput.empty()) return;
   if (Sock.State == 3) {
@@ -100,8 +116,13 @@ bool TMain::ReadReply(std::string& reply, bool show) {
   if (Sock.State == 3) {
     reply.clear();
   } else {
+    // A reply line is bounded as a whole, whatever trickles in; inside a
+    // multi-line reply the bound of the whole reply holds.
+    const bool own = !replyDeadline_;
+    if (own) StartReplyDeadline();
     reply = Sock.GetText();
     read = !Sock.NoReply;
+    if (own) EndReplyDeadline();
     if (!read) NoteDroppedConnection();
   }
   if (read && show) SetCaption(lbResponse, reply);
@@ -116,14 +137,34 @@ bool TMain::ReadOK() {
 }
 
 uint16_t TMain::ReadCode() {
+  std::vector<std::string> lines;
+  return ReadCodeLines(lines);
+}
+
+uint16_t TMain::ReadCodeLines(std::vector<std::string>& lines) {
+  lines.clear();
   const int32_t deadline = SecondsNow() + 120;
+  StartReplyDeadline();
   uint16_t code = 0;
   for (;;) {
     std::string line;
     code = ReadReply(line, true) ? static_cast<uint16_t>(TextToNum(line)) : 0;
+    if (code != 0 && lines.size() < kMaxReplyLines) lines.push_back(line);
     const bool continuation = code != 0 && line.size() >= 4 && line[3] == '-';
-    if (!(continuation && Sock.State == 1 && SecondsNow() <= deadline)) return code;
+    if (!(continuation && Sock.State == 1 && SecondsNow() <= deadline)) break;
   }
+  EndReplyDeadline();
+  return code;
+}
+
+void TMain::StartReplyDeadline() {
+  replyDeadline_ = std::chrono::steady_clock::now() + ReplyLimit;
+  Sock.SetReplyDeadline(*replyDeadline_);
+}
+
+void TMain::EndReplyDeadline() {
+  replyDeadline_.reset();
+  Sock.ClearReplyDeadline();
 }
 
 void TMain::ReportError(const std::string& text) {
@@ -135,7 +176,14 @@ void TMain::SockErrorOccurred(TSockets*, int32_t Error, const std::string& Msg) 
   Sock.State = 3;
   LastSockError = Error;
   NoteFailure(zvexit::kTemporary);
-  LogConnectionFailure(ConnectionFailureText(Error, Msg, Sock.Timeout));
+  // A time-out of the reply as a whole (the connection cannot go on in step)
+  // or of one call.
+  if (Error == kTimedOut && replyDeadline_ && std::chrono::steady_clock::now() >= *replyDeadline_) {
+    LogConnectionFailure("no complete reply within " +
+                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ReplyLimit).count()) + " s");
+  } else {
+    LogConnectionFailure(ConnectionFailureText(Error, Msg, Sock.Timeout));
+  }
   SetCaption(lbError, Msg);
 }
 
@@ -192,7 +240,10 @@ bool TMain::ReadDataLine(std::string& line) {
   if (Sock.State == 3) {
     line.clear();
   } else {
+    // Every line of a message or listing is bounded like a reply line.
+    StartReplyDeadline();
     line = Sock.GetText();
+    EndReplyDeadline();
     read = !Sock.NoReply;
     if (!read) NoteDroppedConnection();
   }

@@ -19,7 +19,9 @@
 
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -139,6 +141,11 @@ class TMain : public QWidget, public TPassHost {
   bool ReadReply(std::string& reply, bool show) override;
   bool ReadOK() override;
   uint16_t ReadCode() override;
+  // ReadCode keeping the reply's lines (at most 100), for EHLO's keywords.
+  uint16_t ReadCodeLines(std::vector<std::string>& lines) override;
+  // How long a reply (every line of a multi-line reply together) may take,
+  // whatever trickles in; one that takes longer cuts the connection.
+  std::chrono::milliseconds ReplyLimit{120000};
   void ReportError(const std::string& text) override;
   void SockErrorOccurred(TSockets* Sender, int32_t Error, const std::string& Msg);
   static int32_t SecondsNow();
@@ -170,6 +177,7 @@ class TMain : public QWidget, public TPassHost {
   // socket pumps whenever it waits for data).
   bool ReadDataLine(std::string& line) override;
   void QueueCommand(const std::string& command) override;
+  void SendSecretCommand(const std::string& command, const std::string& shown) override;
   void FlushCommands() override;
   bool SaveConfig(std::string& why) override;
   void NoteFailure(int status) override;
@@ -233,6 +241,10 @@ class TMain : public QWidget, public TPassHost {
   std::string lastQueued_;  // the last command queued, for lbCommand
   // The connection's failure was logged already (one line per failure).
   bool failureLogged_ = false;
+  // The deadline of the reply being read, if any.
+  std::optional<std::chrono::steady_clock::time_point> replyDeadline_;
+  void StartReplyDeadline();
+  void EndReplyDeadline();
   // Writes "<host:port>: <cause>" to the log once per connection.
   void LogConnectionFailure(const std::string& cause);
   // A read that found the connection closed by the server notes and logs it.

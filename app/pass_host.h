@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct TConfig;
 class TSockets;
@@ -27,9 +28,14 @@ class TPassHost {
 
   // The exchange: one command out (traced, shown), one reply line in.
   virtual void SendCommand(const std::string& command) = 0;
+  // SendCommand for a command holding a secret: the trace and lbCommand get
+  // `shown` instead (e.g. "AUTH PLAIN ****").
+  virtual void SendSecretCommand(const std::string& command, const std::string& shown) = 0;
   virtual bool ReadReply(std::string& reply, bool show) = 0;
   virtual bool ReadOK() = 0;
   virtual uint16_t ReadCode() = 0;
+  // ReadCode keeping the lines of the reply (for EHLO's keywords).
+  virtual uint16_t ReadCodeLines(std::vector<std::string>& lines) = 0;
   // A command traced like SendCommand but handed to the socket only with
   // the next SendCommand or FlushCommands, so several leave in one send (for
   // a server that accepts commands sent ahead).

@@ -8,6 +8,7 @@
 
 namespace {
 constexpr uint16_t kPop3Port = 110;
+constexpr uint16_t kPop3sPort = 995;
 
 std::string LowerAscii(std::string text) {
   for (char& c : text)
@@ -28,7 +29,8 @@ void TMain::ReceiveMail() {
   // without the close OpenConnection would make.
   Sock.State = 0;
   if (Config.DEBUG) WriteLog("DEBUG:Opening POP3 connection");
-  const auto [host, port] = ServerAddress(Config.POP, kPop3Port);
+  const TTlsMode tls = Config.PopTls();
+  const auto [host, port] = ServerAddress(Config.POP, tls == TTlsMode::Implicit ? kPop3sPort : kPop3Port);
   OpenConnection(host, port);
   WaitForState(1);
   if (LastSockError > 0) {
@@ -42,6 +44,9 @@ void TMain::ReceiveMail() {
     options.files = services_.files;
     options.maxSize = Config.MaxMessageSize();
     options.server = LowerAscii(host) + ":" + std::to_string(port);
+    options.tls = tls;
+    options.peerName = host;
+    options.caFile = Config.TLS_CA_FILE;
     TPop3Session session(*this, options);
     session.Run();
     GotZorvikMail = session.GotZorvikMail();

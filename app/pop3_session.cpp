@@ -59,6 +59,9 @@ TPop3Session::TPop3Session(TPassHost& host, TPop3Options options)
       ids_(options_.programDir + kIdFileName) {}
 
 void TPop3Session::Run() {
+  // Implicit TLS: the greeting already comes under TLS. A failed handshake
+  // is reported by the socket; nothing is sent in clear after it.
+  if (options_.tls == TTlsMode::Implicit && !host_.PassSocket().StartTls(options_.peerName, options_.caFile)) return;
   if (!host_.ReadOK()) {
     host_.ReportError("POP3 server not ready");
     host_.NoteFailure(zvexit::kTemporary);
@@ -68,6 +71,11 @@ void TPop3Session::Run() {
   counterAtStart_ = config.COUNTER;
   host_.WriteLog("Talking to POP3 (" + config.POP + ")");
   ReadCapabilities();
+  bool quit = true;
+  if (options_.tls == TTlsMode::StartTls && !StartTls(quit)) {
+    if (quit) host_.SendCommand("QUIT");
+    return;
+  }
   std::string why;
   if (!ids_.Load(why)) {
     // Without the record a message filed before could be filed again.
@@ -85,14 +93,40 @@ void TPop3Session::Run() {
 }
 
 void TPop3Session::ReadCapabilities() {
+  pipelining_ = offersStls_ = false;
   host_.SendCommand("CAPA");
   if (!host_.ReadOK()) return;
   if (!ReadListing(kMaxCapabilities, [this](const std::string& line) {
         const std::string word = UpperText(line.substr(0, line.find(' ')));
         if (word == "PIPELINING") pipelining_ = true;
+        if (word == "STLS") offersStls_ = true;
       })) {
-    pipelining_ = false;
+    pipelining_ = offersStls_ = false;
   }
+}
+
+bool TPop3Session::StartTls(bool& quit) {
+  const std::string server = host_.ServerName();
+  // Never on without TLS: a server that does not offer it ends the pass
+  // before the user name goes out.
+  if (!offersStls_) {
+    host_.ReportError("POP3 server " + server + " does not offer STLS");
+    host_.NoteFailure(zvexit::kTemporary);
+    return false;
+  }
+  host_.SendCommand("STLS");
+  if (!host_.ReadOK()) {
+    host_.ReportError("POP3 server " + server + " refused STLS");
+    host_.NoteFailure(zvexit::kTemporary);
+    return false;
+  }
+  if (!host_.PassSocket().StartTls(options_.peerName, options_.caFile)) {
+    quit = false;
+    return false;
+  }
+  // What was offered in clear counts for nothing now.
+  ReadCapabilities();
+  return true;
 }
 
 void TPop3Session::Dialogue() {

@@ -34,6 +34,7 @@
 
 #include "app/inbound.h"
 #include "app/uid_state.h"
+#include "config/configfile.h"
 
 class TPassHost;
 namespace plat { class FilingService; }
@@ -49,6 +50,11 @@ struct TPop3Options {
   uint64_t maxSize = 100000000;
   // The file system the filing goes through; null: the real one.
   std::shared_ptr<plat::FilingService> files;
+  // TLS: from the first byte (IMPLICIT) or after STLS (STARTTLS); the
+  // server's certificate must name `peerName`.
+  TTlsMode tls = TTlsMode::No;
+  std::string peerName;
+  std::string caFile;
 };
 
 class TPop3Session {
@@ -82,6 +88,9 @@ class TPop3Session {
   };
 
   void ReadCapabilities();
+  // STLS and the TLS handshake; false when the pass cannot go on (`quit`:
+  // whether QUIT may still be sent).
+  bool StartTls(bool& quit);
   // USER, PASS, STAT, UIDL, LIST and the messages.
   void Dialogue();
   bool ReadIds(int32_t count);
@@ -116,6 +125,7 @@ class TPop3Session {
   TInboundFiler filer_;
   TUidState ids_;
   bool pipelining_ = false;
+  bool offersStls_ = false;
   bool useIds_ = false;  // the record is loaded and the server gave UIDL
   std::map<int32_t, std::string> uids_;
   std::map<int32_t, uint64_t> sizes_;

@@ -59,7 +59,8 @@ void TMain::SendMail() {
   SetPercent(0);
   SetCaption(lbAction, "Sending");
 
-  const auto [host, port] = ServerAddress(Config.SMTP, 25);
+  const TTlsMode tls = Config.SmtpTls();
+  const auto [host, port] = ServerAddress(Config.SMTP, tls == TTlsMode::Implicit ? 465 : 25);
   OpenConnection(host, port);
   WaitForState(1);
   if (LastSockError > 0) {
@@ -68,7 +69,13 @@ void TMain::SendMail() {
   }
   SetIconVisible(icnUpOff, false);
   {
-    TSmtpSession session(*this, dir, OutboundList);
+    TSmtpOptions options;
+    options.tls = tls;
+    options.peerName = host;
+    options.caFile = Config.TLS_CA_FILE;
+    options.username = Config.SMTP_USERNAME;
+    options.password = Config.SMTP_PASSWORD;
+    TSmtpSession session(*this, dir, OutboundList, options);
     session.Run();
   }
   PendingOutput.clear();

@@ -13,20 +13,39 @@
 #include <vector>
 
 #include "app/workfile.h"
+#include "config/configfile.h"
 
 class TPassHost;
+
+// How a send pass greets and secures its connection. With neither TLS nor a
+// user name the conversation is the plain one (HELO); otherwise EHLO, then
+// STARTTLS and EHLO again (STARTTLS), then AUTH (a user name).
+struct TSmtpOptions {
+  TTlsMode tls = TTlsMode::No;
+  // The host as connected to: the name the server's certificate must bear.
+  std::string peerName;
+  std::string caFile;
+  std::string username, password;
+};
 
 class TSmtpSession {
  public:
   // `dir`: the outbound directory with its trailing "/"; `bases`: the base
   // names of the pairs to send, in order.
-  TSmtpSession(TPassHost& host, std::string dir, std::vector<std::string> bases);
+  TSmtpSession(TPassHost& host, std::string dir, std::vector<std::string> bases, TSmtpOptions options = {});
 
   // Runs the conversation up to QUIT (not sent when the greeting was
   // refused or the connection broke). The host closes the connection.
   void Run();
 
  private:
+  // The greeting after the server's: HELO, or EHLO with STARTTLS and AUTH.
+  // False when the conversation cannot go on; `quit` then says whether QUIT
+  // is still to be sent.
+  bool Handshake(bool& quit);
+  // EHLO and its keywords (STARTTLS, AUTH mechanisms, PIPELINING).
+  bool Ehlo();
+  bool Authenticate();
   // One pair: envelope, MAIL FROM, RCPT TO, DATA, body, ".", removal.
   void SendPair(std::size_t position);
   // The text of the open work file as the DATA section: blanks trimmed, a
@@ -37,6 +56,7 @@ class TSmtpSession {
   bool Accepted(uint16_t code, int expected);
 
   TPassHost& host_;
+  TSmtpOptions options_;
   std::string dir_;
   std::vector<std::string> bases_;
   TWorkFileReader reader_;
@@ -44,4 +64,8 @@ class TSmtpSession {
   // terminating dot, so the server discards the unfinished message.
   bool readFailed_ = false;
   int spinner_ = 0;
+  // What EHLO's reply offered.
+  bool offersStartTls_ = false;
+  bool offersPipelining_ = false;
+  std::vector<std::string> authMechanisms_;
 };

@@ -349,13 +349,17 @@ class StrictSmtpServer:
         return r.stdout[1:] if r.stdout.startswith(b"\n") else r.stdout
 
     def sessions(self, lines=None):
-        """The counters of every ended SMTP session in the maillog, one dict
-        per session ({"ehlo": "2", "starttls": "1", "auth": "1", ...})."""
+        """The counters of every ended SMTP session in the maillog that
+        greeted (HELO or EHLO), one dict per session ({"ehlo": "2",
+        "starttls": "1", "auth": "1", ...}); the readiness probe of
+        postfix.sh, which only says QUIT, is left out."""
         out = []
         for line in self.maillog() if lines is None else lines:
             m = re.search(r"disconnect from \S+ (.*)$", line)
             if m:
-                out.append(dict(kv.split("=", 1) for kv in m.group(1).split() if "=" in kv))
+                counters = dict(kv.split("=", 1) for kv in m.group(1).split() if "=" in kv)
+                if "ehlo" in counters or "helo" in counters:
+                    out.append(counters)
         return out
 
     def logs(self):
@@ -463,7 +467,7 @@ class Instance:
         lines = ["[General Information]", ""]
         for key in INI_KEYS:
             if key in values:
-                lines.append("%-11s%s" % (key, values[key]))
+                lines.append("%-10s %s" % (key, values[key]))
         with open(self.ini, "wb") as f:
             f.write("".join(l + "\r\n" for l in lines).encode("latin-1"))
 
