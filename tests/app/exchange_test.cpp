@@ -10,6 +10,7 @@
 #include "app/mainunit.h"
 #include "platform/winsock.h"
 #include "support/scripted_server.h"
+#include "support/testutil.h"
 
 namespace fs = std::filesystem;
 using zvtest::ScriptedServer;
@@ -236,6 +237,28 @@ TEST_F(Exchange, RefusedConnectionSetsLastSockError) {
   EXPECT_EQ(Caption(main_->lbError), "Connection refused");
   // One line names the server and the cause.
   EXPECT_EQ(Log(), std::vector<std::string>{"127.0.0.1:" + std::to_string(port) + ": connection refused"});
+}
+
+// A reply is bounded as a whole, whatever trickles in: a server that sends
+// continuation lines without end is cut off at the limit, and the connection
+// goes with it (its remaining lines would answer later commands).
+TEST_F(Exchange, AReplyThatNeverEndsIsCutAndTheConnectionWithIt) {
+  zvtest::Trickler trickle("250-still going\r\n", std::chrono::milliseconds(20));
+  const uint16_t port = trickle.Port();
+  ASSERT_NE(port, 0);
+  main_->ReplyLimit = std::chrono::milliseconds(1000);
+  main_->OpenConnection("127.0.0.1", port);
+  main_->WaitForState(1);
+  const auto start = std::chrono::steady_clock::now();
+  main_->ReadCode();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(main_->Sock.State, 3);
+  main_->SendCommand("QUIT");  // the dialogue cannot go on: nothing is sent
+  EXPECT_EQ(trickle.Stop(), "");
+  const auto log = Log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "127.0.0.1:" + std::to_string(port) + ": no complete reply within 1 s"),
+            log.end());
+  EXPECT_EQ(main_->RunStatus, 75);
 }
 
 TEST_F(Exchange, AddressInUseIsRepeatedAFewTimes) {

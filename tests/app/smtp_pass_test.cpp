@@ -15,6 +15,7 @@
 #include "app/mainunit.h"
 #include "app/workfile.h"
 #include "support/scripted_server.h"
+#include "support/test_certs.h"
 
 namespace fs = std::filesystem;
 using zvtest::ScriptedServer;
@@ -45,6 +46,13 @@ struct SmtpScript {
   std::string data = "354 go ahead";
   std::vector<std::string> dot = {"250 queued"};
   std::string rset = "250 reset";
+  // The extended greeting: EHLO's reply before and after STARTTLS, the
+  // answer to STARTTLS (a 2xx one starts TLS) and to AUTH.
+  std::string ehlo = "250-test\r\n250-STARTTLS\r\n250 PIPELINING";
+  std::string ehloTls = "250-test\r\n250-AUTH LOGIN PLAIN\r\n250 PIPELINING";
+  std::string starttls = "220 go ahead";
+  std::string auth = "235 welcome";
+  bool implicitTls = false;
   int dropAtMail = 0;
   std::chrono::milliseconds watchAhead{0};
 };
@@ -54,6 +62,8 @@ class SmtpServer {
  public:
   explicit SmtpServer(SmtpScript script) : script_(std::move(script)) {
     server_.SetGreeting({{script_.greeting}, "", ScriptedServer::Action::Continue});
+    server_.SetCertificate(zvtest::TestCertificates().good.cert, zvtest::TestCertificates().good.key);
+    server_.SetImplicitTls(script_.implicitTls);
     server_.SetHandler([this](const std::string& line, std::size_t) {
       ScriptedServer::Step step = Answer(line);
       step.watchAhead = script_.watchAhead;
@@ -76,8 +86,22 @@ class SmtpServer {
       }
       return {};
     }
+    if (authLines_ > 0) {
+      --authLines_;
+      return {{authLines_ > 0 ? "334 UGFzc3dvcmQ6" : script_.auth}, "", A::Continue};
+    }
     const std::string verb = line.substr(0, 4);
     if (verb == "HELO") return {{script_.helo}, "", A::Continue};
+    if (verb == "EHLO") return {{tls_ || script_.implicitTls ? script_.ehloTls : script_.ehlo}, "", A::Continue};
+    if (line == "STARTTLS") {
+      tls_ = script_.starttls[0] == '2';
+      return {{script_.starttls}, "", tls_ ? A::StartTls : A::Continue};
+    }
+    if (line == "AUTH LOGIN") {
+      authLines_ = 2;
+      return {{"334 VXNlcm5hbWU6"}, "", A::Continue};
+    }
+    if (verb == "AUTH") return {{script_.auth}, "", A::Continue};
     if (verb == "MAIL") {
       if (++messages_ == script_.dropAtMail) return {{}, "", A::Close};
       return {{script_.mail}, "", A::Continue};
@@ -95,6 +119,8 @@ class SmtpServer {
   SmtpScript script_;
   ScriptedServer server_;
   bool inData_ = false;
+  bool tls_ = false;
+  int authLines_ = 0;
   int messages_ = 0;
 };
 
@@ -327,6 +353,84 @@ TEST_F(SendPass, NamesAreFoundInAnyLetterCase) {
   SmtpServer smtp({});
   EXPECT_EQ(Run(smtp), kHelo + kFull1 + "RSET\r\n" + kFull2 + "QUIT\r\n");
   EXPECT_EQ(fs::directory_iterator(out_)->path().filename().string(), "XM000003.WRK");
+}
+
+// The extended greeting, when TLS or credentials are configured: EHLO, then
+// STARTTLS and EHLO again under TLS, then AUTH, and never a step further in
+// the clear than the configuration allows. A refusal ends the pass before
+// MAIL FROM and the pair stays.
+struct HandshakeCase {
+  const char* name;
+  SmtpScript script;
+  std::string tls, user;  // SMTP_TLS, SMTP_USERNAME (password "pw")
+  std::vector<std::string> lines;  // what the server read, in order
+  std::string error;               // lbError; empty: the pair was sent
+  int status;                      // the run's exit status so far
+};
+
+class Handshakes : public SendPass, public ::testing::WithParamInterface<HandshakeCase> {};
+
+const std::string kEhlo = "EHLO [127.0.0.1]";
+const std::vector<std::string> kTransaction = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>",
+                                               "DATA", "b1", "."};
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Extended, Handshakes,
+    ::testing::Values(
+        HandshakeCase{"StartTlsThenAuthPlain", {}, "STARTTLS", "zv",
+                      Join({kEhlo, "STARTTLS", kEhlo, "AUTH PLAIN AHp2AHB3"}, Join(kTransaction, {"QUIT"})), "", 0},
+        HandshakeCase{"StartTlsWithoutCredentials", {}, "STARTTLS", "",
+                      Join({kEhlo, "STARTTLS", kEhlo}, Join(kTransaction, {"QUIT"})), "", 0},
+        HandshakeCase{"ImplicitTlsAndAuthLogin", With([](SmtpScript& s) {
+                        s.implicitTls = true;
+                        s.ehloTls = "250-test\r\n250 AUTH LOGIN";
+                      }),
+                      "IMPLICIT", "zv", Join({kEhlo, "AUTH LOGIN", "enY=", "cHc="}, Join(kTransaction, {"QUIT"})),
+                      "", 0},
+        HandshakeCase{"NoStartTlsOfferedNoDowngrade", With([](SmtpScript& s) { s.ehlo = "250 test"; }), "STARTTLS",
+                      "zv", {kEhlo, "QUIT"}, "SMTP host HOST does not offer STARTTLS", 75},
+        HandshakeCase{"StartTlsRefused", With([](SmtpScript& s) { s.starttls = "454 not now"; }), "STARTTLS", "zv",
+                      {kEhlo, "STARTTLS", "QUIT"}, "SMTP host HOST refused STARTTLS", 75},
+        HandshakeCase{"AuthNotOffered", With([](SmtpScript& s) { s.ehloTls = "250 test"; }), "STARTTLS", "zv",
+                      {kEhlo, "STARTTLS", kEhlo, "QUIT"},
+                      "SMTP host HOST does not offer authentication by PLAIN or LOGIN", 75},
+        HandshakeCase{"PasswordRefused", With([](SmtpScript& s) { s.auth = "535 5.7.8 bad credentials"; }),
+                      "STARTTLS", "zv", {kEhlo, "STARTTLS", kEhlo, "AUTH PLAIN AHp2AHB3", "QUIT"},
+                      "SMTP host HOST refused the authentication (535)", 77}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(Handshakes, OrderAndRefusals) {
+  const HandshakeCase& c = GetParam();
+  ASSERT_EQ(zvtest::TestCertificates().error, "");
+  Pair("TM000001", "b1");
+  SmtpServer smtp(c.script);
+  main_->Config.SMTP_TLS = c.tls;
+  main_->Config.SMTP_USERNAME = c.user;
+  main_->Config.SMTP_PASSWORD = "pw";
+  main_->Config.TLS_CA_FILE = zvtest::TestCertificates().caFile;
+  main_->Config.DEBUG = true;
+  main_->Config.SMTP = smtp.Server().HostPort();
+  main_->SendMail();
+  ASSERT_TRUE(smtp.Server().WaitFinished(1));
+  EXPECT_EQ(smtp.Server().Lines(0), c.lines);
+  std::string error = c.error;
+  if (const auto at = error.find("HOST"); at != std::string::npos) error.replace(at, 4, smtp.Server().HostPort());
+  EXPECT_EQ(Caption(main_->lbError), error.empty() ? "None" : error);
+  EXPECT_EQ(Has("TM000001.WRK"), !error.empty());
+  EXPECT_EQ(main_->RunStatus, c.status);
+  // The secret never reaches the log, in the trace or elsewhere.
+  for (const auto& line : Log()) {
+    EXPECT_EQ(line.find("AHp2AHB3"), std::string::npos) << line;
+    EXPECT_EQ(line.find("cHc="), std::string::npos) << line;
+  }
+  const auto log = Log();
+  if (std::find(c.lines.begin(), c.lines.end(), "AUTH PLAIN AHp2AHB3") != c.lines.end()) {
+    EXPECT_NE(std::find(log.begin(), log.end(), "DEBUG:C:AUTH PLAIN ****"), log.end());
+  }
 }
 
 // OUT holds only what the producer wrote: a link or a FIFO is never read

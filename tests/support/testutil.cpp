@@ -189,6 +189,37 @@ std::string LinkProgramInto(const std::string& dir) {
   return link;
 }
 
+Trickler::Trickler(std::string line, std::chrono::milliseconds every) {
+  listener_ = ListenOnLoopback(port_);
+  if (listener_ < 0) {
+    port_ = 0;
+    return;
+  }
+  thread_ = std::thread([this, line, every] {
+    pollfd p{listener_, POLLIN, 0};
+    if (::poll(&p, 1, 30000) <= 0) return;
+    const int fd = ::accept(listener_, nullptr, nullptr);
+    if (fd < 0) return;
+    for (int i = 0; i * every < std::chrono::seconds(30) && !stop_; ++i) {
+      if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) < 0) break;
+      std::this_thread::sleep_for(every);
+    }
+    char buf[512];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) received_.append(buf, std::size_t(n));
+    ::close(fd);
+  });
+}
+
+Trickler::~Trickler() { Stop(); }
+
+std::string Trickler::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (listener_ >= 0) ::close(listener_);
+  listener_ = -1;
+  return received_;
+}
+
 int ListenOnLoopback(uint16_t& port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,26 @@ class Child {
 // Makes `dir` an instance directory of the built program: a link
 // dir/zvmail32 -> the built program. Returns the link's path.
 std::string LinkProgramInto(const std::string& dir);
+
+// A server on 127.0.0.1 that accepts one connection and sends `line` every
+// `every` until stopped (at most 30 s), for replies that never end.
+class Trickler {
+ public:
+  Trickler(std::string line, std::chrono::milliseconds every);
+  ~Trickler();
+  Trickler(const Trickler&) = delete;
+  Trickler& operator=(const Trickler&) = delete;
+  uint16_t Port() const { return port_; }
+  // Stops sending and returns what the client sent meanwhile.
+  std::string Stop();
+
+ private:
+  uint16_t port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::string received_;
+  std::thread thread_;
+};
 
 // A TCP listener on 127.0.0.1 at a free port (stored in `port`); -1 when it
 // cannot be set up.
