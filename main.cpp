@@ -39,14 +39,17 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName("ZaDozivo/32");
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // SIGTERM and SIGINT are a close request, like the window's close button.
+  // SIGTERM, SIGINT and SIGHUP ask the program to stop: a pass in progress
+  // ends within moments, then the run ends by its normal path. A second
+  // signal ends it at once; nothing it leaves is lost or doubled.
   TMain* closeTarget = nullptr;
   plat::CloseSignals closeSignals([&closeTarget](int) {
-    if (closeTarget) closeTarget->close();
+    if (closeTarget) closeTarget->RequestStop();
   });
 
   TMain Main(args, {}, programDir);
   closeTarget = &Main;
+  closeSignals.ExitOnSecondSignal(Main.Config.DaemonMode ? zvexit::kOk : zvexit::kTemporary);
   TErrorBox ErrorBox;
   TfSetup fSetup(Main.Config, Main.ProgramDir);
   Main.ErrorBox = &ErrorBox;

@@ -3,6 +3,7 @@
 // and Shell, the way a batch hook is run.
 #include <sys/stat.h>
 
+#include "app/exit_status.h"
 #include "app/mainunit.h"
 #include "platform/session.h"
 
@@ -33,7 +34,7 @@ class WorkScope {
 void TMain::SendAndReceive() {
   SendMail();
   ReceiveMail();
-  if (GotZorvikMail) {
+  if (GotZorvikMail && !StopRequested) {
     const std::string hook = ProgramDir + "BETWEEN.BAT";
     if (HookExists(hook)) {
       Shell(hook, true);
@@ -74,6 +75,16 @@ void TMain::icnDownOffDblClick() {
     ReceiveMail();
   }
   CloseIfRequested();
+}
+
+void TMain::RequestStop() {
+  StopRequested = true;
+  if (Busy && Sock.State != 0) {
+    LogConnectionFailure("connection closed: the program was asked to stop");
+    NoteFailure(zvexit::kTemporary);
+    Sock.Close();
+  }
+  close();
 }
 
 void TMain::CloseIfRequested() {

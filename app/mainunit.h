@@ -195,6 +195,7 @@ class TMain : public QWidget, public TPassHost {
   void ShowCommand(const std::string& text) override { SetCaption(lbCommand, text); }
   void ShowPercent(int percent) override { SetPercent(percent); }
   void PumpEvents() override;
+  bool Stopping() const override { return StopRequested; }
 
   // ---- Auto-dial (dialling.cpp) ----
   void AutoDial();
@@ -223,6 +224,12 @@ class TMain : public QWidget, public TPassHost {
   bool CloseRequested = false;
   // Closes the window when a close request waited for the work to end.
   void CloseIfRequested();
+  // A stop asked from outside (a signal): a pass in progress ends at once as
+  // after a dropped connection (its connection is closed; what was filed
+  // stays filed, what was not stays on the server, pairs not accepted stay
+  // in OUT), no further pass starts, and the run ends by its normal path.
+  void RequestStop();
+  bool StopRequested = false;
 
   const TMainServices& Services() const { return services_; }
 

@@ -63,4 +63,6 @@ class TPassHost {
   virtual void ShowPercent(int percent) = 0;
   // Processes pending events once (every so many lines of a long message).
   virtual void PumpEvents() = 0;
+  // The program was asked to stop: no further message is begun.
+  virtual bool Stopping() const = 0;
 };

@@ -18,7 +18,7 @@ std::string LowerAscii(std::string text) {
 }  // namespace
 
 void TMain::ReceiveMail() {
-  if (Busy) return;
+  if (Busy || StopRequested) return;
   AutoDial();
   GotZorvikMail = false;
   Busy = true;

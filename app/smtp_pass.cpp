@@ -39,7 +39,7 @@ std::string BaseName(const std::string& fileName) { return fileName.substr(0, fi
 }  // namespace
 
 void TMain::SendMail() {
-  if (Busy) return;
+  if (Busy || StopRequested) return;
   AutoDial();
   Busy = true;
   LastShownState = -1;

@@ -83,7 +83,7 @@ void TSmtpSession::Run() {
   host_.WriteLog("Talking to SMTP (" + host_.PassConfig().SMTP + ")");
   bool quit = true;
   if (Handshake(quit)) {
-    for (std::size_t p = 1; p <= bases_.size() && !readFailed_; ++p) SendPair(p);
+    for (std::size_t p = 1; p <= bases_.size() && !readFailed_ && !host_.Stopping(); ++p) SendPair(p);
   }
   if (quit && !readFailed_ && sock.State == 1) {
     host_.ShowPercent(100);

@@ -10,13 +10,20 @@
 namespace plat {
 namespace {
 
-constexpr int kSignals[] = {SIGTERM, SIGINT};
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr std::size_t kCount = sizeof kSignals / sizeof kSignals[0];
 
 std::atomic<int> g_writeFd{-1};
 int g_readFd = -1;
-struct sigaction g_previous[2];
+struct sigaction g_previous[kCount];
+std::atomic<int> g_secondExitStatus{-1};
+std::atomic<int> g_taken{0};
 
 void OnSignal(int sig) {
+  if (g_taken.fetch_add(1) > 0) {
+    const int status = g_secondExitStatus.load();
+    if (status >= 0) ::_exit(status);
+  }
   const int saved = errno;
   const int fd = g_writeFd.load();
   if (fd >= 0) {
@@ -41,18 +48,25 @@ CloseSignals::CloseSignals(Handler handler) : handler_(std::move(handler)) {
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;  // blocking calls go on; the request waits in the pipe
-  for (size_t i = 0; i < 2; ++i) ::sigaction(kSignals[i], &action, &g_previous[i]);
+  for (size_t i = 0; i < kCount; ++i) ::sigaction(kSignals[i], &action, &g_previous[i]);
+  g_taken = 0;
+  g_secondExitStatus = -1;
   active_ = true;
 }
 
 CloseSignals::~CloseSignals() {
   if (!active_) return;
-  for (size_t i = 0; i < 2; ++i) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+  for (size_t i = 0; i < kCount; ++i) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+  g_secondExitStatus = -1;
   notifier_.reset();
   const int writeFd = g_writeFd.exchange(-1);
   ::close(writeFd);
   ::close(g_readFd);
   g_readFd = -1;
+}
+
+void CloseSignals::ExitOnSecondSignal(int status) {
+  if (active_) g_secondExitStatus = status;
 }
 
 void CloseSignals::Deliver() {

@@ -1,8 +1,9 @@
-// Close requests from outside the program: SIGTERM and SIGINT are caught and
-// handed to a callback on the GUI thread through the event loop (the signal
-// handler only writes to a pipe that a socket notifier watches). A signal
-// that arrives while the thread is busy or blocked is delivered the next time
-// events are processed; several pending ones are each delivered.
+// Close requests from outside the program: SIGTERM, SIGINT and SIGHUP are
+// caught and handed to a callback on the GUI thread through the event loop
+// (the signal handler only writes to a pipe that a socket notifier watches).
+// A signal that arrives while the thread is busy or blocked is delivered the
+// next time events are processed; several pending ones are each delivered,
+// unless ExitOnSecondSignal asked that a second one end the process at once.
 //
 // Error convention: when the pipe cannot be made, Active() is false and the
 // signals keep their previous actions; nothing throws.
@@ -19,8 +20,8 @@ class CloseSignals {
  public:
   using Handler = std::function<void(int signal)>;
 
-  // Catches SIGTERM and SIGINT until destruction. Only one instance can be
-  // active at a time; a second one stays inactive.
+  // Catches SIGTERM, SIGINT and SIGHUP until destruction. Only one instance
+  // can be active at a time; a second one stays inactive.
   explicit CloseSignals(Handler handler);
   // Restores the actions the signals had before.
   ~CloseSignals();
@@ -28,6 +29,10 @@ class CloseSignals {
   CloseSignals& operator=(const CloseSignals&) = delete;
 
   bool Active() const { return active_; }
+  // From now on, a signal that comes while an earlier one was taken ends the
+  // process at once (from inside the signal handler) with `status`: the
+  // user insists. Only what is safe at any moment may rely on this.
+  void ExitOnSecondSignal(int status);
 
  private:
   void Deliver();

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -434,6 +435,64 @@ TEST(CycleRun, CloseSignalWhileIdleInDaemonModeWritesTheConfiguration) {
   const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
   EXPECT_EQ(Count(log, "Exiting"), 0u) << log;
   EXPECT_EQ(Count(log, "LAUNCH ran"), 0u) << log;
+}
+
+// A stop signal while the server stalls in the middle of a message: the pass
+// ends within moments as after a dropped connection (the message filed
+// before stays filed, the stalled one stays on the server: no QUIT goes
+// out), then the run ends by its normal path. A second signal ends it at
+// once. In daemon mode a requested stop ends with 0.
+TEST(CycleRun, AStopSignalEndsAStalledPassPromptly) {
+  struct Case {
+    const char* name;
+    std::string extra;
+    int kills;
+    int status;
+    bool exiting;  // "Exiting" logged
+  };
+  const Case cases[] = {
+      {"one signal", "", 1, 75, true},
+      {"two signals", "", 2, 75, false},
+      {"daemon", "DAEMON 600\r\n", 1, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScriptedServer pop;
+    pop.SetGreeting({{"+OK ready"}});
+    pop.SetHandler([](const std::string& line, std::size_t) -> ScriptedServer::Step {
+      if (line == "STAT") return {{"+OK 2 200"}};
+      if (line == "RETR 1") return {{"+OK", "From: a", "To: b", "Subject: TRANSPORT", "", "one", "."}};
+      if (line == "RETR 2") return {{"+OK", "From: a"}, ScriptedServer::Action::Silent};
+      if (line == "CAPA" || line == "UIDL") return {{"-ERR"}};
+      return {{"+OK"}};
+    });
+    ASSERT_TRUE(pop.Start());
+    WriteInstance(dir.path(), pop.HostPort(), c.extra);
+    auto env = kHeadless;
+    env["ZVMAIL32_ECHO_STATUS"] = "lbCommand";
+    Child child(zvtest::LinkProgramInto(dir.path()), "/", env);
+    ASSERT_TRUE(child.WaitForErr("lbCommand: RETR 2\n")) << child.err();
+    const auto start = std::chrono::steady_clock::now();
+    // Two different signals: two of one kind may arrive as one.
+    for (int i = 0; i < c.kills; ++i) ::kill(child.pid(), i == 0 ? SIGTERM : SIGHUP);
+    int status = 0;
+    ASSERT_TRUE(child.Finish(status, std::chrono::seconds(10))) << child.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status;
+    // Filed pairs appear when the pass ends; the second signal ended the run
+    // before, so message 1 is left as well (not deleted: no QUIT went out).
+    EXPECT_EQ(FileExists(dir / "in/00000042.TXT") && FileExists(dir / "in/00000042.WRK"), c.kills == 1);
+    const auto lines = pop.Lines(0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "QUIT"), 0);
+    const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
+    EXPECT_EQ(Count(log, "Exiting"), c.exiting ? 1u : 0u) << log;
+    if (c.kills == 1) {
+      EXPECT_NE(log.find("connection closed: the program was asked to stop"), std::string::npos) << log;
+      // Message 2 drew its number before the stop.
+      EXPECT_NE(ReadFile(dir / "ZVMAIL32.INI").find("COUNTER    43\r\n"), std::string::npos);
+    }
+  }
 }
 
 // One run per instance: while a daemon holds the instance, a second start
