@@ -83,7 +83,11 @@ void TSmtpSession::Run() {
   host_.WriteLog("Talking to SMTP (" + host_.PassConfig().SMTP + ")");
   bool quit = true;
   if (Handshake(quit)) {
-    for (std::size_t p = 1; p <= bases_.size() && !readFailed_ && !host_.Stopping(); ++p) SendPair(p);
+    if (offersPipelining_) {
+      RunPipelined();
+    } else {
+      for (std::size_t p = 1; p <= bases_.size() && !readFailed_ && !host_.Stopping(); ++p) SendPair(p);
+    }
   }
   if (quit && !readFailed_ && sock.State == 1) {
     host_.ShowPercent(100);
@@ -201,82 +205,169 @@ bool TSmtpSession::Authenticate() {
   return false;
 }
 
-void TSmtpSession::SendPair(std::size_t p) {
-  const std::size_t count = bases_.size();
-  const std::string& base = bases_[p - 1];
-  bool success = false;
-  host_.WriteLog("Sending " + base);
-  std::FILE* envelope = nullptr;
-  std::FILE* text = nullptr;
-  const std::string wrkName = ResolveAnyCase(dir_, base + ".WRK");
-  const std::string txtName = ResolveAnyCase(dir_, base + ".TXT");
-  std::string sender, recipient;
+TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
+  TOutbound pair;
+  pair.base = bases_[p - 1];
+  host_.WriteLog("Sending " + pair.base);
+  pair.wrkName = ResolveAnyCase(dir_, pair.base + ".WRK");
+  pair.txtName = ResolveAnyCase(dir_, pair.base + ".TXT");
   // Only regular files are read: a link could make us mail any file we can
   // read, a FIFO would stop the pass for good. Such a pair stays in place.
   const auto notRegular = [&](const std::string& path) {
-    host_.ReportError("Skipping " + base + ": " + path.substr(dir_.size()) + " is not a regular file");
+    return "Skipping " + pair.base + ": " + path.substr(dir_.size()) + " is not a regular file";
   };
-  const TWorkFileOpen envelopeOpen = OpenWorkFile(envelope, wrkName);
+  std::FILE* envelope = nullptr;
+  const TWorkFileOpen envelopeOpen = OpenWorkFile(envelope, pair.wrkName);
   bool envelopeRead = false;
   if (envelopeOpen == TWorkFileOpen::Opened) {
     reader_.Load(envelope);
     reader_.Line();
-    sender = reader_.Line();
-    recipient = reader_.Line();
+    pair.sender = reader_.Line();
+    pair.recipient = reader_.Line();
     envelopeRead = !reader_.Failed();
     std::fclose(envelope);
   }
-  const TWorkFileOpen textOpen = envelopeRead ? OpenWorkFile(text, txtName) : TWorkFileOpen::Failed;
+  const TWorkFileOpen textOpen = envelopeRead ? OpenWorkFile(pair.text, pair.txtName) : TWorkFileOpen::Failed;
   if (envelopeOpen == TWorkFileOpen::NotRegular) {
-    notRegular(wrkName);
+    pair.error = notRegular(pair.wrkName);
   } else if (!envelopeRead) {
-    host_.ReportError("Could not read outbound message file");
+    pair.error = "Could not read outbound message file";
   } else if (textOpen == TWorkFileOpen::NotRegular) {
-    notRegular(txtName);
+    pair.error = notRegular(pair.txtName);
   } else if (textOpen != TWorkFileOpen::Opened) {
-    host_.ReportError("Could not open data file for sending");
+    pair.error = "Could not open data file for sending";
+  }
+  return pair;
+}
+
+void TSmtpSession::Done(TOutbound& pair, bool accepted) {
+  if (pair.text != nullptr) std::fclose(pair.text);
+  pair.text = nullptr;
+  if (accepted) {
+    RemoveWorkFile(pair.wrkName);
+    RemoveWorkFile(pair.txtName);
+  }
+}
+
+void TSmtpSession::SendPair(std::size_t p) {
+  const std::size_t count = bases_.size();
+  TOutbound pair = Prepare(p);
+  bool success = false;
+  if (!pair.Ready()) {
+    host_.ReportError(pair.error);
   } else {
-    host_.SendCommand("MAIL FROM:<" + sender + ">");
+    host_.SendCommand("MAIL FROM:<" + pair.sender + ">");
     if (!Accepted(host_.ReadCode(), 2)) {
       host_.ReportError("SMTP host would not accept sender name");
     } else {
-      host_.SendCommand("RCPT TO:<" + recipient + ">");
+      host_.SendCommand("RCPT TO:<" + pair.recipient + ">");
       if (!Accepted(host_.ReadCode(), 25)) {
         host_.ReportError("SMTP host would not accept mail for recipient");
       } else {
         host_.SendCommand("DATA");
         if (!Accepted(host_.ReadCode(), 35)) {
           host_.ReportError("SMTP host was not ready for data");
-        } else {
-          reader_.Load(text);
-          SendBody();
-          if (reader_.Failed()) {
-            host_.OutputQueue().clear();
-            readFailed_ = true;
-            host_.ReportError("Could not read outbound message file");
-          } else {
-            host_.SendCommand(".");
-            host_.ShowCommand("Waiting for acknowledgement");
-            host_.ShowPercent(static_cast<int>(p * 100 / count));
-            if (Accepted(host_.ReadCode(), 2)) {
-              success = true;
-            } else {
-              host_.ReportError("SMTP host failed end of data transfer");
-            }
-          }
+        } else if (SendText(pair)) {
+          host_.SendCommand(".");
+          success = AcceptedEnd(p);
         }
       }
     }
-    std::fclose(text);
-    if (success) {
-      RemoveWorkFile(wrkName);
-      RemoveWorkFile(txtName);
-    }
+    Done(pair, success);
   }
   if (p != count && !readFailed_) {
     host_.SendCommand("RSET");
     host_.ReadCode();
   }
+}
+
+bool TSmtpSession::SendText(TOutbound& pair) {
+  reader_.Load(pair.text);
+  SendBody();
+  if (!reader_.Failed()) return true;
+  // The text could not be read whole: the conversation ends without the
+  // terminating dot, so the server discards the unfinished message.
+  host_.OutputQueue().clear();
+  readFailed_ = true;
+  host_.ReportError("Could not read outbound message file");
+  return false;
+}
+
+bool TSmtpSession::AcceptedEnd(std::size_t p) {
+  host_.ShowCommand("Waiting for acknowledgement");
+  host_.ShowPercent(static_cast<int>(p * 100 / bases_.size()));
+  if (Accepted(host_.ReadCode(), 2)) return true;
+  host_.ReportError("SMTP host failed end of data transfer");
+  return false;
+}
+
+// With PIPELINING offered (RFC 2920), MAIL FROM, RCPT TO and DATA go out in
+// one send, and the end of a text goes out with the next pair's RSET, MAIL
+// FROM, RCPT TO and DATA. The commands and the judgement of each reply are
+// those of the lock-step conversation; only the waiting is shared.
+void TSmtpSession::RunPipelined() {
+  const std::size_t count = bases_.size();
+  TOutbound pair = Prepare(1);
+  bool groupSent = false;  // the pair's MAIL FROM, RCPT TO and DATA went out
+  for (std::size_t p = 1; p <= count && !readFailed_ && !host_.Stopping(); ++p) {
+    TOutbound next;
+    bool nextGroupSent = false;
+    bool resetRead = false;
+    bool success = false;
+    if (!pair.Ready()) {
+      host_.ReportError(pair.error);
+    } else {
+      if (!groupSent) QueueGroup(pair);
+      host_.FlushCommands();
+      const bool mail = Accepted(host_.ReadCode(), 2);
+      const bool rcpt = Accepted(host_.ReadCode(), 25);
+      const uint16_t data = host_.ReadCode();
+      if (!mail || !rcpt) {
+        host_.ReportError(!mail ? "SMTP host would not accept sender name"
+                                : "SMTP host would not accept mail for recipient");
+        // DATA went out with the refused command: when the server took it
+        // all the same, an empty text ends it, and with no recipient nothing
+        // is delivered.
+        if (data / 10 == 35) {
+          host_.SendCommand(".");
+          host_.ReadCode();
+        }
+      } else if (!Accepted(data, 35)) {
+        host_.ReportError("SMTP host was not ready for data");
+      } else if (SendText(pair)) {
+        host_.QueueCommand(".");
+        if (p != count) {
+          host_.QueueCommand("RSET");
+          next = Prepare(p + 1);
+          if (next.Ready()) {
+            QueueGroup(next);
+            nextGroupSent = true;
+          }
+        }
+        host_.FlushCommands();
+        success = AcceptedEnd(p);
+        if (p != count) {
+          host_.ReadCode();
+          resetRead = true;
+        }
+      }
+      Done(pair, success);
+    }
+    if (p != count && !resetRead && !readFailed_) {
+      host_.SendCommand("RSET");
+      host_.ReadCode();
+    }
+    if (p != count && next.base.empty()) next = Prepare(p + 1);
+    pair = std::move(next);
+    groupSent = nextGroupSent;
+  }
+  Done(pair, false);
+}
+
+void TSmtpSession::QueueGroup(const TOutbound& pair) {
+  host_.QueueCommand("MAIL FROM:<" + pair.sender + ">");
+  host_.QueueCommand("RCPT TO:<" + pair.recipient + ">");
+  host_.QueueCommand("DATA");
 }
 
 void TSmtpSession::SendBody() {

@@ -46,8 +46,28 @@ class TSmtpSession {
   // EHLO and its keywords (STARTTLS, AUTH mechanisms, PIPELINING).
   bool Ehlo();
   bool Authenticate();
-  // One pair: envelope, MAIL FROM, RCPT TO, DATA, body, ".", removal.
+  // A pair ready to go: its envelope read and its text open; or why not.
+  struct TOutbound {
+    std::string base, wrkName, txtName, sender, recipient;
+    std::FILE* text = nullptr;
+    std::string error;
+    bool Ready() const { return text != nullptr; }
+  };
+  // Logs "Sending <base>" and opens the pair at `position`.
+  TOutbound Prepare(std::size_t position);
+  // Closes the pair's text; removes the pair (envelope first) when accepted.
+  void Done(TOutbound& pair, bool accepted);
+  // One pair, each command waiting for the reply to the one before:
+  // MAIL FROM, RCPT TO, DATA, text, ".", removal, and RSET before the next.
   void SendPair(std::size_t position);
+  // Every pair with commands grouped as PIPELINING allows.
+  void RunPipelined();
+  void QueueGroup(const TOutbound& pair);
+  // The text as the DATA section; false (the conversation ends) when it
+  // could not be read whole.
+  bool SendText(TOutbound& pair);
+  // Reads and judges the reply to the final "." of pair `position`.
+  bool AcceptedEnd(std::size_t position);
   // The text of the open work file as the DATA section: blanks trimmed, a
   // leading dot doubled, every line ended by CR LF.
   void SendBody();

@@ -53,6 +53,9 @@ struct SmtpScript {
   std::string starttls = "220 go ahead";
   std::string auth = "235 welcome";
   bool implicitTls = false;
+  // The answer to DATA after a refused RCPT TO (a pipelining client has sent
+  // DATA before it knew); empty: `data`, as a server that accepts it anyway.
+  std::string dataWithoutRecipient = "554 5.5.1 no valid recipients";
   int dropAtMail = 0;
   std::chrono::milliseconds watchAhead{0};
 };
@@ -106,10 +109,16 @@ class SmtpServer {
       if (++messages_ == script_.dropAtMail) return {{}, "", A::Close};
       return {{script_.mail}, "", A::Continue};
     }
-    if (verb == "RCPT") return {{Pick(script_.rcpt, messages_ - 1)}, "", A::Continue};
+    if (verb == "RCPT") {
+      const std::string& reply = Pick(script_.rcpt, messages_ - 1);
+      recipient_ = reply[0] == '2';
+      return {{reply}, "", A::Continue};
+    }
     if (verb == "DATA") {
-      inData_ = script_.data.compare(0, 1, "3") == 0;
-      return {{script_.data}, "", A::Continue};
+      const std::string& reply =
+          recipient_ || script_.dataWithoutRecipient.empty() ? script_.data : script_.dataWithoutRecipient;
+      inData_ = reply.compare(0, 1, "3") == 0;
+      return {{reply}, "", A::Continue};
     }
     if (verb == "RSET") return {{script_.rset}, "", A::Continue};
     if (verb == "QUIT") return {{"221 bye"}, "", A::Close};
@@ -121,6 +130,7 @@ class SmtpServer {
   bool inData_ = false;
   bool tls_ = false;
   int authLines_ = 0;
+  bool recipient_ = false;
   int messages_ = 0;
 };
 
@@ -430,6 +440,74 @@ TEST_P(Handshakes, OrderAndRefusals) {
   const auto log = Log();
   if (std::find(c.lines.begin(), c.lines.end(), "AUTH PLAIN AHp2AHB3") != c.lines.end()) {
     EXPECT_NE(std::find(log.begin(), log.end(), "DEBUG:C:AUTH PLAIN ****"), log.end());
+  }
+}
+
+// With PIPELINING offered after STARTTLS, MAIL FROM, RCPT TO and DATA go out
+// in one send, and a text's end goes out with the next pair's RSET and
+// group; each reply is judged as in lock-step. A refused recipient never
+// lets its text go out: DATA taken all the same gets an empty text.
+struct PipelineCase {
+  const char* name;
+  SmtpScript script;
+  std::vector<std::string> lines;  // after EHLO, STARTTLS, EHLO
+  std::vector<std::string> ahead;  // first of the lines the client sent before their answer
+  std::vector<bool> stays;         // pairs 1..3 left in OUT
+  std::string error;
+};
+
+class Pipelines : public SendPass, public ::testing::WithParamInterface<PipelineCase> {};
+
+const std::vector<std::string> kGroup = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", "DATA"};
+std::vector<std::string> Text(const char* body) { return {body, "."}; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Groups, Pipelines,
+    ::testing::Values(
+        PipelineCase{"AllAccepted", {},
+                     Join(Join(Join(kGroup, Text("b1")), Join({"RSET"}, Join(kGroup, Text("b2")))),
+                          Join({"RSET"}, Join(kGroup, Join(Text("b3"), {"QUIT"})))),
+                     {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", ".", "RSET",
+                      "MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", "."},
+                     {false, false, false}, "None"},
+        PipelineCase{"RefusedRecipientDataRefusedToo", With([](SmtpScript& s) { s.rcpt = {"250 ok", "550 no", "250 ok"}; }),
+                     Join(Join(kGroup, Text("b1")),
+                          Join({"RSET"}, Join(kGroup, Join({"RSET"}, Join(kGroup, Join(Text("b3"), {"QUIT"})))))),
+                     {}, {false, true, false}, "SMTP host would not accept mail for recipient"},
+        PipelineCase{"RefusedRecipientButDataTaken", With([](SmtpScript& s) {
+                       s.rcpt = {"550 no", "250 ok"};
+                       s.dataWithoutRecipient.clear();
+                     }),
+                     Join(Join(kGroup, {".", "RSET"}), Join(kGroup, Join(Text("b2"), Join({"RSET"},
+                                                                                   Join(kGroup, Join(Text("b3"), {"QUIT"})))))),
+                     {}, {true, false, false}, "SMTP host would not accept mail for recipient"},
+        PipelineCase{"DroppedInTheSecondGroup", With([](SmtpScript& s) { s.dropAtMail = 2; }),
+                     Join(Join(kGroup, Text("b1")), {"RSET", "MAIL FROM:<zorvik@here.example>"}), {},
+                     {false, true, true}, "SMTP host would not accept sender name"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(Pipelines, GroupsAndReplies) {
+  const PipelineCase& c = GetParam();
+  Pair("TM000001", "b1");
+  Pair("TM000002", "b2");
+  Pair("TM000003", "b3");
+  SmtpServer smtp(c.script);
+  main_->Config.SMTP_TLS = "STARTTLS";
+  main_->Config.TLS_CA_FILE = zvtest::TestCertificates().caFile;
+  main_->Config.SMTP = smtp.Server().HostPort();
+  main_->SendMail();
+  ASSERT_TRUE(smtp.Server().WaitFinished(1));
+  EXPECT_EQ(smtp.Server().Lines(0), Join({kEhlo, "STARTTLS", kEhlo}, c.lines));
+  const auto ahead = smtp.Server().SentAhead(0);
+  if (!c.ahead.empty()) {
+    EXPECT_EQ(std::vector<std::string>(ahead.begin(), ahead.begin() + std::min(ahead.size(), c.ahead.size())),
+              c.ahead);
+  }
+  EXPECT_EQ(Caption(main_->lbError), c.error);
+  for (int i = 0; i < 3; ++i) {
+    const std::string base = "TM00000" + std::to_string(i + 1);
+    EXPECT_EQ(Has(base + ".WRK"), c.stays[size_t(i)]) << base;
+    EXPECT_EQ(Has(base + ".TXT"), c.stays[size_t(i)]) << base;
   }
 }
 
