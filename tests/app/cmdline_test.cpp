@@ -1,0 +1,141 @@
+// The command line of the built program, and the display it falls back from,
+// run as a child in a temporary instance directory. Options are answered
+// before anything else happens: no file appears or changes, and no display
+// is opened (every row names a display that cannot be opened).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/testutil.h"
+
+using zvtest::FileExists;
+using zvtest::RunProgram;
+using zvtest::TempDir;
+using zvtest::WriteFile;
+
+namespace {
+
+// Every entry of `dir` with its content (directories as "<dir>").
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    entries[e.path().filename().string()] = e.is_directory() ? "<dir>" : zvtest::ReadFile(e.path().string());
+  return entries;
+}
+
+// An X display number nobody serves here.
+std::string UnservedDisplay() {
+  int n = 917;
+  while (FileExists("/tmp/.X11-unix/X" + std::to_string(n))) ++n;
+  return ":" + std::to_string(n);
+}
+
+enum class Ini { None, Complete, Faulty, Directory };
+
+void MakeInstance(const TempDir& dir, Ini ini) {
+  switch (ini) {
+    case Ini::None: break;
+    case Ini::Directory: ::mkdir((dir / "ZVMAIL32.INI").c_str(), 0700); break;
+    case Ini::Complete:
+    case Ini::Faulty:
+      WriteFile(dir / "ZVMAIL32.INI",
+                std::string(ini == Ini::Faulty ? "SMTP\r\nMAXSIZE many\r\nODD\x1b" "KEY 1\r\n" : "SMTP 127.0.0.1:1\r\n") +
+                    "POP 127.0.0.1:1\r\nUSERNAME u\r\nPASSWORD p\r\nROBOT robot\r\nIN " + dir.path() +
+                    "\r\nOUT " + dir.path() + "\r\nLOG YES\r\n");
+      break;
+  }
+}
+
+TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
+  const std::string version = std::string("zvmail32 ") + ZV_VERSION + "\n";
+  struct Case {
+    const char* name;
+    Ini ini;
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // fragments; "" expects the stream empty
+    bool touchesNothing = true;
+  };
+  const Case cases[] = {
+      {"help", Ini::None, {"--help"}, 0, "Usage: zvmail32", ""},
+      {"short help after an ignored argument", Ini::Complete, {"x", "-h"}, 0, "--check", ""},
+      {"version", Ini::Complete, {"--version"}, 0, version, ""},
+      {"first option decides", Ini::None, {"--version", "--help"}, 0, version, ""},
+      {"unknown option", Ini::Complete, {"--verbose"}, 64, "", "zvmail32: unknown option --verbose\nUsage:"},
+      {"unknown option wins", Ini::None, {"--help", "--Setup"}, 64, "", "unknown option --Setup\n"},
+      {"a bare double dash", Ini::None, {"--"}, 64, "", "unknown option --\n"},
+      {"check without a file", Ini::None, {"--check"}, 78, "ZVMAIL32.INI does not exist\n", ""},
+      {"check a directory", Ini::Directory, {"--check"}, 78, "ZVMAIL32.INI cannot be read", ""},
+      {"check a faulty file", Ini::Faulty, {"--check"}, 78,
+       "ZVMAIL32.INI: warning: a line with the unknown key \"ODD\\x1BKEY\" is ignored\n", ""},
+      {"check names each key", Ini::Faulty, {"--check"}, 78, "ZVMAIL32.INI: SMTP is empty\n", ""},
+      {"check names each key", Ini::Faulty, {"--check"}, 78, "ZVMAIL32.INI: MAXSIZE is not a number\n", ""},
+      {"check a complete file", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", ""},
+      // Not options: the run goes on, on the offscreen platform.
+      {"single dash", Ini::None, {"-"}, 0, "", "cannot be opened; running without a display\n"
+       "Configuration Error: Configuration file is not complete or missing.\n", false},
+      {"setup", Ini::Complete, {"--setup"}, 0, "", "Configuration: no display", false},
+  };
+  const std::string display = UnservedDisplay();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string program = zvtest::LinkProgramInto(dir.path());
+    MakeInstance(dir, c.ini);
+    const auto before = Snapshot(dir.path());
+    const auto r = RunProgram(program, c.args, {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", display}}, "/");
+    EXPECT_EQ(r.exitCode, c.status) << r.err;
+    for (const auto& [stream, wanted] : {std::pair{&r.out, &c.out}, std::pair{&r.err, &c.err}}) {
+      if (wanted->empty()) {
+        EXPECT_EQ(*stream, "");
+      } else {
+        EXPECT_NE(stream->find(*wanted), std::string::npos) << *stream;
+      }
+    }
+    if (c.touchesNothing) {
+      EXPECT_EQ(Snapshot(dir.path()), before);
+    }
+  }
+}
+
+// A display that is named but cannot be opened leads to the offscreen
+// platform with one line saying so, instead of the toolkit's abort.
+TEST(CommandLine, UnusableDisplayFallsBackToRunningWithoutOne) {
+  const struct {
+    const char* name;
+    std::map<std::string, std::string> env;
+    const char* note;  // null: no line
+  } cases[] = {
+      {"X display", {{"DISPLAY", UnservedDisplay()}}, "zvmail32: the display DISPLAY=:"},
+      {"Wayland socket", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "no-such-wayland-0"}},
+       "zvmail32: the display WAYLAND_DISPLAY=no-such-wayland-0 cannot be opened"},
+      {"no display at all", {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir, runtime;
+    auto env = c.env;
+    env["QT_QPA_PLATFORM"] = "";
+    env["XDG_RUNTIME_DIR"] = runtime.path();
+    const auto r = RunProgram(zvtest::LinkProgramInto(dir.path()), {}, env, "/");
+    EXPECT_EQ(r.signal, 0) << r.err;
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const size_t box = r.err.find("Configuration Error: Configuration file is not complete or missing.\n");
+    EXPECT_NE(box, std::string::npos) << r.err;
+    if (c.note != nullptr) {
+      EXPECT_EQ(r.err.find(c.note), 0u) << r.err;
+      EXPECT_EQ(r.err.find('\n'), box - 1) << r.err;  // the note is one line, before the box
+    } else {
+      EXPECT_EQ(box, 0u) << r.err;
+    }
+    EXPECT_TRUE(FileExists(dir / "ZVMAIL32.INI"));
+  }
+}
+
+}  // namespace
