@@ -61,6 +61,10 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
     int status;
     std::string out, err;  // fragments; "" expects the stream empty
     bool touchesNothing = true;
+    // Started as the service unit does: the installed program under the
+    // instance's name, no link in the directory. `out` then follows the
+    // instance's path.
+    bool asService = false;
   };
   const Case cases[] = {
       {"help", Ini::None, {"--help"}, 0, "Usage: zvmail32", ""},
@@ -77,6 +81,7 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
       {"check names each key", Ini::Faulty, {"--check"}, 78, "ZVMAIL32.INI: SMTP is empty\n", ""},
       {"check names each key", Ini::Faulty, {"--check"}, 78, "ZVMAIL32.INI: MAXSIZE is not a number\n", ""},
       {"check a complete file", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", ""},
+      {"check as the service", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", "", true, true},
       // Not options: the run goes on, on the offscreen platform.
       {"single dash", Ini::None, {"-"}, 0, "", "cannot be opened; running without a display\n"
        "Configuration Error: Configuration file is not complete or missing.\n", false},
@@ -86,12 +91,14 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    const std::string program = zvtest::LinkProgramInto(dir.path());
+    const std::string program = c.asService ? ZV_PROGRAM : zvtest::LinkProgramInto(dir.path());
     MakeInstance(dir, c.ini);
     const auto before = Snapshot(dir.path());
-    const auto r = RunProgram(program, c.args, {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", display}}, "/");
+    const auto r = RunProgram(program, c.args, {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", display}}, "/",
+                              std::chrono::seconds(60), c.asService ? dir / "zvmail32" : "");
+    const std::string out = (c.asService ? dir.path() : "") + c.out;
     EXPECT_EQ(r.exitCode, c.status) << r.err;
-    for (const auto& [stream, wanted] : {std::pair{&r.out, &c.out}, std::pair{&r.err, &c.err}}) {
+    for (const auto& [stream, wanted] : {std::pair{&r.out, &out}, std::pair{&r.err, &c.err}}) {
       if (wanted->empty()) {
         EXPECT_EQ(*stream, "");
       } else {
