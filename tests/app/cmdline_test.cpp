@@ -90,13 +90,14 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
       {"check names each key", Ini::Faulty, {"--check"}, 78, "ZVMAIL32.INI: MAXSIZE is not a number\n", ""},
       {"check a complete file", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", ""},
       {"check as the service", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", "", true, true},
-      // Not options: the run goes on, on the offscreen platform.
-      {"single dash", Ini::None, {"-"}, 0, "", "zvmail32: the display DISPLAY=" + display + fallback + errorBox, false},
+      // Not options: the run goes on, on the offscreen platform, and ends
+      // for want of a configuration.
+      {"single dash", Ini::None, {"-"}, 78, "", "zvmail32: the display DISPLAY=" + display + fallback + errorBox, false},
       {"setup", Ini::Complete, {"--setup"}, 0, "",
        "zvmail32: the display DISPLAY=" + display + fallback + "Configuration: no display", false},
-      {"Wayland socket", Ini::None, {}, 0, "", "zvmail32: the display WAYLAND_DISPLAY=no-such-wayland-0" + fallback,
+      {"Wayland socket", Ini::None, {}, 78, "", "zvmail32: the display WAYLAND_DISPLAY=no-such-wayland-0" + fallback,
        false, false, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "no-such-wayland-0"}}},
-      {"no display named", Ini::None, {}, 0, "", errorBox, false, false, {{"DISPLAY", ""}}},
+      {"no display named", Ini::None, {}, 78, "", errorBox, false, false, {{"DISPLAY", ""}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -106,7 +106,8 @@ TEST(StartUp, NormalRunLogsStartAndExitOnlyWithLogOn) {
     auto r = RunProgram(program, {}, env, "/");
     EXPECT_EQ(r.exitCode, 75) << r.err;  // the POP3 server refused: worth another try
     const std::string unknownKey = "ZVMAIL32.INI: a line with the unknown key \"ODD\\x1BKEY\" is ignored";
-    for (const std::string& line : {std::string("Running version 2.0\n"), std::string("Exiting\nDisconnected\n"), unknownKey + "\n"})
+    for (const std::string& line :
+         {std::string("Running version 2.0\n"), std::string("Exiting\nDisconnected\n"), unknownKey + "\n"})
       EXPECT_EQ(r.err.find(line) != std::string::npos, journal) << line << r.err;
     if (!log) {
       EXPECT_FALSE(FileExists(dir / "ZVMAIL32.LOG"));
