@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cmdline.h"
 #include "app/errorbx.h"
 #include "app/exit_status.h"
 #include "app/mainunit.h"
@@ -16,6 +17,10 @@
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv, argv + argc);
+
+  // --help, --version, --check and wrong options end here, touching nothing.
+  const int answered = CarryOutCommandLine(ParseCommandLine(args), ProgramDirOf(args), stdout, stderr);
+  if (answered >= 0) return answered;
 
   // One run per instance, "/SETUP" included: a second start changes nothing.
   const std::string programDir = ProgramDirOf(args);
@@ -36,7 +41,7 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("ZaDozivo/32");
-  QApplication::setApplicationDisplayName("ZaDozivo/32");
+  // No display name: the platform would add it to every window's caption.
   QApplication::setQuitOnLastWindowClosed(false);
 
   // SIGTERM, SIGINT and SIGHUP ask the program to stop: a pass in progress

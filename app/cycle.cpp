@@ -1,19 +1,12 @@
 // The transfer cycle and its scheduling: the AutoRun tick, one cycle of send
 // pass, receive pass and between-hook, the manual passes of the two icons,
 // and Shell, the way a batch hook is run.
-#include <sys/stat.h>
-
 #include "app/exit_status.h"
+#include "app/hooks.h"
 #include "app/mainunit.h"
 #include "platform/session.h"
 
 namespace {
-
-// A hook exists when its name is a file (a directory of that name is not).
-bool HookExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
 
 // Marks work in progress for the lifetime of the scope and restores the
 // previous mark afterwards, also when the work is left by an exception.
@@ -35,8 +28,8 @@ void TMain::SendAndReceive() {
   SendMail();
   ReceiveMail();
   if (GotZorvikMail && !StopRequested) {
-    const std::string hook = ProgramDir + "BETWEEN.BAT";
-    if (HookExists(hook)) {
+    const std::string hook = FindHook(ProgramDir, "BETWEEN.BAT");
+    if (!hook.empty()) {
       Shell(hook, true);
       SendMail();
     }

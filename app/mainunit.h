@@ -118,7 +118,8 @@ class TMain : public QWidget, public TPassHost {
   // Logs "Exiting" and hangs up (once), pumps once, runs LAUNCH.BAT outside
   // daemon mode and "/SETUP", then ends the process. Does not return.
   [[noreturn]] void ExitProgram();
-  // True when the first argument, upper-cased, is "/SETUP".
+  // True when the first argument, upper-cased, is "/SETUP", or an argument
+  // is "--setup" (IsSetupArgs).
   bool IsSetupRun() const;
 
   // ---- Log and status display (status.cpp) ----

@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "app/cmdline.h"
 #include "app/errorbx.h"
+#include "app/hooks.h"
 #include "app/icons.h"
 #include "app/mainunit.h"
 #include "config/setup.h"
@@ -107,7 +109,7 @@ void TMain::FormCreate() {
   RAS.Password = Config.LOGIN_PWD;
 }
 
-bool TMain::IsSetupRun() const { return Args.size() > 1 && UpperText(Args[1]) == "/SETUP"; }
+bool TMain::IsSetupRun() const { return IsSetupArgs(Args); }
 
 void TMain::FormActivate() {
   if (inActivate_ || closing_) return;
@@ -184,8 +186,8 @@ void TMain::ExitProgram() {
   }
   plat::PumpOnce();
   if (!IsSetupRun() && !Config.DaemonMode) {
-    const std::string hook = ProgramDir + "LAUNCH.BAT";
-    if (::access(hook.c_str(), F_OK) == 0) Shell(hook, true);
+    const std::string hook = FindHook(ProgramDir, "LAUNCH.BAT");
+    if (!hook.empty()) Shell(hook, true);
   }
   Terminate();
 }

@@ -55,10 +55,12 @@ std::string FormatLogLine(const std::tm& t, const std::string& text) {
 }
 
 void TMain::WriteLog(const std::string& text) {
+  EchoLogLine(text);
   if (!Config.LOG) return;
   if (Config.LOGFILE.empty()) Config.LOGFILE = ProgramDir + kDefaultLogName;
   std::FILE* f = nullptr;
-  if (!OpenTextRetry(f, Config.LOGFILE, 'X')) return;
+  // The log names hosts, users and server replies: its owner's only.
+  if (!OpenTextRetry(f, Config.LOGFILE, 'X', 0600)) return;
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);

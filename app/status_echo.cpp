@@ -48,6 +48,14 @@ void EchoStatus(const std::string& control, const std::string& text) {
   std::fflush(stderr);
 }
 
+void EchoLogLine(const std::string& text) {
+  static const bool toJournal = std::getenv("JOURNAL_STREAM") != nullptr;
+  if (!toJournal) return;
+  const std::string line = EscapeControls(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
 std::string EscapeControls(const std::string& text) {
   std::string out;
   out.reserve(text.size());

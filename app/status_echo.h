@@ -1,7 +1,9 @@
 // Status echo for unattended runs: with ZVMAIL32_ECHO_STATUS=1 in the
 // environment every change of a status control is written to standard error
 // as one line "<control name>: <text>"; a comma-separated list of control
-// names instead ("lbAction,lbError") echoes only those.
+// names instead ("lbAction,lbError") echoes only those. Under systemd
+// (JOURNAL_STREAM in the environment) every log line also goes to standard
+// error, which the service manager hands to the journal.
 #pragma once
 
 #include <ctime>
@@ -10,6 +12,11 @@
 // True when some control is echoed.
 bool StatusEchoEnabled();
 void EchoStatus(const std::string& control, const std::string& text);
+
+// With JOURNAL_STREAM set: writes `text`, escaped as in the log, without a
+// time stamp (the journal keeps its own) and with LF to standard error.
+// Otherwise nothing. Called for every log line, whether or not LOG is on.
+void EchoLogLine(const std::string& text);
 
 // One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF. Control
 // bytes of the text (below 0x20 but TAB, and 0x7F) are written as \xNN: log

@@ -83,7 +83,8 @@ void TAppExec::Execute() {
   proc::Process process;
   if (!proc_->CreateProcess(commandLine, showCommand_, process)) {
     errNo_ = int32_t(proc_->LastError());
-    throw EAppExecWinExec(ExecErrorText());
+    const std::string text = ExecErrorText();
+    throw EAppExecWinExec(text.empty() ? "Could not start " + ExeName + ": error " + std::to_string(errNo_) : text);
   }
   if (Wait) {
     proc_->WaitForProcess(process);

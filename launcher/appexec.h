@@ -53,8 +53,9 @@ class TAppExec {
   // of ExeParams after one blank, unquoted), changes to ExePath if asked,
   // starts, and waits if asked. A command line over 511 characters is refused
   // (EAppExecWinExec, nothing changed). A failed start sets ErrNo to the
-  // platform's error number; a waited process sets it to 0 when it has ended
-  // (its exit code is not read).
+  // platform's error number and raises its text ("Could not start <ExeName>:
+  // error <n>" for a number without one); a waited process sets ErrNo to 0
+  // when it has ended (its exit code is not read).
   void Execute();
   // The text for ErrNo; empty for a number without a text.
   std::string ExecErrorText() const;

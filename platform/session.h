@@ -11,9 +11,11 @@ namespace plat {
 bool Headless();
 void SetHeadless(bool headless);
 
-// Chooses the offscreen platform when no display is reachable and the user
-// named no platform. Call before the application object exists; returns the
-// headless decision.
+// Chooses the offscreen platform when the user named no platform
+// (QT_QPA_PLATFORM unset or empty) and neither DISPLAY nor WAYLAND_DISPLAY
+// names a display that accepts a connection; when one was named but cannot
+// be opened, says so in one line on standard error. Call before the
+// application object exists; returns the headless decision.
 bool ChooseDisplayPlatform();
 
 constexpr unsigned MB_OK = 0;

@@ -13,6 +13,9 @@ packages=(
   # tests: a real local mail system, a strict SMTP server, an X server for
   # the window tests; openssl makes the TLS servers' certificates
   dovecot-pop3d python3-aiosmtpd postfix openssl xvfb xauth x11-utils xdotool imagemagick
+  # the manual page's lint and the Debian package (cpack -G DEB; the package's
+  # library dependencies come from dpkg-shlibdeps)
+  mandoc dpkg-dev
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(mpop fetchmail msmtp)

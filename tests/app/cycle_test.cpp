@@ -146,23 +146,31 @@ struct InProcess {
 
 TEST(CycleInProcess, BetweenHookRunsOnlyWithZorvikMailAndTheFile) {
   struct Case {
-    bool zorvikMail, hookFile, hookIsDirectory;
+    bool zorvikMail;
+    const char* hookFile;  // the hook's name in the directory, or null
+    bool hookIsDirectory;  // a directory named BETWEEN.BAT besides
     size_t runs;
   };
-  const Case cases[] = {{true, true, false, 1},
-                        {true, false, false, 0},
-                        {false, true, false, 0},
-                        {false, false, false, 0},
-                        {true, false, true, 0}};
+  const Case cases[] = {{true, "BETWEEN.BAT", false, 1},
+                        {true, nullptr, false, 0},
+                        {false, "BETWEEN.BAT", false, 0},
+                        {false, nullptr, false, 0},
+                        {true, nullptr, true, 0},
+                        // Any letter case; a directory of the exact name is passed over.
+                        {true, "between.bat", false, 1},
+                        {true, "Between.Bat", true, 1}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.hookFile ? c.hookFile : "no hook") + (c.zorvikMail ? " with" : " without") +
+                 " Zorvik mail" + (c.hookIsDirectory ? ", a directory BETWEEN.BAT" : ""));
     InProcess t("DAEMON 5\r\n");
-    if (c.hookFile) WriteFile(t.dir / "BETWEEN.BAT", "exit 0\n");
+    if (c.hookFile) WriteFile(t.dir / c.hookFile, "exit 0\n");
     if (c.hookIsDirectory) ::mkdir((t.dir / "BETWEEN.BAT").c_str(), 0755);
     WriteFile(t.dir / "LAUNCH.BAT", "exit 0\n");
     t.HoldPasses(c.zorvikMail);
     EXPECT_FALSE(t.Tick());  // daemon mode: the cycle returns
-    EXPECT_EQ(t.HookRuns(), c.runs) << c.zorvikMail << c.hookFile << c.hookIsDirectory;
-    EXPECT_EQ(t.processes->started.size(), c.runs);  // never LAUNCH.BAT in daemon mode
+    // never LAUNCH.BAT in daemon mode
+    EXPECT_EQ(t.processes->started,
+              c.runs ? std::vector<std::string>{t.dir / c.hookFile} : std::vector<std::string>{});
     EXPECT_EQ(t.main->TickCount, 0);
   }
 }
@@ -533,10 +541,15 @@ TEST(CycleRun, LaunchHookRunsInTheWorkingDirectoryOutsideDaemonModeAndSetup) {
     std::vector<std::string> args;
     std::string extra;
     bool launch;
+    std::string hookName = "LAUNCH.BAT";
+    bool directoryNamedLikeTheHook = false;
   };
   const Case cases[] = {
       {{}, "", true},
       {{"ignored"}, "", true},
+      // Any letter case; a directory of the exact name is no hook.
+      {{}, "", true, "launch.bat", true},
+      {{}, "", true, "Launch.Bat"},
       // The between-hook asks the program to close during the cycle: in
       // daemon mode that ends the run, outside it the exit procedure runs
       // as usual.
@@ -544,15 +557,17 @@ TEST(CycleRun, LaunchHookRunsInTheWorkingDirectoryOutsideDaemonModeAndSetup) {
       // A configuration run reaches the exit procedure only through the
       // final hang-up, and skips the hook even then.
       {{"/setup"}, "HANGUP YES\r\n", false},
+      {{"--setup"}, "HANGUP YES\r\n", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.empty() ? c.extra : c.args[0]);
+    SCOPED_TRACE((c.args.empty() ? c.extra : c.args[0]) + " " + c.hookName);
     TempDir dir, work;
     OneMessagePop pop("Transport");
     ASSERT_TRUE(pop.started());
     WriteInstance(dir.path(), pop.HostPort(), c.extra);
     WriteFile(dir / "BETWEEN.BAT", "kill -TERM $PPID\n");
-    WriteFile(dir / "LAUNCH.BAT", LogMarkerHook(dir.path(), "LAUNCH ran", "pwd > '" + dir / "launch.pwd'\n"));
+    WriteFile(dir / c.hookName, LogMarkerHook(dir.path(), "LAUNCH ran", "pwd > '" + dir / "launch.pwd'\n"));
+    if (c.directoryNamedLikeTheHook) ::mkdir((dir / "LAUNCH.BAT").c_str(), 0755);
     auto r = RunProgram(zvtest::LinkProgramInto(dir.path()), c.args, kHeadless, work.path());
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::string log = ReadFile(dir / "ZVMAIL32.LOG");

@@ -78,6 +78,32 @@ struct Xdotool {
   }
 };
 
+// Starts the program of instance `dir` on `display`; an empty `platform`
+// leaves the choice to the program.
+void StartOnDisplay(QProcess& run, const zvtest::TempDir& dir, const QString& display, const QString& platform,
+                    const QStringList& args) {
+  auto env = QProcessEnvironment::systemEnvironment();
+  env.insert("DISPLAY", display);
+  if (platform.isEmpty()) {
+    env.remove("QT_QPA_PLATFORM");
+  } else {
+    env.insert("QT_QPA_PLATFORM", platform);
+  }
+  env.insert("ZVMAIL32_PHONEBOOK", QString::fromStdString(dir / "no-phonebook"));
+  // Under the leak checker: besides the project's usual suppressions, the
+  // desktop bus library that Qt's X11 platform loads keeps a buffer to the
+  // end; that is not this program's leak.
+  const std::string shared = std::string(ZV_SOURCE_DIR) + "/tests/lsan.supp";
+  zvtest::WriteFile(dir / "lsan.supp",
+                    (zvtest::FileExists(shared) ? zvtest::ReadFile(shared) + "\n" : "") + "leak:libdbus-1.so\n");
+  QString lsan = env.value("LSAN_OPTIONS");
+  env.insert("LSAN_OPTIONS", (lsan.isEmpty() ? "" : lsan + ":") + "suppressions=" +
+                                 QString::fromStdString(dir / "lsan.supp"));
+  run.setProcessEnvironment(env);
+  run.setWorkingDirectory("/");
+  run.start(QString::fromStdString(zvtest::LinkProgramInto(dir.path())), args);
+}
+
 std::string LineOf(const std::string& file, const std::string& key) {
   const size_t at = file.find("\r\n" + key);
   if (at == std::string::npos) return {};
@@ -108,7 +134,6 @@ TEST(SetupOnDisplay, KeyPressesInTheDialogDecideWhatIsSaved) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     zvtest::TempDir dir;
-    const std::string program = zvtest::LinkProgramInto(dir.path());
     // No phone book: nothing is selected, and "OK" must still save.
     zvtest::WriteFile(dir / "ZVMAIL32.INI",
                       "SMTP Mail.Example.ORG\r\nPOP pop.example.org\r\nUSERNAME u\r\nPASSWORD p\r\n"
@@ -116,22 +141,7 @@ TEST(SetupOnDisplay, KeyPressesInTheDialogDecideWhatIsSaved) {
                       "\r\nLOG NO\r\nHANGUP NO\r\nCONNECTION Office\r\n");
 
     QProcess run;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display.Name());
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("ZVMAIL32_PHONEBOOK", QString::fromStdString(dir / "no-phonebook"));
-    // Under the leak checker: besides the project's usual suppressions, the
-    // desktop bus library that Qt's X11 platform loads keeps a buffer to the
-    // end; that is not this program's leak.
-    const std::string shared = std::string(ZV_SOURCE_DIR) + "/tests/lsan.supp";
-    zvtest::WriteFile(dir / "lsan.supp",
-                      (zvtest::FileExists(shared) ? zvtest::ReadFile(shared) + "\n" : "") + "leak:libdbus-1.so\n");
-    QString lsan = env.value("LSAN_OPTIONS");
-    env.insert("LSAN_OPTIONS", (lsan.isEmpty() ? "" : lsan + ":") + "suppressions=" +
-                                   QString::fromStdString(dir / "lsan.supp"));
-    run.setProcessEnvironment(env);
-    run.setWorkingDirectory("/");
-    run.start(QString::fromStdString(program), {"/Setup"});
+    StartOnDisplay(run, dir, display.Name(), "xcb", {"/Setup"});
     ASSERT_TRUE(run.waitForStarted(kBoundMs));
 
     Xdotool x{display.Name()};
@@ -143,6 +153,12 @@ TEST(SetupOnDisplay, KeyPressesInTheDialogDecideWhatIsSaved) {
       run.waitForFinished(kBoundMs);
       FAIL() << "the dialog never appeared: " << failed << run.readAllStandardError().toStdString();
     }
+    // The captions are exactly the windows' own: nothing added by the toolkit.
+    EXPECT_EQ(x.Run({"getwindowname", QString::fromStdString(window)}, failed), "Configuration");
+    const std::string mainWindow =
+        x.Run({"search", "--sync", "--onlyvisible", "--limit", "1", "--name", "ZaDozivo"}, failed);
+    EXPECT_EQ(x.Run({"getwindowname", QString::fromStdString(mainWindow)}, failed), "ZaDozivo/32");
+    EXPECT_EQ(failed, "");
     // Through XTEST to whatever has the focus, as a keyboard would: the
     // dialog may be gone before the key is released.
     x.Run({"windowfocus", "--sync", QString::fromStdString(window)}, failed);
@@ -163,6 +179,42 @@ TEST(SetupOnDisplay, KeyPressesInTheDialogDecideWhatIsSaved) {
     EXPECT_EQ(LineOf(ini, "SMTP "), c.smtpLine);
     EXPECT_EQ(LineOf(ini, "CONNECTION "), c.connectionLine);
   }
+}
+
+// Without a configuration the error box waits on the display, which the
+// program found usable by itself (no platform named): no note of a fallback.
+TEST(SetupOnDisplay, ErrorBoxOnTheDisplayTheProgramChoseItself) {
+  if (QStandardPaths::findExecutable("xdotool").isEmpty())
+    GTEST_SKIP() << "xdotool is not installed (Debian package xdotool)";
+  VirtualDisplay display;
+  std::string why;
+  if (!display.Start(why)) GTEST_SKIP() << "no virtual X display: " << why;
+  zvtest::TempDir dir;
+  QProcess run;
+  StartOnDisplay(run, dir, display.Name(), "", {});
+  ASSERT_TRUE(run.waitForStarted(kBoundMs));
+  Xdotool x{display.Name()};
+  std::string failed;
+  const std::string box =
+      x.Run({"search", "--sync", "--onlyvisible", "--limit", "1", "--name", "^Configuration Error"}, failed);
+  if (box.empty()) {
+    run.kill();
+    run.waitForFinished(kBoundMs);
+    FAIL() << "the error box never appeared: " << failed << run.readAllStandardError().toStdString();
+  }
+  EXPECT_EQ(x.Run({"getwindowname", QString::fromStdString(box)}, failed), "Configuration Error");
+  x.Run({"windowfocus", "--sync", QString::fromStdString(box)}, failed);
+  x.Run({"key", "Return"}, failed);
+  EXPECT_EQ(failed, "");
+  const bool ended = run.waitForFinished(kBoundMs);
+  if (!ended) {
+    run.kill();
+    run.waitForFinished(kBoundMs);
+  }
+  ASSERT_TRUE(ended) << "the program did not end after the box closed";
+  EXPECT_EQ(run.exitCode(), 78);  // the configuration is incomplete
+  EXPECT_EQ(run.readAllStandardError().toStdString().find("running without a display"), std::string::npos);
+  EXPECT_TRUE(zvtest::FileExists(dir / "ZVMAIL32.INI"));
 }
 
 }  // namespace

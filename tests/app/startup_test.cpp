@@ -77,7 +77,8 @@ TEST(StartUp, SetupSwitchIsTheFirstArgumentInAnyCase) {
     bool setupRun;
   };
   const Case cases[] = {
-      {{"/SETUP"}, true}, {{"/setup"}, true}, {{"/SeTuP", "x"}, true}, {{"x", "/SETUP"}, false}, {{"/SETUPX"}, false}};
+      {{"/SETUP"}, true}, {{"/setup"}, true}, {{"/SeTuP", "x"}, true}, {{"x", "/SETUP"}, false}, {{"/SETUPX"}, false},
+      {{"--setup"}, true}, {{"x", "--setup"}, true}};
   for (const auto& c : cases) {
     TempDir dir;
     const auto program = zvtest::LinkProgramInto(dir.path());
@@ -93,12 +94,21 @@ TEST(StartUp, SetupSwitchIsTheFirstArgumentInAnyCase) {
 }
 
 TEST(StartUp, NormalRunLogsStartAndExitOnlyWithLogOn) {
-  for (bool log : {true, false}) {
+  // Under systemd (JOURNAL_STREAM set) every log line also goes to standard
+  // error, escaped as in the log, whether or not LOG is on.
+  for (const auto& [log, journal] : {std::pair{true, false}, {false, false}, {false, true}, {true, true}}) {
+    SCOPED_TRACE(std::string(log ? "LOG YES" : "LOG NO") + (journal ? " under systemd" : ""));
     TempDir dir;
-    WriteCompleteConfig(dir, log);
+    WriteCompleteConfig(dir, log, "ODD\x1b" "KEY 1\r\n");
     const auto program = zvtest::LinkProgramInto(dir.path());
-    auto r = RunProgram(program, {}, kHeadless, "/");
+    auto env = kHeadless;
+    if (journal) env["JOURNAL_STREAM"] = "8:12345";
+    auto r = RunProgram(program, {}, env, "/");
     EXPECT_EQ(r.exitCode, 75) << r.err;  // the POP3 server refused: worth another try
+    const std::string unknownKey = "ZVMAIL32.INI: a line with the unknown key \"ODD\\x1BKEY\" is ignored";
+    for (const std::string& line :
+         {std::string("Running version 2.0\n"), std::string("Exiting\nDisconnected\n"), unknownKey + "\n"})
+      EXPECT_EQ(r.err.find(line) != std::string::npos, journal) << line << r.err;
     if (!log) {
       EXPECT_FALSE(FileExists(dir / "ZVMAIL32.LOG"));
       continue;
@@ -106,11 +116,16 @@ TEST(StartUp, NormalRunLogsStartAndExitOnlyWithLogOn) {
     const auto msgs = LogMessages(dir / "ZVMAIL32.LOG");
     ASSERT_GE(msgs.size(), 3u);
     EXPECT_EQ(msgs.front(), "Running version 2.0");
+    EXPECT_EQ(msgs[1], unknownKey);
     // Every end through the exit procedure logs "Exiting" then the hang-up.
     EXPECT_EQ(msgs[msgs.size() - 2], "Exiting");
     EXPECT_EQ(msgs.back(), "Disconnected");
     // LOGFILE was completed to its default and stored back.
     EXPECT_NE(ReadFile(dir / "ZVMAIL32.INI").find("LOGFILE    " + dir / "ZVMAIL32.LOG" + "\r\n"), std::string::npos);
+    // The log names hosts and users: its owner's only.
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "ZVMAIL32.LOG").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
 }
 

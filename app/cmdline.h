@@ -1,0 +1,40 @@
+// The program's own command-line options, decided before anything else of a
+// run happens: no file is written, no lock taken, no connection opened and no
+// window created for them. Options are recognised at any position; every
+// other argument (a single "-" included) is ignored, apart from "/SETUP" as
+// the first argument, which like "--setup" asks for the configuration dialog.
+// Errors: none are raised; a wrong option is a request of its own (BadOption)
+// that CarryOutCommandLine answers with the usage and status 64.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum class TCliAction { Run, Help, Version, Check, BadOption };
+
+struct TCliRequest {
+  TCliAction action = TCliAction::Run;
+  std::string badOption;  // the first unknown "--" argument (BadOption)
+};
+
+// args: the command line, argv[0] first. An unknown "--" option anywhere
+// wins; otherwise the first of "--help"/"-h", "--version", "--check";
+// otherwise Run ("--setup" is a run: see IsSetupArgs).
+TCliRequest ParseCommandLine(const std::vector<std::string>& args);
+
+// True when the run is a configuration run: the first argument is "/SETUP" in
+// any letter case, or some argument is "--setup".
+bool IsSetupArgs(const std::vector<std::string>& args);
+
+// "zvmail32 <version>".
+std::string VersionText();
+// The usage: synopsis, options, exit statuses; ends with a line end.
+std::string UsageText();
+
+// Answers a request other than Run: the usage or the version on `out` (0),
+// the usage on `err` for a bad option (64), or for Check the problems of
+// programDir's ZVMAIL32.INI on `out`, one per line (78 when there is any,
+// else 0). Only reads files. Returns -1 for Run, having written nothing.
+int CarryOutCommandLine(const TCliRequest& request, const std::string& programDir, std::FILE* out,
+                        std::FILE* err);
