@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 
 #include "config/textutil.h"
 #include "platform/filing.h"
@@ -15,9 +14,6 @@ constexpr unsigned kFileMode = 0666;
 constexpr std::size_t kBufferSize = 64 * 1024;
 // Every value of the 16-bit COUNTER, so the free-number search ends.
 constexpr int32_t kFileNumbers = 65536;
-// Kept pairs whose files stay open until the flush; older ones are flushed
-// and closed early, so a large mailbox never runs out of descriptors.
-constexpr std::size_t kOpenPairs = 64;
 
 }  // namespace
 
@@ -32,49 +28,63 @@ TInboundFiler::~TInboundFiler() {
 
 std::string TInboundFiler::TextName(uint16_t number) { return NumToText(number, 8) + ".TXT"; }
 std::string TInboundFiler::EnvelopeName(uint16_t number) { return NumToText(number, 8) + ".WRK"; }
-std::string TInboundFiler::TemporaryTextName(uint16_t number) { return "." + NumToText(number, 8) + ".TXT.tmp"; }
 std::string TInboundFiler::TemporaryEnvelopeName(uint16_t number) {
   return "." + NumToText(number, 8) + ".WRK.tmp";
 }
 
-bool TInboundFiler::OpenDirectory() {
-  if (!dirTried_) {
-    dirTried_ = true;
-    dirFd_ = files_->OpenDirectory(dir_);
+namespace {
+
+// The number of a name "NNNNNNNN<suffix>" (eight digits, at most 65535)
+// starting at `at`, or -1.
+int32_t NumberIn(const std::string& name, std::size_t at, const char* suffix) {
+  const std::size_t suffixLength = std::strlen(suffix);
+  if (name.size() != at + 8 + suffixLength || name.compare(at + 8, suffixLength, suffix) != 0) return -1;
+  int32_t value = 0;
+  for (std::size_t i = at; i < at + 8; ++i) {
+    if (name[i] < '0' || name[i] > '9') return -1;
+    value = value * 10 + (name[i] - '0');
   }
-  return dirFd_ >= 0;
+  return value <= 65535 ? value : -1;
+}
+
+}  // namespace
+
+bool TInboundFiler::OpenDirectory() {
+  if (dirTried_) return dirFd_ >= 0;
+  dirTried_ = true;
+  dirFd_ = files_->OpenDirectory(dir_);
+  if (dirFd_ < 0) return false;
+  // One listing tells which numbers are taken, instead of a look per number.
+  taken_.assign(std::size_t{kFileNumbers}, false);
+  for (const std::string& name : files_->List(dirFd_)) {
+    int32_t n = NumberIn(name, 0, ".TXT");
+    if (n < 0) n = NumberIn(name, 0, ".WRK");
+    if (n < 0 && (n = NumberIn(name, 1, ".WRK.tmp")) >= 0 && name[0] == '.') leftovers_.push_back(uint16_t(n));
+    if (n >= 0) taken_[std::size_t(n)] = true;
+  }
+  return true;
 }
 
 void TInboundFiler::Recover(const std::function<bool(uint16_t)>& recorded,
                             const std::function<void(const std::string&)>& log) {
   if (!OpenDirectory()) return;
-  // ".00000042.TXT.tmp" and ".00000042.WRK.tmp": the temporary files of 42.
-  std::set<uint16_t> numbers;
-  for (const std::string& name : files_->List(dirFd_)) {
-    if (name.size() != 17 || name[0] != '.' || name.compare(13, 4, ".tmp") != 0) continue;
-    if (name.compare(9, 4, ".TXT") != 0 && name.compare(9, 4, ".WRK") != 0) continue;
-    if (name.find_first_not_of("0123456789", 1) != 9) continue;
-    const long value = std::strtol(name.substr(1, 8).c_str(), nullptr, 10);
-    if (value <= 65535) numbers.insert(static_cast<uint16_t>(value));
-  }
-  for (uint16_t number : numbers) {
-    const bool textLeft = files_->Taken(dirFd_, TemporaryTextName(number));
+  for (uint16_t number : leftovers_) {
     if (recorded(number)) {
       // Recorded as filed before QUIT: the pair must appear.
-      if (textLeft) files_->RenameNoReplace(dirFd_, TemporaryTextName(number), TextName(number));
       if (files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(number), EnvelopeName(number)))
         log("Completed the filing of " + dir_ + EnvelopeName(number));
       continue;
     }
-    // Never recorded: the message is still on the server. A text already
-    // renamed beside an envelope still under its temporary name is ours too
-    // (its name was free when the number was drawn).
-    if (!textLeft && files_->Taken(dirFd_, TemporaryEnvelopeName(number))) files_->Remove(dirFd_, TextName(number));
-    files_->Remove(dirFd_, TemporaryTextName(number));
+    // Never recorded: the message is still on the server and the pair was
+    // never visible. The text beside a temporary envelope is ours: its
+    // envelope was made first, when both names were free.
+    files_->Remove(dirFd_, TextName(number));
     files_->Remove(dirFd_, TemporaryEnvelopeName(number));
+    taken_[number] = false;
     log("Removed the unfinished filing of " + dir_ + TextName(number) + " left by an earlier run");
   }
-  if (!numbers.empty()) files_->SyncDirectory(dirFd_);
+  if (!leftovers_.empty()) files_->SyncDirectory(dirFd_);
+  leftovers_.clear();
 }
 
 bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
@@ -87,17 +97,20 @@ bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
     ++counter;
     failed = dir_ + TextName(counter);
     if (!OpenDirectory()) return false;
-    if (files_->Taken(dirFd_, TextName(counter)) || files_->Taken(dirFd_, EnvelopeName(counter))) continue;
-    const int text = files_->CreateExclusive(dirFd_, TemporaryTextName(counter), kFileMode);
-    if (text < 0) {
+    if (taken_[counter]) continue;
+    taken_[counter] = true;
+    // The temporary envelope first: while it is there, the text beside it
+    // is known to be ours (see Recover).
+    const int envelope = files_->CreateExclusive(dirFd_, TemporaryEnvelopeName(counter), kFileMode);
+    if (envelope < 0) {
       if (errno == EEXIST) continue;
       return false;
     }
-    const int envelope = files_->CreateExclusive(dirFd_, TemporaryEnvelopeName(counter), kFileMode);
-    if (envelope < 0) {
+    const int text = files_->CreateExclusive(dirFd_, TextName(counter), kFileMode);
+    if (text < 0) {
       const int err = errno;
-      files_->Close(text);
-      files_->Remove(dirFd_, TemporaryTextName(counter));
+      files_->Close(envelope);
+      files_->Remove(dirFd_, TemporaryEnvelopeName(counter));
       if (err == EEXIST) continue;
       return false;
     }
@@ -133,7 +146,7 @@ void TInboundFiler::ClosePair(Pair& pair) {
 }
 
 void TInboundFiler::RemovePair(const Pair& pair) {
-  files_->Remove(dirFd_, TemporaryTextName(pair.number));
+  files_->Remove(dirFd_, TextName(pair.number));
   files_->Remove(dirFd_, TemporaryEnvelopeName(pair.number));
 }
 
@@ -155,68 +168,52 @@ bool TInboundFiler::Keep(const std::string& envelope, std::string& failed) {
     ok = false;
     failed = dir_ + EnvelopeName(pair_.number);
   }
+  // A failure reported at the close is a failed write too.
+  const bool textClosed = files_->Close(pair_.text);
+  const bool envelopeClosed = files_->Close(pair_.envelope);
+  pair_.text = pair_.envelope = -1;
+  if (ok && !(textClosed && envelopeClosed)) {
+    ok = false;
+    failed = dir_ + (textClosed ? EnvelopeName(pair_.number) : TextName(pair_.number));
+  }
   if (!ok) {
-    ClosePair(pair_);
     RemovePair(pair_);
     return false;
   }
-  kept_.push_back(pair_);
-  return LimitOpenFiles(failed);
+  kept_.push_back(pair_.number);
+  return true;
 }
 
-bool TInboundFiler::LimitOpenFiles(std::string& failed) {
-  std::size_t open = 0;
-  for (const Pair& p : kept_) open += p.text >= 0 ? 1 : 0;
-  for (Pair& p : kept_) {
-    if (open <= kOpenPairs) break;
-    if (p.text < 0) continue;
-    const bool synced = files_->DataSync(p.text) && files_->DataSync(p.envelope);
-    if (!synced) failed = dir_ + TextName(p.number);
-    ClosePair(p);
-    --open;
-    if (!synced) return false;
+bool TInboundFiler::Flush(std::string& failed) {
+  if (kept_.empty()) return true;
+  // One flush of the file system covers every file filed. Should it report
+  // an error, which may come from anybody's file on it, each of ours is
+  // flushed on its own: only an error of our own counts.
+  if (files_->SyncFileSystem(dirFd_)) return true;
+  const auto sync = [&](const std::string& name) {
+    const int fd = files_->OpenForSync(dirFd_, name);
+    const bool synced = fd >= 0 && files_->DataSync(fd);
+    if (fd >= 0) files_->Close(fd);
+    if (!synced) failed = dir_ + name;
+    return synced;
+  };
+  for (uint16_t number : kept_)
+    if (!sync(TextName(number)) || !sync(TemporaryEnvelopeName(number))) return false;
+  if (!files_->SyncDirectory(dirFd_)) {
+    failed = dir_;
+    return false;
   }
   return true;
 }
 
-std::vector<uint16_t> TInboundFiler::Kept() const {
-  std::vector<uint16_t> numbers;
-  for (const Pair& p : kept_) numbers.push_back(p.number);
-  return numbers;
-}
-
-bool TInboundFiler::Flush(std::string& failed) {
-  bool ok = true;
-  for (Pair& p : kept_) {
-    if (p.text < 0) continue;
-    if (ok && !files_->DataSync(p.text)) {
-      ok = false;
-      failed = dir_ + TextName(p.number);
-    }
-    if (ok && !files_->DataSync(p.envelope)) {
-      ok = false;
-      failed = dir_ + EnvelopeName(p.number);
-    }
-    ClosePair(p);
-  }
-  if (ok && !kept_.empty() && !files_->SyncDirectory(dirFd_)) {
-    ok = false;
-    failed = dir_;
-  }
-  return ok;
-}
-
 bool TInboundFiler::Publish(std::vector<uint16_t>& unpublished, std::string& failed) {
   bool ok = true;
-  for (Pair& p : kept_) {
-    ClosePair(p);
-    const bool text = files_->RenameNoReplace(dirFd_, TemporaryTextName(p.number), TextName(p.number));
-    if (text && files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(p.number), EnvelopeName(p.number))) continue;
-    if (ok) failed = dir_ + (text ? EnvelopeName(p.number) : TextName(p.number));
+  for (uint16_t number : kept_) {
+    if (files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(number), EnvelopeName(number))) continue;
+    if (ok) failed = dir_ + EnvelopeName(number);
     ok = false;
-    unpublished.push_back(p.number);
-    if (text) files_->Remove(dirFd_, TextName(p.number));
-    RemovePair(p);
+    unpublished.push_back(number);
+    RemovePair(Pair{number});
   }
   const bool any = !kept_.empty();
   kept_.clear();
@@ -228,9 +225,8 @@ bool TInboundFiler::Publish(std::vector<uint16_t>& unpublished, std::string& fai
 }
 
 void TInboundFiler::Abandon() {
-  for (Pair& p : kept_) {
-    ClosePair(p);
-    RemovePair(p);
-  }
+  for (uint16_t number : kept_) RemovePair(Pair{number});
   kept_.clear();
 }
+
+std::vector<uint16_t> TInboundFiler::Kept() const { return kept_; }

@@ -1,11 +1,11 @@
 // TInboundFiler: files retrieved messages in the incoming directory as
 // numbered pairs, "00000042.TXT" and "00000042.WRK". The application takes a
-// pair once both names are there, so a pair appears whole or not at all: both
-// files are written under temporary names the application never looks at
-// (".00000042.TXT.tmp", ".00000042.WRK.tmp") and renamed into place, text
-// first, only after they reached stable storage (Flush, then Publish). Every
-// file is created exclusively and never through a link, inside the directory
-// held open from the start, so a number whose names are taken by anything (a
+// pair once its envelope is there, so a pair appears whole or not at all: the
+// envelope is written under a temporary name the application never looks at
+// (".00000042.WRK.tmp"), made before the text, and renamed into place only
+// after both files reached stable storage (Flush, then Publish). Every file
+// is created exclusively and never through a link, inside the directory held
+// open from the start, so a number whose names are taken by anything (a
 // file, a link, a dangling link, a directory) is skipped, and nothing is ever
 // written outside the directory or over a name someone else holds.
 //
@@ -31,15 +31,15 @@ class TInboundFiler {
   TInboundFiler(const TInboundFiler&) = delete;
   TInboundFiler& operator=(const TInboundFiler&) = delete;
 
-  // Finishes what an earlier run left: the temporary files of a number
-  // `recorded` names are renamed into place; any others are removed (that
-  // pair was never visible). Each step is described through `log`.
+  // Finishes what an earlier run left: the temporary envelope of a number
+  // `recorded` names is renamed into place; any other is removed with its
+  // text (that pair was never visible). Each step is described through `log`.
   void Recover(const std::function<bool(uint16_t)>& recorded, const std::function<void(const std::string&)>& log);
 
   // Starts a message: advances `counter` (wrapping past 65535) to the next
-  // number whose names and temporary names are all free, and creates the two
-  // temporary files. False when that fails or every number is taken;
-  // `failed` then names the text's path.
+  // number whose names are all free, and creates the temporary envelope and
+  // the text. False when that fails or every number is taken; `failed` then
+  // names the text's path.
   bool Begin(uint16_t& counter, std::string& failed);
   // Appends bytes to the current message's text (buffered).
   void Write(const char* data, std::size_t size);
@@ -54,10 +54,12 @@ class TInboundFiler {
 
   // Numbers of the pairs kept and not yet published, in order.
   std::vector<uint16_t> Kept() const;
-  // Brings every kept pair and the directory to stable storage.
+  // Brings every kept pair and the directory to stable storage: one flush of
+  // the file system, or, when that reports an error (which may be anybody's),
+  // a flush of each of our files and of the directory.
   bool Flush(std::string& failed);
-  // Renames the kept pairs into place (after Flush) and flushes the
-  // directory. Numbers whose renames failed are left in `unpublished` (their
+  // Renames the kept envelopes into place (after Flush) and flushes the
+  // directory. Numbers whose rename failed are left in `unpublished` (their
   // files are removed).
   bool Publish(std::vector<uint16_t>& unpublished, std::string& failed);
   // Removes every kept pair not published.
@@ -66,7 +68,6 @@ class TInboundFiler {
   std::string Path(const std::string& name) const { return dir_ + name; }
   static std::string TextName(uint16_t number);
   static std::string EnvelopeName(uint16_t number);
-  static std::string TemporaryTextName(uint16_t number);
   static std::string TemporaryEnvelopeName(uint16_t number);
 
  private:
@@ -75,12 +76,11 @@ class TInboundFiler {
     int text = -1;
     int envelope = -1;
   };
+  // Opens the directory and reads which numbers are taken, once.
   bool OpenDirectory();
   bool FlushBuffer();
   void ClosePair(Pair& pair);
   void RemovePair(const Pair& pair);
-  // Flushes and closes the oldest kept pairs while too many are open.
-  bool LimitOpenFiles(std::string& failed);
 
   std::shared_ptr<plat::FilingService> files_;
   std::string dir_;
@@ -91,5 +91,7 @@ class TInboundFiler {
   std::vector<char> buffer_;
   uint64_t size_ = 0;
   bool writeFailed_ = false;
-  std::vector<Pair> kept_;
+  std::vector<uint16_t> kept_;  // written whole, closed, not yet published
+  std::vector<bool> taken_;          // per number: a name of it is in use
+  std::vector<uint16_t> leftovers_;  // numbers with a temporary envelope left
 };

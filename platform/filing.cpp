@@ -26,11 +26,6 @@ class PosixFiling final : public FilingService {
     }
   }
 
-  bool Taken(int dir, const std::string& name) override {
-    struct stat st;
-    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
-  }
-
   bool WriteAll(int fd, const char* data, std::size_t size) override {
     while (size > 0) {
       const ssize_t n = ::write(fd, data, size);
@@ -50,6 +45,10 @@ class PosixFiling final : public FilingService {
 
   bool DataSync(int fd) override { return ::fdatasync(fd) == 0; }
   bool SyncDirectory(int dir) override { return ::fsync(dir) == 0; }
+  bool SyncFileSystem(int dir) override { return ::syncfs(dir) == 0; }
+  int OpenForSync(int dir, const std::string& name) override {
+    return ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  }
   bool Close(int fd) override { return ::close(fd) == 0; }
 
   bool RenameNoReplace(int dir, const std::string& from, const std::string& to) override {

@@ -28,14 +28,17 @@ class FilingService {
   // Creates `name` in `dir` exclusively, never through a link, for writing;
   // -1 with EEXIST when the name is taken by anything.
   virtual int CreateExclusive(int dir, const std::string& name, unsigned mode) = 0;
-  // True when `name` in `dir` is taken by anything, a dangling link included.
-  virtual bool Taken(int dir, const std::string& name) = 0;
   // Writes every byte; false on a short write or an error.
   virtual bool WriteAll(int fd, const char* data, std::size_t size) = 0;
   // Flushes a file's data (and what is needed to read it back) to stable storage.
   virtual bool DataSync(int fd) = 0;
   // Flushes a directory's entries to stable storage.
   virtual bool SyncDirectory(int dir) = 0;
+  // Flushes the whole file system of `dir`; false also when a write-back of
+  // any file on it failed since `dir` was opened.
+  virtual bool SyncFileSystem(int dir) = 0;
+  // Opens `name` in `dir` for a flush (read only, never through a link).
+  virtual int OpenForSync(int dir, const std::string& name) = 0;
   virtual bool Close(int fd) = 0;
   // Renames within `dir`, never replacing an existing name.
   virtual bool RenameNoReplace(int dir, const std::string& from, const std::string& to) = 0;

@@ -486,20 +486,30 @@ TEST_F(Pop3Pass, MessageWithALineTooLongForTheSocketStaysAndTheNextIsFetched) {
 // full disk.
 class FullDisk : public plat::FilingService {
  public:
-  explicit FullDisk(std::string failing) : failing_(std::move(failing)) {}
+  // `failing`: the file whose writes fail; `syncFails`: a flush of the file
+  // system reports an error (someone's); `badSync`: flushing that file fails.
+  explicit FullDisk(std::string failing, bool syncFails = false, std::string badSync = {})
+      : failing_(std::move(failing)), syncFails_(syncFails), badSync_(std::move(badSync)) {}
   int OpenDirectory(const std::string& p) override { return real_->OpenDirectory(p); }
   int CreateExclusive(int dir, const std::string& name, unsigned mode) override {
     const int fd = real_->CreateExclusive(dir, name, mode);
     if (name == failing_) failingFd_ = fd;
     return fd;
   }
-  bool Taken(int dir, const std::string& name) override { return real_->Taken(dir, name); }
   bool WriteAll(int fd, const char* data, std::size_t size) override {
     if (fd == failingFd_) return errno = ENOSPC, false;
     return real_->WriteAll(fd, data, size);
   }
-  bool DataSync(int fd) override { return real_->DataSync(fd); }
   bool SyncDirectory(int dir) override { return real_->SyncDirectory(dir); }
+  bool SyncFileSystem(int dir) override { return !syncFails_ && real_->SyncFileSystem(dir); }
+  int OpenForSync(int dir, const std::string& name) override {
+    ++flushedOneByOne;
+    const int fd = real_->OpenForSync(dir, name);
+    if (name == badSync_) failingFd_ = fd;
+    return fd;
+  }
+  bool DataSync(int fd) override { return fd != failingFd_ && real_->DataSync(fd); }
+  int flushedOneByOne = 0;
   bool Close(int fd) override {
     if (fd == failingFd_) failingFd_ = -1;
     return real_->Close(fd);
@@ -512,6 +522,8 @@ class FullDisk : public plat::FilingService {
 
  private:
   std::string failing_;
+  bool syncFails_;
+  std::string badSync_;
   int failingFd_ = -1;
   std::shared_ptr<plat::FilingService> real_ = plat::DefaultFilingService();
 };
@@ -522,7 +534,7 @@ TEST_F(Pop3Pass, WriteErrorsNeverLetAMessageBeDeleted) {
     std::string error;
   };
   const Case cases[] = {
-      {".00000043.TXT.tmp", "Could not write message " + in + "00000043.TXT"},
+      {"00000043.TXT", "Could not write message " + in + "00000043.TXT"},
       {".00000043.WRK.tmp", "Could not write message " + in + "00000043.WRK"},
   };
   for (const Case& c : cases) {
@@ -545,6 +557,30 @@ TEST_F(Pop3Pass, WriteErrorsNeverLetAMessageBeDeleted) {
     for (const auto& line : Log())
       if (line.rfind("DEBUG:R:", 0) == 0) lastReply = line;
     EXPECT_EQ(lastReply, "DEBUG:R:+OK Logging out.");
+    main.reset();
+  }
+}
+
+// Everything filed is on stable storage before QUIT. One flush of the file
+// system covers it; when that reports an error (maybe someone else's file),
+// each of ours is flushed on its own, and only an error of ours keeps QUIT
+// back (then nothing is deleted and the log says why).
+TEST_F(Pop3Pass, OnlyAFlushErrorOfOurOwnKeepsQuitBack) {
+  for (const bool oursFails : {false, true}) {
+    SCOPED_TRACE(oursFails ? "our file fails" : "another file fails");
+    for (const auto& name : InFiles()) std::remove((in + name).c_str());
+    auto disk = std::make_shared<FullDisk>("", true, oursFails ? "00000043.TXT" : "");
+    services.files = disk;
+    Mailbox box;
+    box.messages = {ZorvikMessage(), ZorvikMessage()};
+    Prepare(box);
+    Receive();
+    EXPECT_GE(disk->flushedOneByOne, 3);
+    const Lines commands = Commands();
+    EXPECT_EQ(commands.back() == "QUIT", !oursFails);
+    EXPECT_EQ(Logged("Could not write message " + in + "00000043.TXT"), oursFails);
+    // A pair appears only once it is on stable storage.
+    EXPECT_EQ(InFiles().size(), oursFails ? 0u : 4u);
     main.reset();
   }
 }
