@@ -120,8 +120,7 @@ bool TMain::ReadReply(std::string& reply, bool show) {
     // multi-line reply the bound of the whole reply holds.
     const bool own = !replyDeadline_;
     if (own) StartReplyDeadline();
-    reply = Sock.GetText();
-    read = !Sock.NoReply;
+    read = Sock.GetLine(reply);
     if (own) EndReplyDeadline();
     if (!read) NoteDroppedConnection();
   }
@@ -242,9 +241,8 @@ bool TMain::ReadDataLine(std::string& line) {
   } else {
     // Every line of a message or listing is bounded like a reply line.
     StartReplyDeadline();
-    line = Sock.GetText();
+    read = Sock.GetLine(line);
     EndReplyDeadline();
-    read = !Sock.NoReply;
     if (!read) NoteDroppedConnection();
   }
   if (Config.DEBUG) WriteLog("DEBUG:R:" + line);

@@ -1,6 +1,8 @@
 #include "app/pop3_session.h"
 
+#include <algorithm>
 #include <set>
+#include <string_view>
 
 #include "app/exit_status.h"
 #include "app/pass_host.h"
@@ -172,29 +174,61 @@ void TPop3Session::Dialogue() {
   host_.ShowPercent(100);
 }
 
+namespace {
+
+// "<number> <word>": the message number and the word after it (a UID or a
+// size). False for anything else. Untrusted listing line.
+bool SplitListing(const std::string& line, int32_t count, int32_t& number, std::string_view& word) {
+  std::size_t i = 0;
+  int64_t n = 0;
+  while (i < line.size() && line[i] >= '0' && line[i] <= '9' && n <= count) n = n * 10 + (line[i++] - '0');
+  if (i == 0 || n < 1 || n > count || i >= line.size() || line[i] != ' ') return false;
+  const std::size_t start = line.find_first_not_of(' ', i);
+  if (start == std::string::npos) return false;
+  const std::size_t end = line.find(' ', start);
+  word = std::string_view(line).substr(start, end == std::string::npos ? std::string::npos : end - start);
+  number = int32_t(n);
+  return true;
+}
+
+}  // namespace
+
 bool TPop3Session::ReadIds(int32_t count) {
   host_.SendCommand("UIDL");
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
-  std::map<int32_t, std::string> listed;
-  std::map<std::string, int> seen;
+  uids_.assign(std::size_t(count) + 1, std::string());
+  std::size_t listed = 0;
   if (!ReadListing(std::size_t(count), [&](const std::string& line) {
-        const auto [number, uid] = SplitKeyValue(line);
-        const int32_t n = TextToNum(number);
-        if (n >= 1 && n <= count && TUidState::ValidUid(uid) && !listed.count(n)) {
-          listed[n] = uid;
-          ++seen[uid];
+        int32_t n = 0;
+        std::string_view uid;
+        if (!SplitListing(line, count, n, uid) || !uids_[std::size_t(n)].empty()) return;
+        uids_[std::size_t(n)] = uid;
+        if (!TUidState::ValidUid(uids_[std::size_t(n)])) {
+          uids_[std::size_t(n)].clear();
+        } else {
+          ++listed;
         }
       }))
     return false;
   // An id given twice identifies neither message.
-  for (const auto& [n, uid] : listed)
-    if (seen[uid] == 1) uids_[n] = uid;
+  std::vector<std::string_view> sorted;
+  sorted.reserve(listed);
+  for (const std::string& uid : uids_)
+    if (!uid.empty()) sorted.emplace_back(uid);
+  std::sort(sorted.begin(), sorted.end());
+  std::set<std::string_view> twice;
+  for (std::size_t i = 1; i < sorted.size(); ++i)
+    if (sorted[i] == sorted[i - 1]) twice.insert(sorted[i]);
+  std::set<std::string> present;
+  for (std::string& uid : uids_) {
+    if (!uid.empty() && twice.count(uid)) uid.clear();
+  }
   useIds_ = true;
   // Entries of messages no longer on the server go, but only when the
   // listing named every message.
-  if (int32_t(uids_.size()) == count) {
-    std::set<std::string> present;
-    for (const auto& [n, uid] : uids_) present.insert(uid);
+  if (listed == std::size_t(count) && twice.empty()) {
+    for (const std::string& uid : uids_)
+      if (!uid.empty()) present.insert(uid);
     ids_.KeepOnly(present);
   }
   return true;
@@ -203,11 +237,12 @@ bool TPop3Session::ReadIds(int32_t count) {
 bool TPop3Session::ReadSizes(int32_t count) {
   host_.SendCommand("LIST");
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
+  sizes_.assign(std::size_t(count) + 1, 0);
   return ReadListing(std::size_t(count), [&](const std::string& line) {
-    const auto [number, size] = SplitKeyValue(line);
-    const int32_t n = TextToNum(number);
+    int32_t n = 0;
+    std::string_view size;
     uint64_t bytes = 0;
-    if (n >= 1 && n <= count && ParseCount(size, bytes)) sizes_[n] = bytes;
+    if (SplitListing(line, count, n, size) && ParseCount(std::string(size), bytes)) sizes_[std::size_t(n)] = bytes;
   });
 }
 
@@ -216,13 +251,13 @@ void TPop3Session::RefusedLogin() {
   host_.NoteFailure(zvexit::kNoPermission);
 }
 
-std::string TPop3Session::UidOf(int32_t number) const {
-  const auto it = uids_.find(number);
-  return it == uids_.end() ? std::string() : it->second;
+const std::string& TPop3Session::UidOf(int32_t number) const {
+  static const std::string kNone;
+  return std::size_t(number) < uids_.size() ? uids_[std::size_t(number)] : kNone;
 }
 
 TPop3Session::TAction TPop3Session::ActionFor(int32_t number) const {
-  const std::string uid = UidOf(number);
+  const std::string& uid = UidOf(number);
   const TUidState::Kind kind = useIds_ && !uid.empty() ? ids_.Find(uid) : TUidState::Kind::None;
   switch (kind) {
     case TUidState::Kind::Filed: return TAction::DeleteFiled;
@@ -230,8 +265,8 @@ TPop3Session::TAction TPop3Session::ActionFor(int32_t number) const {
     case TUidState::Kind::LeftLarge: return TAction::SkipLarge;
     case TUidState::Kind::None: break;
   }
-  const auto size = sizes_.find(number);
-  if (options_.maxSize > 0 && size != sizes_.end() && size->second > options_.maxSize) return TAction::SkipLarge;
+  if (options_.maxSize > 0 && std::size_t(number) < sizes_.size() && sizes_[std::size_t(number)] > options_.maxSize)
+    return TAction::SkipLarge;
   return TAction::Retrieve;
 }
 
@@ -253,7 +288,7 @@ void TPop3Session::HandleMessage(int32_t number, int32_t count) {
     case TAction::Skip:
       break;
     case TAction::SkipLarge: {
-      const std::string uid = UidOf(number);
+      const std::string& uid = UidOf(number);
       if (!(useIds_ && !uid.empty() && ids_.Find(uid) == TUidState::Kind::LeftLarge)) {
         host_.WriteLog("Message " + n + " is larger than MAXSIZE; it is left on the server");
         if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftLarge);
@@ -294,7 +329,7 @@ void TPop3Session::Retrieve(int32_t number) {
   host_.WriteLog("Retrieving message " + n);
   bool zorvik = false;
   const TMessageEnd end = ReadMessageLines(number, zorvik);
-  const std::string uid = UidOf(number);
+  const std::string& uid = UidOf(number);
   switch (end) {
     case TMessageEnd::Broken:
       filer_.Discard();
@@ -348,7 +383,7 @@ void TPop3Session::Delete(int32_t number) {
 
 void TPop3Session::ReadDeleteReply(int32_t number) {
   if (host_.ReadOK()) {
-    const std::string uid = UidOf(number);
+    const std::string& uid = UidOf(number);
     if (!uid.empty()) deleted_.push_back(uid);
   }
 }

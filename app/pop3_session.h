@@ -116,7 +116,8 @@ class TPop3Session {
   // Flushes, records and publishes what was filed, saves COUNTER, sends
   // QUIT and erases the record of what the server has deleted.
   void Finish();
-  std::string UidOf(int32_t number) const;
+  // The id UIDL gave message `number`; empty when none (or not unique).
+  const std::string& UidOf(int32_t number) const;
   // The server refused the login: logged naming it, a permanent failure.
   void RefusedLogin();
 
@@ -127,8 +128,8 @@ class TPop3Session {
   bool pipelining_ = false;
   bool offersStls_ = false;
   bool useIds_ = false;  // the record is loaded and the server gave UIDL
-  std::map<int32_t, std::string> uids_;
-  std::map<int32_t, uint64_t> sizes_;
+  std::vector<std::string> uids_;  // by message number (0 unused)
+  std::vector<uint64_t> sizes_;    // by message number, from LIST
   std::map<uint16_t, std::string> keptUid_;  // file number -> id
   std::vector<std::string> deleted_;         // ids whose DELE the server took
   std::deque<TOwed> owed_;

@@ -283,49 +283,55 @@ void TSockets::ReceiveStep() {
   }
 }
 
-std::string TSockets::GiveUp() {
-  std::string rest(buffer_ + start_, size_t(std::min<int>(held_, kGiveUpBytes)));
+bool TSockets::GiveUp(std::string& rest) {
+  rest.assign(buffer_ + start_, size_t(std::min<int>(held_, kGiveUpBytes)));
   held_ = 0;
   start_ = 0;
   NoReply = true;
-  return rest;
+  return false;
 }
 
 std::string TSockets::GetText() {
+  std::string line;
+  GetLine(line);
+  return line;
+}
+
+bool TSockets::GetLine(std::string& line) {
   NoReply = false;
   if (handle_ == winsock::INVALID_SOCKET) {
     NoReply = true;
-    return {};
+    line.clear();
+    return false;
   }
   InGetText inGetText(*this);
   // Each pass finds a line, adds received bytes toward the fill limit, or
   // ends with State leaving 1 (errors, time-outs, the peer closing).
   for (;;) {
-    std::string line;
     bool found = false;
     const char* held = buffer_ + start_;
     if (const void* lf = std::memchr(held, '\n', held_)) {
       const int p = int(static_cast<const char*>(lf) - held);
       line.assign(held, size_t(p));
-      if (line.find('\r') != std::string::npos) std::erase(line, '\r');
+      if (std::memchr(line.data(), '\r', line.size()) != nullptr) std::erase(line, '\r');
       // The rest stays where it is; it moves to the front only when the
       // free space behind it is needed for a receive.
       held_ = uint16_t(held_ - p - 1);
       start_ = held_ == 0 ? 0 : uint16_t(start_ + p + 1);
       found = true;
     } else {
-      if (held_ >= FillLimit()) return GiveUp();
+      if (held_ >= FillLimit()) return GiveUp(line);
       if (replyDeadline_ && Clock::now() >= *replyDeadline_) {
         // Passed between two receives: reported as if it had cut one short.
         TimedOut();
         ReportSocketError("GetText (Recv)", winsock::WSAEINTR);
-        return GiveUp();
+        return GiveUp(line);
       }
       ReceiveStep();
       plat::PumpIfDue();
     }
-    if (State != 1) return GiveUp();
-    if (found) return line;
+    if (State != 1) return GiveUp(line);
+    if (found) return true;
   }
 }
 

@@ -113,6 +113,9 @@ class TSockets {
   // Returns the next line without its LF and with every CR removed, or gives
   // up (NoReply set) with at most the first 250 held bytes.
   std::string GetText();
+  // GetText into `line`, whose storage is reused; true when a complete line
+  // came (NoReply clear).
+  bool GetLine(std::string& line);
   // Numeric local address of the connected socket ("127.0.0.1", "::1").
   std::string LocalAddress();
   // Abortive close (a TLS connection sends its close first, without waiting);
@@ -143,7 +146,7 @@ class TSockets {
   // One receive into the buffer's free space below the fill limit.
   void ReceiveStep();
   int FillLimit() const;
-  std::string GiveUp();
+  bool GiveUp(std::string& rest);
 
   std::shared_ptr<winsock::Service> ws_;
   std::unique_ptr<plat::HiddenWindow> window_;
