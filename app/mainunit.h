@@ -124,6 +124,8 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- Log and status display (status.cpp) ----
   void WriteLog(const std::string& text) override;
+  // Closes the log; the next line opens it again (at the start of a pass).
+  void ReopenLog();
   void ShowSocketState();
   void TimedTimer();
   // Returns after Timed has fired once; sleeps in the event loop meanwhile.
@@ -247,6 +249,8 @@ class TMain : public QWidget, public TPassHost {
 
   TMainServices services_;
   std::string lastQueued_;  // the last command queued, for lbCommand
+  std::FILE* logFile_ = nullptr;  // the log, open between lines of a pass
+  std::string logPath_;
   // The connection's failure was logged already (one line per failure).
   bool failureLogged_ = false;
   // The deadline of the reply being read, if any.

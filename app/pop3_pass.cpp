@@ -19,6 +19,7 @@ std::string LowerAscii(std::string text) {
 
 void TMain::ReceiveMail() {
   if (Busy || StopRequested) return;
+  ReopenLog();
   AutoDial();
   GotZorvikMail = false;
   Busy = true;

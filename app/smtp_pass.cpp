@@ -40,6 +40,7 @@ std::string BaseName(const std::string& fileName) { return fileName.substr(0, fi
 
 void TMain::SendMail() {
   if (Busy || StopRequested) return;
+  ReopenLog();
   AutoDial();
   Busy = true;
   LastShownState = -1;

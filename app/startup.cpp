@@ -62,6 +62,7 @@ TMain::TMain(std::vector<std::string> args, TMainServices services, std::string 
 
 TMain::~TMain() {
   if (!formDestroyed_) FormDestroy();
+  ReopenLog();
 }
 
 void TMain::WireEvents() {

@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QTimerEvent>
 #include <cstdlib>
+#include <unistd.h>
 #include <ctime>
 
 #include "app/icons.h"
@@ -54,19 +55,29 @@ std::string FormatLogLine(const std::tm& t, const std::string& text) {
   return std::string(stamp) + "  " + EscapeControls(text) + "\r\n";
 }
 
+// The log stays open between lines of a pass (one write per line); each
+// pass opens it afresh (ReopenLog), so a log moved away by a rotation is
+// left for a new one at the next pass.
 void TMain::WriteLog(const std::string& text) {
   EchoLogLine(text);
   if (!Config.LOG) return;
   if (Config.LOGFILE.empty()) Config.LOGFILE = ProgramDir + kDefaultLogName;
-  std::FILE* f = nullptr;
-  // The log names hosts, users and server replies: its owner's only.
-  if (!OpenTextRetry(f, Config.LOGFILE, 'X', 0600)) return;
+  if (logFile_ == nullptr || logPath_ != Config.LOGFILE) {
+    ReopenLog();
+    // The log names hosts, users and server replies: its owner's only.
+    if (!OpenTextRetry(logFile_, Config.LOGFILE, 'X', 0600)) return;
+    logPath_ = Config.LOGFILE;
+  }
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   const std::string line = FormatLogLine(local, text);
-  std::fwrite(line.data(), 1, line.size(), f);
-  std::fclose(f);
+  ::write(::fileno(logFile_), line.data(), line.size());
+}
+
+void TMain::ReopenLog() {
+  if (logFile_ != nullptr) std::fclose(logFile_);
+  logFile_ = nullptr;
 }
 
 void TMain::ShowSocketState() {

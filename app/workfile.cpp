@@ -39,12 +39,7 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
   return TWorkFileOpen::Opened;
 }
 
-bool RemoveWorkFile(const std::string& name) {
-  std::FILE* f = nullptr;
-  if (!OpenTextRetry(f, name, 'R')) return false;
-  std::fclose(f);
-  return std::remove(name.c_str()) == 0;
-}
+bool RemoveWorkFile(const std::string& name) { return !name.empty() && ::unlink(name.c_str()) == 0; }
 
 TWorkFileReader::TWorkFileReader() : buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
 

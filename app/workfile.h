@@ -30,7 +30,8 @@ enum class TWorkFileOpen {
 // failure says the name is missing or not a regular file. `file` is null
 // unless Opened.
 TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name);
-// Removes a work file that can still be opened; true when it was deleted.
+// Removes a work file; true when it was deleted. (The pass has just read
+// it, so it needs no open to be sure it may go.)
 bool RemoveWorkFile(const std::string& name);
 
 class TWorkFileReader {
