@@ -170,6 +170,8 @@ void TPop3Session::Dialogue() {
     const bool knownTotal = blank != std::string::npos && ParseCount(counts.substr(blank), total);
     if (options_.maxSize > 0 && (!knownTotal || total > options_.maxSize) && !ReadSizes(count)) return;
   }
+  // With pipelining, the first retrievals go out at once.
+  if (pipelining_) SendAhead(0, count);
   for (int32_t n = 1; n <= count && !abort_ && !host_.Stopping(); ++n) HandleMessage(n, count);
   host_.ShowPercent(100);
 }
