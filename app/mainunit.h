@@ -180,6 +180,7 @@ class TMain : public QWidget, public TPassHost {
   // socket pumps whenever it waits for data).
   bool ReadDataLine(std::string& line) override;
   void QueueCommand(const std::string& command) override;
+  void SendRaw(const std::string& bytes) override { Sock.SetText(bytes); }
   void SendSecretCommand(const std::string& command, const std::string& shown) override;
   void FlushCommands() override;
   bool SaveConfig(std::string& why) override;

@@ -22,8 +22,7 @@ class TPassHost {
 
   // The configuration record (the receive pass advances COUNTER in it).
   virtual TConfig& PassConfig() = 0;
-  // The connected socket; a conversation sends raw bytes (a body, a secret)
-  // through SetText and reads State.
+  // The connected socket: its State, and TLS.
   virtual TSockets& PassSocket() = 0;
 
   // The exchange: one command out (traced, shown), one reply line in.
@@ -43,6 +42,9 @@ class TPassHost {
   virtual void FlushCommands() = 0;
   // One line of a message being retrieved: traced, not shown, no pump.
   virtual bool ReadDataLine(std::string& line) = 0;
+  // Bytes that go out as they stand, neither traced nor shown: a message
+  // text, the POP3 password line.
+  virtual void SendRaw(const std::string& bytes) = 0;
   // Bytes handed to the socket in front of the next command, so a body's
   // last bytes and the command after it leave in one send.
   virtual std::string& OutputQueue() = 0;

@@ -140,7 +140,7 @@ void TPop3Session::Dialogue() {
     return;
   }
   host_.ShowCommand("Sending password");
-  host_.PassSocket().SetText("PASS " + config.PASSWORD + "\r\n");
+  host_.SendRaw("PASS " + config.PASSWORD + "\r\n");
   if (!host_.ReadOK()) {
     host_.ReportError("Invalid username/password combination");
     RefusedLogin();
@@ -454,7 +454,6 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool& z
   int kinds = 0;
   bool headersDone = false;
   int lines = 0;
-  int spinner = 0;
   bool overlong = false;
   bool tooLarge = false;
   uint64_t skipped = 0;  // bytes read past after MAXSIZE
@@ -464,8 +463,9 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool& z
   for (;;) {
     if (++lines > kLinesPerPump) {
       host_.PumpEvents();
-      spinner = (spinner + 1) % 4;
-      host_.ShowCommand(std::string("Receiving message...") + kSpinner[spinner]);
+      // The spinner starts at "/" and runs on across messages.
+      spinner_ = spinner_ % 4 + 1;
+      host_.ShowCommand(std::string("Receiving message...") + kSpinner[spinner_ - 1]);
       lines = 0;
     }
     if (!host_.ReadDataLine(line)) {

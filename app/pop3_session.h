@@ -138,4 +138,5 @@ class TPop3Session {
   uint16_t counterAtStart_ = 0;
   bool abort_ = false;
   bool gotZorvikMail_ = false;
+  int spinner_ = 0;  // 1 to 4 once it turned
 };

@@ -386,7 +386,7 @@ void TSmtpSession::SendBody() {
     pending += line;
     pending += "\r\n";
     if (pending.size() >= kSendChunk) {
-      sock.SetText(pending);
+      host_.SendRaw(pending);
       pending.clear();
     }
   }

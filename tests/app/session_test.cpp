@@ -1,0 +1,169 @@
+// A pass conversation driven without a window: TPop3Session against a host
+// that answers from an in-process mailbox instead of a socket, recording
+// what the conversation shows and logs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+#include <filesystem>
+#include <set>
+
+#include "app/pass_host.h"
+#include "app/pop3_session.h"
+#include "config/configfile.h"
+#include "config/textutil.h"
+#include "net/Sockets.h"
+#include "support/testutil.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Answers POP3 commands from `messages` (lines as on the wire) as a server
+// would, queueing the reply lines for the reads.
+class MailboxHost : public TPassHost {
+ public:
+  MailboxHost() {
+    sock_.State = 1;
+    Queue({"+OK ready"});  // the greeting
+  }
+
+  std::vector<Lines> messages;
+  std::string stat;  // the STAT reply; empty: "+OK <count> <sum of sizes>"
+  TConfig config;
+  Lines sent, shown, log;
+
+  TConfig& PassConfig() override { return config; }
+  TSockets& PassSocket() override { return sock_; }
+  void SendCommand(const std::string& command) override { Answer(command); }
+  void SendSecretCommand(const std::string& command, const std::string&) override { Answer(command); }
+  void QueueCommand(const std::string& command) override { Answer(command); }
+  void FlushCommands() override {}
+  void SendRaw(const std::string& bytes) override { Answer(bytes.substr(0, bytes.find('\r'))); }
+  std::string& OutputQueue() override { return pending_; }
+  bool ReadReply(std::string& reply, bool) override { return ReadDataLine(reply); }
+  bool ReadOK() override {
+    std::string reply;
+    return ReadDataLine(reply) && reply.compare(0, 3, "+OK") == 0;
+  }
+  uint16_t ReadCode() override { return 0; }
+  uint16_t ReadCodeLines(Lines&) override { return 0; }
+  bool ReadDataLine(std::string& line) override {
+    if (input_.empty()) return line.clear(), false;
+    line = input_.front();
+    input_.pop_front();
+    return true;
+  }
+  void ReportError(const std::string& text) override { log.push_back(text); }
+  void WriteLog(const std::string& text) override { log.push_back(text); }
+  bool SaveConfig(std::string&) override { return true; }
+  void NoteFailure(int) override {}
+  std::string ServerName() const override { return "pop.example:110"; }
+  void ShowCommand(const std::string& text) override { shown.push_back(text); }
+  void ShowPercent(int) override {}
+  void PumpEvents() override {}
+  bool Stopping() const override { return false; }
+
+ private:
+  void Answer(const std::string& command) {
+    sent.push_back(command);
+    const auto [verb, arg] = SplitKeyValue(command);
+    const int n = TextToNum(arg);
+    std::size_t total = 0;
+    std::vector<std::size_t> sizes;
+    for (const Lines& m : messages) {
+      sizes.push_back(0);
+      for (const auto& l : m) sizes.back() += l.size() + 2;
+      total += sizes.back();
+    }
+    if (verb == "STAT") {
+      Queue({stat.empty() ? "+OK " + std::to_string(messages.size()) + " " + std::to_string(total) : stat});
+    } else if (verb == "LIST") {
+      Lines out{"+OK"};
+      for (std::size_t i = 0; i < sizes.size(); ++i) out.push_back(std::to_string(i + 1) + " " + std::to_string(sizes[i]));
+      out.push_back(".");
+      Queue(out);
+    } else if (verb == "RETR" && n >= 1 && n <= int(messages.size())) {
+      Lines out{"+OK"};
+      out.insert(out.end(), messages[std::size_t(n - 1)].begin(), messages[std::size_t(n - 1)].end());
+      out.push_back(".");
+      Queue(out);
+    } else if (verb == "CAPA" || verb == "UIDL") {
+      Queue({"-ERR"});
+    } else {
+      Queue({"+OK"});
+    }
+  }
+  void Queue(const Lines& lines) { input_.insert(input_.end(), lines.begin(), lines.end()); }
+
+  TSockets sock_;
+  std::deque<std::string> input_;
+  std::string pending_;
+};
+
+Lines Message(const std::string& subject, int bodyLines, std::size_t width = 10) {
+  Lines m{"From: a", "To: b", "Subject: " + subject, ""};
+  for (int i = 0; i < bodyLines; ++i) m.push_back(std::string(width, char('a' + i % 26)));
+  return m;
+}
+
+std::set<std::string> Names(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// The spinner of a long message starts at "/" and turns on from message to
+// message, as the send pass's does.
+TEST(Pop3Conversation, TheSpinnerRunsOnAcrossMessages) {
+  zvtest::TempDir dir;
+  MailboxHost host;
+  host.messages = {Message("TRANSPORT", 150), Message("TRANSPORT", 150)};
+  host.config.IN = dir.path();
+  TPop3Options options;
+  options.programDir = dir.path();
+  TPop3Session session(host, options);
+  session.Run();
+  EXPECT_EQ(host.shown, (Lines{"Sending password", "Receiving message.../", "Receiving message...-"}));
+  EXPECT_EQ(Names(dir.path()).count("00000002.WRK"), 1u);
+}
+
+// A message larger than MAXSIZE is neither filed nor deleted: skipped by its
+// size from LIST when the mailbox's total says one may be too large, or read
+// past when a listed size was wrong. It is logged, and the next message is
+// still fetched.
+TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
+  struct Case {
+    const char* name;
+    std::string stat;
+    Lines commands;
+    std::string filedAs;  // a number is drawn only for a message retrieved
+  };
+  const Case cases[] = {
+      {"sizes from LIST", "", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "LIST", "RETR 2", "DELE 2", "QUIT"},
+       "00000001"},
+      {"read past", "+OK 2 100", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1", "RETR 2", "DELE 2", "QUIT"},
+       "00000002"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zvtest::TempDir dir;
+    MailboxHost host;
+    host.messages = {Message("TRANSPORT", 100, 60), Message("TRANSPORT", 2)};
+    host.stat = c.stat;
+    host.config.IN = dir.path();
+    host.config.USERNAME = "u";
+    host.config.PASSWORD = "p";
+    TPop3Options options;
+    options.programDir = dir.path();
+    options.maxSize = 1000;
+    TPop3Session session(host, options);
+    session.Run();
+    EXPECT_EQ(host.sent, c.commands);
+    EXPECT_EQ(std::count(host.log.begin(), host.log.end(), "Message 1 is larger than MAXSIZE; it is left on the server"),
+              1);
+    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{c.filedAs + ".TXT", c.filedAs + ".WRK"}));
+  }
+}
+
+}  // namespace
