@@ -25,6 +25,7 @@ class MailboxHost : public TPassHost {
  public:
   MailboxHost() {
     sock_.State = 1;
+    sock_.OnErrorOccurred = [this](TSockets*, int32_t e, const std::string&) { errors.push_back(e); };
     Queue({"+OK ready"});  // the greeting
   }
 
@@ -32,6 +33,7 @@ class MailboxHost : public TPassHost {
   std::string stat;  // the STAT reply; empty: "+OK <count> <sum of sizes>"
   TConfig config;
   Lines sent, shown, log;
+  std::vector<int32_t> errors;  // reported by the socket
 
   TConfig& PassConfig() override { return config; }
   TSockets& PassSocket() override { return sock_; }
@@ -131,25 +133,28 @@ TEST(Pop3Conversation, TheSpinnerRunsOnAcrossMessages) {
 // A message larger than MAXSIZE is neither filed nor deleted: skipped by its
 // size from LIST when the mailbox's total says one may be too large, or read
 // past when a listed size was wrong. It is logged, and the next message is
-// still fetched.
+// still fetched. One that goes on for more than MAXSIZE again is not read
+// past without end: the connection is dropped, nothing deleted.
 TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
   struct Case {
     const char* name;
     std::string stat;
     Lines commands;
+    int width;            // of the first message's 25 body lines
     std::string filedAs;  // a number is drawn only for a message retrieved
   };
   const Case cases[] = {
-      {"sizes from LIST", "", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "LIST", "RETR 2", "DELE 2", "QUIT"},
+      {"sizes from LIST", "", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "LIST", "RETR 2", "DELE 2", "QUIT"}, 40,
        "00000001"},
       {"read past", "+OK 2 100", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1", "RETR 2", "DELE 2", "QUIT"},
-       "00000002"},
+       40, "00000002"},
+      {"without end", "+OK 2 100", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1"}, 100, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     zvtest::TempDir dir;
     MailboxHost host;
-    host.messages = {Message("TRANSPORT", 100, 60), Message("TRANSPORT", 2)};
+    host.messages = {Message("TRANSPORT", 25, std::size_t(c.width)), Message("TRANSPORT", 2)};
     host.stat = c.stat;
     host.config.IN = dir.path();
     host.config.USERNAME = "u";
@@ -160,9 +165,13 @@ TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
     TPop3Session session(host, options);
     session.Run();
     EXPECT_EQ(host.sent, c.commands);
+    const bool readPast = !c.filedAs.empty();
     EXPECT_EQ(std::count(host.log.begin(), host.log.end(), "Message 1 is larger than MAXSIZE; it is left on the server"),
-              1);
-    EXPECT_EQ(Names(dir.path()), (std::set<std::string>{c.filedAs + ".TXT", c.filedAs + ".WRK"}));
+              readPast ? 1 : 0);
+    EXPECT_EQ(std::count(host.log.begin(), host.log.end(), "Message 1 not completed"), readPast ? 0 : 1);
+    const std::set<std::string> filed =
+        readPast ? std::set<std::string>{c.filedAs + ".TXT", c.filedAs + ".WRK"} : std::set<std::string>{};
+    EXPECT_EQ(Names(dir.path()), filed);
   }
 }
 
