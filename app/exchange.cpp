@@ -73,18 +73,14 @@ void TMain::SendCommand(const std::string& command) {
 // Queued commands join the body bytes already pending, so they never wait
 // behind the peer's delayed acknowledgement of a separate small send. In the
 // error state nothing is sent and lbCommand keeps its text.
-void TMain::QueueCommand(const std::string& command) {
-  if (Config.DEBUG) WriteLog("DEBUG:C:" + command);
-  if (Sock.State == 3) {
-    PendingOutput.clear();
-    return;
-  }
-  PendingOutput += command;
-  PendingOutput += "\r\n";
-  lastQueued_ = command;
-}
+void TMain::QueueCommand(const std::string& command) { Queue(command, command); }
 
 void TMain::SendSecretCommand(const std::string& command, const std::string& shown) {
+  Queue(command, shown);
+  FlushCommands();
+}
+
+void TMain::Queue(const std::string& command, const std::string& shown) {
   if (Config.DEBUG) WriteLog("DEBUG:C:" + shown);
   if (Sock.State == 3) {
     PendingOutput.clear();
@@ -93,7 +89,6 @@ void TMain::SendSecretCommand(const std::string& command, const std::string& sho
   PendingOutput += command;
   PendingOutput += "\r\n";
   lastQueued_ = shown;
-  FlushCommands();
 }
 
 void TMain::FlushCommands() {

@@ -250,6 +250,8 @@ class TMain : public QWidget, public TPassHost {
 
   TMainServices services_;
   std::string lastQueued_;  // the last command queued, for lbCommand
+  // Queues `command`, traced and shown as `shown`.
+  void Queue(const std::string& command, const std::string& shown);
   std::FILE* logFile_ = nullptr;  // the log, open between lines of a pass
   std::string logPath_;
   // The connection's failure was logged already (one line per failure).

@@ -13,6 +13,17 @@
 
 namespace {
 
+// Connects `sock` (blocking, errors counted in `errors`) to `server`; false
+// with the benchmark skipped when that fails.
+bool Connect(TSockets& sock, LoopbackServer& server, int& errors, benchmark::State& state) {
+  sock.NonBlocking = false;
+  sock.OnErrorOccurred = [&errors](TSockets*, int32_t, const std::string&) { ++errors; };
+  sock.Open(server.PortText(), "127.0.0.1");
+  if (sock.State == 1) return true;
+  state.SkipWithError("connect failed");
+  return false;
+}
+
 void BM_GetTextLines(benchmark::State& state) {
   const auto lineLength = size_t(state.range(0));
   std::string block;
@@ -25,14 +36,8 @@ void BM_GetTextLines(benchmark::State& state) {
     while (!stop) peer.Send(block);
   });
   TSockets sock;
-  sock.NonBlocking = false;
   int errors = 0;
-  sock.OnErrorOccurred = [&](TSockets*, int32_t, const std::string&) { ++errors; };
-  sock.Open(server.PortText(), "127.0.0.1");
-  if (sock.State != 1) {
-    state.SkipWithError("connect failed");
-    return;
-  }
+  if (!Connect(sock, server, errors, state)) return;
   size_t bytes = 0;
   for (auto _ : state) {
     const std::string got = sock.GetText();
@@ -61,14 +66,8 @@ void BM_RoundTrip(benchmark::State& state) {
     }
   });
   TSockets sock;
-  sock.NonBlocking = false;
   int errors = 0;
-  sock.OnErrorOccurred = [&](TSockets*, int32_t, const std::string&) { ++errors; };
-  sock.Open(server.PortText(), "127.0.0.1");
-  if (sock.State != 1) {
-    state.SkipWithError("connect failed");
-    return;
-  }
+  if (!Connect(sock, server, errors, state)) return;
   for (auto _ : state) {
     sock.SetText("NOOP\r\n");
     benchmark::DoNotOptimize(sock.GetText());

@@ -182,27 +182,33 @@ ROUND_TRIP = {
 }
 
 
+def round_trip(case, **servers):
+    """One cycle sends the ROUND_TRIP pairs to the robot's own mailbox and
+    files them in IN, through `servers` (SMTP=..., POP=...)."""
+    for base, text in ROUND_TRIP.items():
+        case.inst.put_outbound(base, "ZV", "zvrobot@zorvik", "robot@zorvik", text)
+    case.ini(COUNTER="7", **servers)
+    case.run_once()
+
+    case.assertEqual(case.inst.files("out"), [], case.context())
+    case.assertEqual(case.inst.files("in"),
+                     ["00000008.TXT", "00000008.WRK", "00000009.TXT", "00000009.WRK"], case.context())
+    # The order of sending follows the directory listing; compare as sets.
+    filed = {case.inst.read_in("00000008.TXT"), case.inst.read_in("00000009.TXT")}
+    case.assertEqual(filed, {es.sent_form(t) for t in ROUND_TRIP.values()})
+    case.assertEqual(case.inst.read_in("00000008.WRK"), ENVELOPE)
+    case.assertEqual(case.inst.read_in("00000009.WRK"), ENVELOPE)
+    case.assertEqual(case.inst.ini_value("COUNTER"), "9", case.context())
+    case.assertEqual(case.mail.mailbox("robot"), [], "filed messages must be deleted on the server")
+
+
 class RoundTrip(E2ECase):
     """One cycle sends the pairs to the robot's own mailbox and files them in
     IN; SMTP and POP given as host:port."""
     ADDRESS = "127.0.0.43"
 
     def test(self):
-        for base, text in ROUND_TRIP.items():
-            self.inst.put_outbound(base, "ZV", "zvrobot@zorvik", "robot@zorvik", text)
-        self.ini(SMTP=self.ADDRESS + ":25", POP=self.ADDRESS + ":110", COUNTER="7")
-        self.run_once()
-
-        self.assertEqual(self.inst.files("out"), [], self.context())
-        self.assertEqual(self.inst.files("in"),
-                         ["00000008.TXT", "00000008.WRK", "00000009.TXT", "00000009.WRK"], self.context())
-        # The order of sending follows the directory listing; compare as sets.
-        filed = {self.inst.read_in("00000008.TXT"), self.inst.read_in("00000009.TXT")}
-        self.assertEqual(filed, {es.sent_form(t) for t in ROUND_TRIP.values()})
-        self.assertEqual(self.inst.read_in("00000008.WRK"), ENVELOPE)
-        self.assertEqual(self.inst.read_in("00000009.WRK"), ENVELOPE)
-        self.assertEqual(self.inst.ini_value("COUNTER"), "9", self.context())
-        self.assertEqual(self.mail.mailbox("robot"), [], "filed messages must be deleted on the server")
+        round_trip(self, SMTP=self.ADDRESS + ":25", POP=self.ADDRESS + ":110")
 
 
 def after_exiting(log):
@@ -730,17 +736,7 @@ class RoundTripIpv6(E2ECase):
         return dict(smtp_port=self.SMTP_PORT, pop_port=self.POP_PORT)
 
     def test(self):
-        for base, text in ROUND_TRIP.items():
-            self.inst.put_outbound(base, "ZV", "zvrobot@zorvik", "robot@zorvik", text)
-        self.ini(SMTP="[::1]:%d" % self.SMTP_PORT, POP="[::1]:%d" % self.POP_PORT, COUNTER="7")
-        self.run_once()
-
-        self.assertEqual(self.inst.files("out"), [], self.context())
-        self.assertEqual(self.inst.files("in"),
-                         ["00000008.TXT", "00000008.WRK", "00000009.TXT", "00000009.WRK"], self.context())
-        filed = {self.inst.read_in("00000008.TXT"), self.inst.read_in("00000009.TXT")}
-        self.assertEqual(filed, {es.sent_form(t) for t in ROUND_TRIP.values()})
-        self.assertEqual(self.mail.mailbox("robot"), [], self.context())
+        round_trip(self, SMTP="[::1]:%d" % self.SMTP_PORT, POP="[::1]:%d" % self.POP_PORT)
         self.assertIn("rip=::1,", "".join(l for l in self.mail.dovecot_log() if "Login:" in l), self.context())
 
 
