@@ -565,9 +565,9 @@ TEST_F(ConfigFileTest, LinkedFileHasItsTargetReplaced) {
 // a few dozen times: the file is always the old content or one of the new,
 // whole and owner-only, and a backup, when there is one, is the old content.
 TEST_F(ConfigFileTest, KilledRewriteLeavesTheOldOrTheNewFileWhole) {
-  const unsigned seed = std::random_device{}();
-  SCOPED_TRACE("random seed " + std::to_string(seed));
-  std::mt19937 random(seed);
+  const unsigned start = std::random_device{}();
+  SCOPED_TRACE("random start " + std::to_string(start));
+  std::mt19937 random(start);
   const std::string previous = Crlf(TypicalLines(dir)) + "PASSWRD dropped by the rewrite\r\n";
   TConfig first = Typical(dir), second = Typical(dir);
   second.SMTP_TLS = "STARTTLS";
