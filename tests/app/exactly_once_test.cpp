@@ -1,8 +1,9 @@
 // Exactly once against kills: the built program fetches from a scripted
 // mailbox that keeps POP3's rules (DELE marks, QUIT removes, a dropped
-// connection removes nothing) and is killed at random moments (repeatable by their start value) of its
-// passes. After every run the incoming directory holds only whole pairs and
-// no message twice; in the end every message was filed exactly once.
+// connection removes nothing) and is killed at random moments of its passes
+// (repeatable by the random start value). After every run the incoming
+// directory holds only whole pairs and no message twice; in the end every
+// message was filed exactly once.
 #include <gtest/gtest.h>
 
 #include <signal.h>
