@@ -427,11 +427,15 @@ void TPop3Session::ReadOwed(int32_t number) {
       ReadDeleteReply(owed.number);
       continue;
     }
-    // A message asked for ahead and no longer wanted: read past it.
+    // A message asked for ahead and no longer wanted: read past it, but not
+    // past MAXSIZE bytes (then the connection goes instead).
     --outstandingRetrievals_;
     if (!host_.ReadOK()) continue;
     std::string line;
+    uint64_t skipped = 0;
     while (sock.State == 1 && (!host_.ReadDataLine(line) || line != ".")) {
+      skipped += line.size() + 1;
+      if (options_.maxSize > 0 && skipped > options_.maxSize) sock.Close();
     }
   }
 }
