@@ -69,12 +69,10 @@ def fetch_mpop(args, work, maildir):
     for sub in ("cur", "new", "tmp"):
         os.makedirs(os.path.join(d, "Maildir", sub))
     rc = os.path.join(d, "mpoprc")
-    fd = os.open(rc, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(fd, "w") as f:
-        f.write(f"account bench\nhost {args.host}\nport {args.pop_port}\nuser {args.user}\n"
-                f"password {args.password}\nauth user\ntls on\ntls_starttls off\ntls_trust_file {args.cafile}\n"
-                f"delivery maildir {d}/Maildir\nkeep off\nonly_new off\nreceived_header off\n"
-                f"uidls_file {d}/uidls\n")
+    sb.write_private(rc, f"account bench\nhost {args.host}\nport {args.pop_port}\nuser {args.user}\n"
+                         f"password {args.password}\nauth user\ntls on\ntls_starttls off\n"
+                         f"tls_trust_file {args.cafile}\ndelivery maildir {d}/Maildir\nkeep off\nonly_new off\n"
+                         f"received_header off\nuidls_file {d}/uidls\n")
     status, seconds, _ = timed(["mpop", f"--file={rc}", "-q", "bench"])
     if status != 0 or count_files(maildir):
         raise sb.BenchFailure(f"mpop: status {status}, {count_files(maildir)} messages left")

@@ -46,6 +46,14 @@ class Server:
         return "%s:%d (%s)" % (self.host, self.port, what)
 
 
+def write_private(path, text):
+    """Creates `path` (it must not exist) readable by its owner only: it
+    holds a password."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(text)
+
+
 def message_text(i, size):
     head = (f"From: <{SENDER}>\r\nTo: <{RECIPIENT}>\r\nSubject: TRANSPORT {i}\r\n"
             f"Message-ID: <{i}.bench@zorvik.example>\r\n\r\n")
@@ -221,12 +229,10 @@ def msmtp_command(work, server, sender, recipient):
         # The password goes in a configuration file of the user only.
         conf = os.path.join(work, f"msmtprc-{server.host}-{server.port}")
         if not os.path.exists(conf):
-            fd = os.open(conf, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-            with os.fdopen(fd, "w") as f:
-                f.write(f"account bench\nhost {server.host}\nport {server.port}\nauth on\n"
-                        f"user {server.user}\npassword {server.password}\ntls on\n"
-                        f"tls_starttls {'on' if server.tls == 'starttls' else 'off'}\n"
-                        f"tls_trust_file {server.cafile}\n")
+            write_private(conf, f"account bench\nhost {server.host}\nport {server.port}\nauth on\n"
+                                f"user {server.user}\npassword {server.password}\ntls on\n"
+                                f"tls_starttls {'on' if server.tls == 'starttls' else 'off'}\n"
+                                f"tls_trust_file {server.cafile}\n")
         cmd = ["msmtp", f"--file={conf}", "--account=bench", f"--from={sender}"]
     else:
         cmd += ["--auth=off", "--tls=off"]

@@ -45,21 +45,6 @@ void Reset(int fd) {
 
 void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
 
-// A listener on ::1 at a free port (stored in `port`); -1 without IPv6.
-int ListenOnIpv6Loopback(uint16_t& port) {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  socklen_t len = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
-  }
-  port = ntohs(a.sin6_port);
-  return fd;
-}
 
 }  // namespace peer
 
@@ -244,7 +229,7 @@ TEST_F(WinsockTest, AddressesOfEitherFamily) {
 
 TEST_F(WinsockTest, Ipv6ConnectAndLocalName) {
   uint16_t port6 = 0;
-  const int listener6 = peer::ListenOnIpv6Loopback(port6);
+  const int listener6 = zvtest::ListenOnIpv6Loopback(port6);
   if (listener6 < 0) GTEST_SKIP() << "no IPv6 loopback";
   std::vector<SockAddr> found;
   ASSERT_EQ(ws->getaddrinfo("::1", found), 0);

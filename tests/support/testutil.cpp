@@ -220,19 +220,36 @@ std::string Trickler::Stop() {
   return received_;
 }
 
-int ListenOnLoopback(uint16_t& port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+namespace {
+
+// A listener on `address` (family, loopback address, port 0) at a free port.
+template <class Address>
+int Listen(Address a, uint16_t Address::*portField, uint16_t& port) {
+  const int fd = ::socket(reinterpret_cast<const sockaddr*>(&a)->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   socklen_t len = sizeof a;
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     if (fd >= 0) ::close(fd);
     return -1;
   }
-  port = ntohs(a.sin_port);
+  port = ntohs(a.*portField);
   return fd;
+}
+
+}  // namespace
+
+int ListenOnLoopback(uint16_t& port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return Listen(a, &sockaddr_in::sin_port, port);
+}
+
+int ListenOnIpv6Loopback(uint16_t& port) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  return Listen(a, &sockaddr_in6::sin6_port, port);
 }
 
 }  // namespace zvtest

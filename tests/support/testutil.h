@@ -115,5 +115,7 @@ class Trickler {
 // A TCP listener on 127.0.0.1 at a free port (stored in `port`); -1 when it
 // cannot be set up.
 int ListenOnLoopback(uint16_t& port);
+// The same on ::1; -1 without IPv6.
+int ListenOnIpv6Loopback(uint16_t& port);
 
 }  // namespace zvtest
