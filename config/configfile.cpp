@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "config/safefile.h"
+#include "config/secrets.h"
 #include "config/textutil.h"
 
 namespace {
@@ -49,8 +50,37 @@ std::string OptionalKeyLine(const char* key, const std::string& value) {
   return std::strlen(key) < 11 ? KeyLine(key, value) : std::string(key) + " " + value;
 }
 
+// The keys of logins, whose values are taken whole instead of cut at 255.
+const std::pair<const char*, std::string TConfig::*> kLoginKeys[] = {
+    {"OAUTH_TOKEN_URL", &TConfig::OAUTH_TOKEN_URL},
+    {"OAUTH_DEVICE_URL", &TConfig::OAUTH_DEVICE_URL},
+    {"OAUTH_CLIENT_ID", &TConfig::OAUTH_CLIENT_ID},
+    {"OAUTH_CLIENT_SECRET", &TConfig::OAUTH_CLIENT_SECRET},
+    {"OAUTH_CLIENT_SECRET_COMMAND", &TConfig::OAUTH_CLIENT_SECRET_COMMAND},
+    {"OAUTH_SCOPE", &TConfig::OAUTH_SCOPE},
+    {"OAUTH_REFRESH_TOKEN", &TConfig::OAUTH_REFRESH_TOKEN},
+    {"OAUTH_TOKEN_COMMAND", &TConfig::OAUTH_TOKEN_COMMAND},
+    {"PASSWORD_COMMAND", &TConfig::PASSWORD_COMMAND},
+    {"SMTP_PASSWORD_COMMAND", &TConfig::SMTP_PASSWORD_COMMAND},
+    {"LOGIN_PWD_COMMAND", &TConfig::LOGIN_PWD_COMMAND},
+};
+
+// The value of a line as SplitKeyValue gives it, but not cut.
+std::string WholeValue(const std::string& line) {
+  const std::string t = TrimSpaces(line);
+  const auto blank = t.find(' ');
+  return blank == std::string::npos ? std::string() : TrimSpaces(t.substr(blank + 1));
+}
+
 // Sets the field `key` (upper case) names; false when no field has that name.
-bool ApplyKey(TConfig& cfg, const std::string& key, const std::string& value) {
+// `whole` is the line's value before the cut at 255 bytes.
+bool ApplyKey(TConfig& cfg, const std::string& key, const std::string& value, const std::string& whole) {
+  for (const auto& [name, field] : kLoginKeys) {
+    if (key == name) {
+      cfg.*field = whole;
+      return true;
+    }
+  }
   if (key == "DAEMON") {
     cfg.DaemonMode = true;
     cfg.DaemonPeriod = static_cast<uint16_t>(TextToNum(value));
@@ -102,6 +132,10 @@ bool ApplyKey(TConfig& cfg, const std::string& key, const std::string& value) {
     cfg.TLS_CA_FILE = value;
   } else if (key == "MAXSIZE") {
     cfg.MAXSIZE = value;
+  } else if (key == "SMTP_AUTH") {
+    cfg.SMTP_AUTH = UpperText(value);
+  } else if (key == "POP_AUTH") {
+    cfg.POP_AUTH = UpperText(value);
   } else {
     return false;
   }
@@ -133,7 +167,7 @@ Unrecognised ClassifyUnrecognised(const std::string& line) {
 bool IsRecognised(const std::string& line) {
   TConfig scratch;
   auto [key, value] = SplitKeyValue(line);
-  return ApplyKey(scratch, UpperText(key), value);
+  return ApplyKey(scratch, UpperText(key), value, WholeValue(line));
 }
 
 // True when `bytes` has a line that a rewrite drops although it held a value.
@@ -151,6 +185,25 @@ TTlsMode TlsModeOf(const std::string& text) {
   if (t == "STARTTLS") return TTlsMode::StartTls;
   if (t == "IMPLICIT") return TTlsMode::Implicit;
   return TTlsMode::Invalid;
+}
+
+TAuthMech AuthMechOf(const std::string& text) {
+  if (text.empty()) return TAuthMech::Default;
+  for (TAuthMech mech : {TAuthMech::User, TAuthMech::Plain, TAuthMech::Login, TAuthMech::XOAuth2,
+                         TAuthMech::OAuthBearer})
+    if (text == AuthMechName(mech)) return mech;
+  return TAuthMech::Invalid;
+}
+
+// "https://" (any case), a host, and no blanks or controls.
+bool IsHttpsUrl(const std::string& text) {
+  if (UpperText(text.substr(0, 8)) != "HTTPS://") return false;
+  const std::string rest = text.substr(8);
+  const auto hostEnd = rest.find_first_of("/?#");
+  if (rest.substr(0, hostEnd).empty() || rest[0] == ':') return false;
+  for (char c : text)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+  return true;
 }
 
 enum class NumberCheck { Ok, NotANumber, TooLarge };
@@ -225,8 +278,10 @@ std::vector<std::string> CheckRecord(const TConfig& cfg) {
   std::vector<std::string> problems;
   CheckServer(problems, "SMTP", cfg.SMTP);
   CheckServer(problems, "POP", cfg.POP);
+  // A password left out of the INI is missing only when nothing else gives it.
+  const std::string passwordFromElsewhere = cfg.PopUsesToken() || HasSecretSource(cfg, "PASSWORD") ? "x" : "";
   const std::pair<const char*, const std::string*> required[] = {
-      {"USERNAME", &cfg.USERNAME}, {"PASSWORD", &cfg.PASSWORD}, {"ROBOT", &cfg.ROBOT},
+      {"USERNAME", &cfg.USERNAME}, {"PASSWORD", &passwordFromElsewhere}, {"ROBOT", &cfg.ROBOT},
       {"IN", &cfg.IN},             {"OUT", &cfg.OUT}};
   for (const auto& [key, value] : required)
     if (value->empty()) problems.push_back(std::string(key) + " is empty");
@@ -235,13 +290,37 @@ std::vector<std::string> CheckRecord(const TConfig& cfg) {
     if (TlsModeOf(*value) == TTlsMode::Invalid)
       problems.push_back(std::string(key) + " has an unknown value '" + *value + "' (NO, STARTTLS or IMPLICIT)");
 
+  if (cfg.SmtpAuth() == TAuthMech::Invalid)
+    problems.push_back("SMTP_AUTH has an unknown value '" + cfg.SMTP_AUTH + "' (PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER)");
+  if (cfg.PopAuth() == TAuthMech::Invalid)
+    problems.push_back("POP_AUTH has an unknown value '" + cfg.POP_AUTH + "' (USER, PLAIN, XOAUTH2 or OAUTHBEARER)");
+
   if (!cfg.SMTP_USERNAME.empty()) {
     if (cfg.SmtpTls() == TTlsMode::No)
       problems.push_back("SMTP_USERNAME is set but SMTP_TLS is NO: credentials are sent only over TLS");
-    if (cfg.SMTP_PASSWORD.empty()) problems.push_back("SMTP_PASSWORD is empty but SMTP_USERNAME is set");
-  } else if (!cfg.SMTP_PASSWORD.empty()) {
-    problems.push_back("SMTP_PASSWORD is set but SMTP_USERNAME is empty");
+    if (!cfg.SmtpUsesToken() && !HasSecretSource(cfg, "SMTP_PASSWORD"))
+      problems.push_back("SMTP_PASSWORD is empty but SMTP_USERNAME is set");
+  } else {
+    for (const auto& [key, value] : {std::pair{"SMTP_PASSWORD", &cfg.SMTP_PASSWORD},
+                                     std::pair{"SMTP_PASSWORD_COMMAND", &cfg.SMTP_PASSWORD_COMMAND},
+                                     std::pair{"SMTP_AUTH", &cfg.SMTP_AUTH}})
+      if (!value->empty()) problems.push_back(std::string(key) + " is set but SMTP_USERNAME is empty");
   }
+
+  // Tokens: a source for the mechanisms that need one, and TLS for them.
+  for (const auto& [key, mech] : {std::pair{"SMTP_AUTH", cfg.SmtpAuth()}, std::pair{"POP_AUTH", cfg.PopAuth()}})
+    if (IsTokenMech(mech) && !cfg.HasTokenSource())
+      problems.push_back(std::string(key) + " " + AuthMechName(mech) + " needs OAUTH_TOKEN_URL or OAUTH_TOKEN_COMMAND");
+  if (cfg.PopUsesToken() && cfg.HasTokenSource() && cfg.PopTls() == TTlsMode::No)
+    problems.push_back("POP_TLS is NO but POP3 logs in with an OAuth2 token: tokens are sent only over TLS");
+  for (const auto& [key, value] : {std::pair{"OAUTH_TOKEN_URL", &cfg.OAUTH_TOKEN_URL},
+                                   std::pair{"OAUTH_DEVICE_URL", &cfg.OAUTH_DEVICE_URL}})
+    if (!value->empty() && !IsHttpsUrl(*value))
+      problems.push_back(std::string(key) + " '" + *value + "' is not an https:// address");
+  if (!cfg.OAUTH_TOKEN_URL.empty() && cfg.OAUTH_CLIENT_ID.empty())
+    problems.push_back("OAUTH_CLIENT_ID is empty but OAUTH_TOKEN_URL is set");
+  if (!cfg.OAUTH_DEVICE_URL.empty() && cfg.OAUTH_TOKEN_URL.empty())
+    problems.push_back("OAUTH_DEVICE_URL is set but OAUTH_TOKEN_URL is empty");
 
   if (!cfg.TLS_CA_FILE.empty()) {
     if (cfg.TLS_CA_FILE[0] != '/') {
@@ -302,20 +381,59 @@ std::string ComposeText(const TConfig& cfg) {
                                                                  {"SMTP_USERNAME", &cfg.SMTP_USERNAME},
                                                                  {"SMTP_PASSWORD", &cfg.SMTP_PASSWORD},
                                                                  {"POP_TLS", &cfg.POP_TLS},
-                                                                 {"TLS_CA_FILE", &cfg.TLS_CA_FILE}};
+                                                                 {"TLS_CA_FILE", &cfg.TLS_CA_FILE},
+                                                                 {"SMTP_AUTH", &cfg.SMTP_AUTH},
+                                                                 {"POP_AUTH", &cfg.POP_AUTH}};
   bool sectionStarted = false;
-  for (const auto& [key, value] : security) {
-    if (value->empty()) continue;
+  const auto put = [&](const char* key, const std::string& value) {
+    if (value.empty()) return;
     if (!sectionStarted) lines.insert(lines.end(), {"", "[Security]", ""});
     sectionStarted = true;
-    lines.push_back(OptionalKeyLine(key, *value));
-  }
+    lines.push_back(OptionalKeyLine(key, value));
+  };
+  for (const auto& [key, value] : security) put(key, *value);
+  for (const auto& [key, field] : kLoginKeys) put(key, cfg.*field);
   std::string text;
   for (const auto& line : lines) text += line + "\r\n";
   return text;
 }
 
 }  // namespace
+
+const char* AuthMechName(TAuthMech mech) {
+  switch (mech) {
+    case TAuthMech::User: return "USER";
+    case TAuthMech::Plain: return "PLAIN";
+    case TAuthMech::Login: return "LOGIN";
+    case TAuthMech::XOAuth2: return "XOAUTH2";
+    case TAuthMech::OAuthBearer: return "OAUTHBEARER";
+    case TAuthMech::Default:
+    case TAuthMech::Invalid: break;
+  }
+  return "";
+}
+
+TAuthMech TConfig::SmtpAuth() const {
+  const TAuthMech mech = AuthMechOf(SMTP_AUTH);
+  return mech == TAuthMech::User ? TAuthMech::Invalid : mech;
+}
+
+TAuthMech TConfig::PopAuth() const {
+  const TAuthMech mech = AuthMechOf(POP_AUTH);
+  return mech == TAuthMech::Login ? TAuthMech::Invalid : mech;
+}
+
+bool TConfig::HasTokenSource() const { return !OAUTH_TOKEN_URL.empty() || !OAUTH_TOKEN_COMMAND.empty(); }
+
+bool TConfig::SmtpUsesToken() const {
+  const TAuthMech mech = SmtpAuth();
+  return IsTokenMech(mech) || (mech == TAuthMech::Default && HasTokenSource());
+}
+
+bool TConfig::PopUsesToken() const {
+  const TAuthMech mech = PopAuth();
+  return IsTokenMech(mech) || (mech == TAuthMech::Default && HasTokenSource());
+}
 
 TTlsMode TConfig::SmtpTls() const { return TlsModeOf(SMTP_TLS); }
 TTlsMode TConfig::PopTls() const { return TlsModeOf(POP_TLS); }
@@ -339,8 +457,9 @@ void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) 
   cfg.DaemonPeriod = 60;
   cfg.COUNTER = 0;
   for (std::string* optional : {&cfg.SMTP_TLS, &cfg.POP_TLS, &cfg.SMTP_USERNAME, &cfg.SMTP_PASSWORD,
-                                &cfg.TLS_CA_FILE, &cfg.MAXSIZE})
+                                &cfg.TLS_CA_FILE, &cfg.MAXSIZE, &cfg.SMTP_AUTH, &cfg.POP_AUTH})
     optional->clear();
+  for (const auto& key : kLoginKeys) (cfg.*key.second).clear();
   state.ConfigUnreadable = false;
   state.Problems.clear();
   state.UnknownKeys.clear();
@@ -350,7 +469,7 @@ void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) 
     case safefile::ReadResult::Read:
       ForEachLine(bytes, [&](const std::string& line) {
         auto [key, value] = SplitKeyValue(line);
-        if (ApplyKey(cfg, UpperText(key), value)) return;
+        if (ApplyKey(cfg, UpperText(key), value, WholeValue(line))) return;
         Unrecognised u = ClassifyUnrecognised(line);
         if (u.listed && state.UnknownKeys.size() < kMaxUnknownKeys)
           state.UnknownKeys.push_back(u.key.substr(0, kMaxKeyLength));

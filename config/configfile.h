@@ -17,6 +17,14 @@
 // greeting), IMPLICIT (TLS from the first byte). Invalid: any other text.
 enum class TTlsMode { No, StartTls, Implicit, Invalid };
 
+// How a pass logs in (SMTP_AUTH, POP_AUTH). Default: the key is absent, so
+// the choice follows the credentials configured. Invalid: any other text.
+enum class TAuthMech { Default, User, Plain, Login, XOAuth2, OAuthBearer, Invalid };
+
+// The SASL name of a mechanism ("XOAUTH2"); "USER" for User, "" for Default.
+const char* AuthMechName(TAuthMech mech);
+inline bool IsTokenMech(TAuthMech mech) { return mech == TAuthMech::XOAuth2 || mech == TAuthMech::OAuthBearer; }
+
 // MAXSIZE when the file does not set it: 100 MB.
 inline constexpr uint64_t kDefaultMaxSize = 100000000;
 
@@ -38,6 +46,14 @@ struct TConfig {
   std::string SMTP_USERNAME, SMTP_PASSWORD;
   std::string TLS_CA_FILE;  // an absolute path
   std::string MAXSIZE;      // decimal bytes; 0 = no limit
+  // Logins: the mechanisms, the OAuth2 client and its endpoints, and the
+  // commands that give a secret instead of the key without "_COMMAND".
+  // Values of these keys are kept whole (a refresh token or a command is
+  // often longer than 255 bytes).
+  std::string SMTP_AUTH, POP_AUTH;  // upper-cased
+  std::string OAUTH_TOKEN_URL, OAUTH_DEVICE_URL, OAUTH_CLIENT_ID, OAUTH_CLIENT_SECRET, OAUTH_SCOPE;
+  std::string OAUTH_REFRESH_TOKEN, OAUTH_TOKEN_COMMAND;
+  std::string PASSWORD_COMMAND, SMTP_PASSWORD_COMMAND, LOGIN_PWD_COMMAND, OAUTH_CLIENT_SECRET_COMMAND;
 
   // SMTP_TLS and POP_TLS as modes ("" is No).
   TTlsMode SmtpTls() const;
@@ -45,6 +61,15 @@ struct TConfig {
   // The largest POP3 message that is filed, in bytes; 0 = no limit.
   // kDefaultMaxSize when MAXSIZE is empty or not a number.
   uint64_t MaxMessageSize() const;
+  // SMTP_AUTH and POP_AUTH as mechanisms ("" is Default).
+  TAuthMech SmtpAuth() const;
+  TAuthMech PopAuth() const;
+  // An OAuth2 access token can be had: OAUTH_TOKEN_COMMAND or OAUTH_TOKEN_URL.
+  bool HasTokenSource() const;
+  // The pass logs in with an access token instead of a password: its
+  // mechanism says so, or is not set while a token source is configured.
+  bool SmtpUsesToken() const;
+  bool PopUsesToken() const;
 };
 
 // Run-state that ReadConfig sets beside the record.
@@ -67,6 +92,8 @@ struct TReadState {
 
 // The file's name inside the program directory.
 inline const char* const kConfigFileName = "ZVMAIL32.INI";
+// The OAuth2 token state beside it (refresh token, access token, expiry).
+inline const char* const kTokenFileName = "ZVMAIL32.TOK";
 inline const char* const kDefaultLogName = "ZVMAIL32.LOG";
 
 // Reads programDir + "ZVMAIL32.INI" into `cfg` and fills `state`. First resets

@@ -20,8 +20,11 @@ namespace {
 // At most this many phone-book entries are offered.
 constexpr int kMaxEntries = 20;
 
-// The TLS choices, in the order offered.
-const char* const kTlsChoices[] = {"NO", "STARTTLS", "IMPLICIT"};
+// The TLS and login choices, in the order offered. AUTO stands for an absent
+// login key.
+const std::vector<const char*> kTlsChoices = {"NO", "STARTTLS", "IMPLICIT"};
+const std::vector<const char*> kSmtpAuthChoices = {"AUTO", "PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER"};
+const std::vector<const char*> kPopAuthChoices = {"AUTO", "USER", "PLAIN", "XOAUTH2", "OAUTHBEARER"};
 
 QString ToQt(const std::string& text) { return QString::fromLatin1(text.data(), qsizetype(text.size())); }
 std::string FromQt(const QString& text) { return text.toLatin1().toStdString(); }
@@ -58,17 +61,18 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const char* caption, QWidge
   return l;
 }
 
-QComboBox* MakeTlsChoice(QWidget* parent, const char* name) {
+QComboBox* MakeChoice(QWidget* parent, const char* name, const std::vector<const char*>& choices) {
   auto* c = new QComboBox(parent);
   c->setObjectName(name);
-  for (const char* choice : kTlsChoices) c->addItem(choice);
+  for (const char* choice : choices) c->addItem(choice);
   return c;
 }
 
-// Shows `value` (upper case, as read); a value that is none of the choices
-// is offered as one more, so that saving keeps it.
-void ShowTlsChoice(QComboBox* combo, const std::string& value) {
-  const QString text = ToQt(value.empty() ? std::string("NO") : value);
+// Shows `value` (upper case, as read), the first choice when it is empty; a
+// value that is none of the choices is offered as one more, so that saving
+// keeps it.
+void ShowChoice(QComboBox* combo, const std::string& value) {
+  const QString text = value.empty() ? combo->itemText(0) : ToQt(value);
   int row = combo->findText(text, Qt::MatchExactly);
   if (row < 0) {
     combo->addItem(text);
@@ -81,6 +85,13 @@ void ShowTlsChoice(QComboBox* combo, const std::string& value) {
 std::string TlsChoiceValue(const QComboBox* combo, const std::string& before) {
   const std::string chosen = FromQt(combo->currentText());
   return chosen == "NO" && before.empty() ? std::string() : chosen;
+}
+
+QLineEdit* MakeSecretEdit(QWidget* parent, const char* name, int chars) {
+  QLineEdit* e = MakeEdit(parent, name, chars);
+  e->setEchoMode(QLineEdit::Password);
+  e->setStyleSheet("lineedit-password-character: 42");  // "*"
+  return e;
 }
 
 QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* caption) {
@@ -231,25 +242,46 @@ void TfSetup::BuildControls() {
 
   // Security: TLS for both servers, SMTP authentication, the trusted CAs.
   GroupBox6 = MakeGroup(this, "GroupBox6", "Security");
-  cmbSMTPTLS = MakeTlsChoice(GroupBox6, "cmbSMTPTLS");
-  cmbPOPTLS = MakeTlsChoice(GroupBox6, "cmbPOPTLS");
+  cmbSMTPTLS = MakeChoice(GroupBox6, "cmbSMTPTLS", kTlsChoices);
+  cmbPOPTLS = MakeChoice(GroupBox6, "cmbPOPTLS", kTlsChoices);
   eSMTPusername = MakeEdit(GroupBox6, "eSMTPusername", 22);
-  eSMTPpassword = MakeEdit(GroupBox6, "eSMTPpassword", 22);
-  eSMTPpassword->setEchoMode(QLineEdit::Password);
-  eSMTPpassword->setStyleSheet("lineedit-password-character: 42");  // "*"
+  eSMTPpassword = MakeSecretEdit(GroupBox6, "eSMTPpassword", 22);
   eCAFile = MakeEdit(GroupBox6, "eCAFile", 22);
+  cmbSMTPAuth = MakeChoice(GroupBox6, "cmbSMTPAuth", kSmtpAuthChoices);
+  cmbPOPAuth = MakeChoice(GroupBox6, "cmbPOPAuth", kPopAuthChoices);
+  eTokenURL = MakeEdit(GroupBox6, "eTokenURL", 22);
+  eDeviceURL = MakeEdit(GroupBox6, "eDeviceURL", 22);
+  eClientID = MakeEdit(GroupBox6, "eClientID", 22);
+  eClientSecret = MakeSecretEdit(GroupBox6, "eClientSecret", 22);
+  eScope = MakeEdit(GroupBox6, "eScope", 22);
+  eRefreshToken = MakeSecretEdit(GroupBox6, "eRefreshToken", 22);
+  eTokenCommand = MakeEdit(GroupBox6, "eTokenCommand", 22);
   Label14 = MakeLabel(GroupBox6, "Label14", "SMTP TLS", cmbSMTPTLS);
   Label15 = MakeLabel(GroupBox6, "Label15", "POP3 TLS", cmbPOPTLS);
   Label16 = MakeLabel(GroupBox6, "Label16", "SMTP username", eSMTPusername);
   Label17 = MakeLabel(GroupBox6, "Label17", "SMTP password", eSMTPpassword);
   Label18 = MakeLabel(GroupBox6, "Label18", "CA file", eCAFile);
+  Label19 = MakeLabel(GroupBox6, "Label19", "SMTP login", cmbSMTPAuth);
+  Label20 = MakeLabel(GroupBox6, "Label20", "POP3 login", cmbPOPAuth);
+  Label21 = MakeLabel(GroupBox6, "Label21", "OAuth2 token URL", eTokenURL);
+  Label22 = MakeLabel(GroupBox6, "Label22", "OAuth2 device URL", eDeviceURL);
+  Label23 = MakeLabel(GroupBox6, "Label23", "OAuth2 client ID", eClientID);
+  Label24 = MakeLabel(GroupBox6, "Label24", "OAuth2 client secret", eClientSecret);
+  Label25 = MakeLabel(GroupBox6, "Label25", "OAuth2 scope", eScope);
+  Label26 = MakeLabel(GroupBox6, "Label26", "OAuth2 refresh token", eRefreshToken);
+  Label27 = MakeLabel(GroupBox6, "Label27", "OAuth2 token command", eTokenCommand);
   {
     auto* g = GroupGrid(GroupBox6);
-    QLabel* labels[] = {Label14, Label15, Label16, Label17, Label18};
-    QWidget* fields[] = {cmbSMTPTLS, cmbPOPTLS, eSMTPusername, eSMTPpassword, eCAFile};
-    for (int row = 0; row < 5; ++row) {
+    QLabel* labels[] = {Label14, Label15, Label16, Label17, Label18, Label19, Label20,
+                        Label21, Label22, Label23, Label24, Label25, Label26, Label27};
+    QWidget* fields[] = {cmbSMTPTLS,  cmbPOPTLS, eSMTPusername, eSMTPpassword, eCAFile,
+                         cmbSMTPAuth, cmbPOPAuth, eTokenURL,    eDeviceURL,    eClientID,
+                         eClientSecret, eScope,  eRefreshToken, eTokenCommand};
+    for (int row = 0; row < int(std::size(fields)); ++row) {
+      const bool choice = fields[row] == cmbSMTPTLS || fields[row] == cmbPOPTLS || fields[row] == cmbSMTPAuth ||
+                          fields[row] == cmbPOPAuth;
       g->addWidget(labels[row], row, 0);
-      g->addWidget(fields[row], row, 1, row < 2 ? Qt::AlignLeft : Qt::Alignment());
+      g->addWidget(fields[row], row, 1, choice ? Qt::AlignLeft : Qt::Alignment());
     }
   }
 
@@ -295,7 +327,8 @@ void TfSetup::BuildControls() {
                       eSMTPIN,  eSMTPOUT,      eLogfile,      cbLogging,    cbAutodial,   cbAutoHangup,
                       eRetry,   eDialusername, eDialpassword, ListBox1,     cbDebug,      cbDel,
                       cbDaemon, eDamSec,       eMaxSize,      cmbSMTPTLS,   cmbPOPTLS,    eSMTPusername,
-                      eSMTPpassword, eCAFile,  btCancel};
+                      eSMTPpassword, eCAFile,  cmbSMTPAuth,   cmbPOPAuth,   eTokenURL,    eDeviceURL,
+                      eClientID, eClientSecret, eScope,       eRefreshToken, eTokenCommand, btCancel};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   btSave->setFocus();
 }
@@ -330,11 +363,14 @@ void TfSetup::FormCreate() {
   cbDaemon->setChecked(cfg_.DaemonMode);
   eDamSec->setText(ToQt(NumToText(cfg_.DaemonPeriod, 0)));
   eMaxSize->setText(ToQt(cfg_.MAXSIZE));
-  ShowTlsChoice(cmbSMTPTLS, cfg_.SMTP_TLS);
-  ShowTlsChoice(cmbPOPTLS, cfg_.POP_TLS);
+  ShowChoice(cmbSMTPTLS, cfg_.SMTP_TLS);
+  ShowChoice(cmbPOPTLS, cfg_.POP_TLS);
   eSMTPusername->setText(ToQt(cfg_.SMTP_USERNAME));
   eSMTPpassword->setText(ToQt(cfg_.SMTP_PASSWORD));
   eCAFile->setText(ToQt(cfg_.TLS_CA_FILE));
+  ShowChoice(cmbSMTPAuth, cfg_.SMTP_AUTH);
+  ShowChoice(cmbPOPAuth, cfg_.POP_AUTH);
+  for (auto [edit, value] : OAuthFields()) edit->setText(ToQt(*value));
 }
 
 void TfSetup::btSaveClick() {
@@ -366,6 +402,11 @@ void TfSetup::btSaveClick() {
   cfg_.SMTP_USERNAME = FromQt(eSMTPusername->text());
   cfg_.SMTP_PASSWORD = FromQt(eSMTPpassword->text());
   cfg_.TLS_CA_FILE = FromQt(eCAFile->text());
+  for (const QComboBox* combo : {cmbSMTPAuth, cmbPOPAuth}) {
+    const std::string chosen = FromQt(combo->currentText());
+    (combo == cmbSMTPAuth ? cfg_.SMTP_AUTH : cfg_.POP_AUTH) = chosen == "AUTO" ? std::string() : chosen;
+  }
+  for (auto [edit, value] : OAuthFields()) *value = TrimSpaces(FromQt(edit->text()));
   // The dialog closes either way; WriteError tells the caller why the file
   // stayed as it was.
   WriteConfig(programDir_, cfg_, &WriteError);
@@ -373,6 +414,13 @@ void TfSetup::btSaveClick() {
 }
 
 void TfSetup::btCancelClick() { reject(); }
+
+std::vector<std::pair<QLineEdit*, std::string*>> TfSetup::OAuthFields() {
+  return {{eTokenURL, &cfg_.OAUTH_TOKEN_URL},         {eDeviceURL, &cfg_.OAUTH_DEVICE_URL},
+          {eClientID, &cfg_.OAUTH_CLIENT_ID},         {eClientSecret, &cfg_.OAUTH_CLIENT_SECRET},
+          {eScope, &cfg_.OAUTH_SCOPE},                {eRefreshToken, &cfg_.OAUTH_REFRESH_TOKEN},
+          {eTokenCommand, &cfg_.OAUTH_TOKEN_COMMAND}};
+}
 
 void TfSetup::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);

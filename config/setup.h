@@ -8,6 +8,8 @@
 #include <QDialog>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/configfile.h"
 #include "dialup/Rascomp32.h"
@@ -41,7 +43,8 @@ class TfSetup : public QDialog {
   // ---- Groups and their labels ----
   QGroupBox *GroupBox1, *GroupBox2, *GroupBox3, *GroupBox4, *GroupBox5, *GroupBox6;
   QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8, *Label9, *Label10, *Label11,
-      *Label12, *Label13, *Label14, *Label15, *Label16, *Label17, *Label18;
+      *Label12, *Label13, *Label14, *Label15, *Label16, *Label17, *Label18, *Label19, *Label20, *Label21, *Label22,
+      *Label23, *Label24, *Label25, *Label26, *Label27;
 
   // ---- Controls ----
   QLineEdit *eSMTPserver, *ePOPServer, *ePOPusername, *ePOPpassword, *eRobot;
@@ -57,6 +60,11 @@ class TfSetup : public QDialog {
   // value as read), SMTP_USERNAME, SMTP_PASSWORD (masked), TLS_CA_FILE.
   QComboBox *cmbSMTPTLS, *cmbPOPTLS;
   QLineEdit *eSMTPusername, *eSMTPpassword, *eCAFile;
+  // The login mechanisms SMTP_AUTH and POP_AUTH (AUTO: the key absent, or
+  // an unknown value as read) and the OAuth2 keys; the client secret and the
+  // refresh token are masked.
+  QComboBox *cmbSMTPAuth, *cmbPOPAuth;
+  QLineEdit *eTokenURL, *eDeviceURL, *eClientID, *eClientSecret, *eScope, *eRefreshToken, *eTokenCommand;
   QPushButton *btSave, *btCancel;
 
   // Why the last "OK" could not write the file; empty when it could.
@@ -71,6 +79,8 @@ class TfSetup : public QDialog {
  private:
   void BuildControls();
   void FormCreate();
+  // The OAuth2 edits and the fields of the record they stand for.
+  std::vector<std::pair<QLineEdit*, std::string*>> OAuthFields();
 
   TConfig& cfg_;
   std::string programDir_;

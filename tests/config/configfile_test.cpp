@@ -374,6 +374,17 @@ TEST_F(ConfigFileTest, OptionalKeysWrittenOnlyWhenSetAfterTheDaemonLine) {
        TTlsMode::Implicit, 12345678901234},
       {[](TConfig& c) { c.SMTP_TLS = "SSL", c.MAXSIZE = "lots"; }, {"MAXSIZE    lots", "", "[Security]", "",
        "SMTP_TLS   SSL"}, TTlsMode::Invalid, kDefaultMaxSize},
+      // Login keys after the others; a refresh token or command longer than
+      // 255 bytes is kept whole.
+      {[](TConfig& c) {
+         c.POP_TLS = "IMPLICIT", c.POP_AUTH = "OAUTHBEARER", c.OAUTH_TOKEN_URL = "https://login.example/token";
+         c.OAUTH_CLIENT_ID = "zv", c.OAUTH_SCOPE = "mail offline_access", c.OAUTH_REFRESH_TOKEN = std::string(900, 'r');
+         c.PASSWORD_COMMAND = "pass show zv/" + std::string(300, 'p');
+       },
+       {"", "[Security]", "", "POP_TLS    IMPLICIT", "POP_AUTH   OAUTHBEARER",
+        "OAUTH_TOKEN_URL https://login.example/token", "OAUTH_CLIENT_ID zv", "OAUTH_SCOPE mail offline_access",
+        "OAUTH_REFRESH_TOKEN " + std::string(900, 'r'), "PASSWORD_COMMAND pass show zv/" + std::string(300, 'p')},
+       TTlsMode::No, kDefaultMaxSize},
   };
   for (const auto& c : cases) {
     TConfig cfg = Typical(dir);
@@ -399,9 +410,14 @@ TEST_F(ConfigFileTest, ProblemsNameTheirKeysAndMakeTheConfigurationIncomplete) {
   const std::string user = "SMTP_USERNAME u\r\nSMTP_PASSWORD p\r\n", noTls = "SMTP_USERNAME is set but SMTP_TLS is "
                                                                              "NO: credentials are sent only over TLS";
   const std::string unknownSsl = "SMTP_TLS has an unknown value 'SSL' (NO, STARTTLS or IMPLICIT)";
+  // A credential file as systemd's LoadCredential= leaves it.
+  const std::string credentials = dir + "credentials/";
+  fs::create_directory(credentials);
+  zvtest::WriteFile(credentials + "PASSWORD", "s3cret\n");
   struct Case {
     std::string added;  // later lines win
     std::vector<std::string> problems;
+    bool credentialFile = false;  // CREDENTIALS_DIRECTORY holds PASSWORD
   };
   const Case cases[] = {
       {"", {}},
@@ -426,12 +442,31 @@ TEST_F(ConfigFileTest, ProblemsNameTheirKeysAndMakeTheConfigurationIncomplete) {
       {"MAXSIZE 18446744073709551616\r\n", {"MAXSIZE is too large"}},
       {"SMTP\r\nMAXSIZE x\r\nPOP_TLS tls\r\n",
        {"SMTP is empty", "POP_TLS has an unknown value 'TLS' (NO, STARTTLS or IMPLICIT)", "MAXSIZE is not a number"}},
+      // Logins: a password has another source, or an OAuth2 token stands for it.
+      {"PASSWORD\r\nPASSWORD_COMMAND pass show zv\r\n", {}},
+      {"PASSWORD\r\n", {}, true},
+      {"PASSWORD\r\nPOP_TLS STARTTLS\r\nOAUTH_TOKEN_COMMAND get-token\r\n", {}},
+      {"PASSWORD\r\nPOP_AUTH PLAIN\r\nOAUTH_TOKEN_COMMAND get-token\r\n", {"PASSWORD is empty"}},
+      {"SMTP_TLS STARTTLS\r\nSMTP_USERNAME u\r\nSMTP_AUTH xoauth2\r\n",
+       {"SMTP_AUTH XOAUTH2 needs OAUTH_TOKEN_URL or OAUTH_TOKEN_COMMAND"}},
+      {"SMTP_TLS STARTTLS\r\nSMTP_USERNAME u\r\nOAUTH_TOKEN_URL https://login.example/t\r\nOAUTH_CLIENT_ID c\r\n"
+       "POP_AUTH USER\r\n", {}},
+      {"SMTP_AUTH CRAM-MD5\r\nPOP_AUTH LOGIN\r\n",
+       {"SMTP_AUTH has an unknown value 'CRAM-MD5' (PLAIN, LOGIN, XOAUTH2 or OAUTHBEARER)",
+        "POP_AUTH has an unknown value 'LOGIN' (USER, PLAIN, XOAUTH2 or OAUTHBEARER)",
+        "SMTP_AUTH is set but SMTP_USERNAME is empty"}},
+      {"OAUTH_TOKEN_URL http://login.example/t\r\nOAUTH_DEVICE_URL https://login.example/d\r\n",
+       {"POP_TLS is NO but POP3 logs in with an OAuth2 token: tokens are sent only over TLS",
+        "OAUTH_TOKEN_URL 'http://login.example/t' is not an https:// address",
+        "OAUTH_CLIENT_ID is empty but OAUTH_TOKEN_URL is set"}},
   };
   for (const auto& c : cases) {
+    if (c.credentialFile) ::setenv("CREDENTIALS_DIRECTORY", credentials.c_str(), 1);
     Read(complete + c.added);
     EXPECT_EQ(state.Problems, c.problems) << c.added;
     EXPECT_EQ(state.ConfigIncomplete, !c.problems.empty()) << c.added;
     EXPECT_EQ(ConfigProblems(dir), c.problems) << c.added;
+    ::unsetenv("CREDENTIALS_DIRECTORY");
   }
 }
 

@@ -147,7 +147,11 @@ TEST_F(SetupDialogTest, FormShowsEveryControlUnderItsNameAndCaption) {
                             {"ListBox1", "Connection"},      {"eMaxSize", "Largest message (bytes)"},
                             {"cmbSMTPTLS", "SMTP TLS"},      {"cmbPOPTLS", "POP3 TLS"},
                             {"eSMTPusername", "SMTP username"}, {"eSMTPpassword", "SMTP password"},
-                            {"eCAFile", "CA file"}};
+                            {"eCAFile", "CA file"},          {"cmbSMTPAuth", "SMTP login"},
+                            {"cmbPOPAuth", "POP3 login"},     {"eTokenURL", "OAuth2 token URL"},
+                            {"eDeviceURL", "OAuth2 device URL"}, {"eClientID", "OAuth2 client ID"},
+                            {"eClientSecret", "OAuth2 client secret"}, {"eScope", "OAuth2 scope"},
+                            {"eRefreshToken", "OAuth2 refresh token"}, {"eTokenCommand", "OAuth2 token command"}};
   for (const auto& c : labelled) {
     auto* control = dlg->findChild<QWidget*>(c.name);
     ASSERT_NE(control, nullptr) << c.name;
@@ -291,8 +295,12 @@ TEST_F(SetupDialogTest, DialPasswordMaskedPopPasswordInClear) {
   dlg->eDialpassword->setText("secret");
   dlg->eSMTPpassword->setText("secret");
   dlg->ePOPpassword->setText("secret");
+  dlg->eClientSecret->setText("secret");
+  dlg->eRefreshToken->setText("secret");
   EXPECT_EQ(dlg->eDialpassword->displayText().toStdString(), "******");
   EXPECT_EQ(dlg->eSMTPpassword->displayText().toStdString(), "******");
+  EXPECT_EQ(dlg->eClientSecret->displayText().toStdString(), "******");
+  EXPECT_EQ(dlg->eRefreshToken->displayText().toStdString(), "******");
   EXPECT_EQ(dlg->ePOPpassword->displayText().toStdString(), "secret");
 }
 
@@ -483,6 +491,22 @@ TEST_F(SetupDialogTest, OkTakesTheSecurityKeysOver) {
                 "|" + cfg.TLS_CA_FILE,
             "250000|STARTTLS|IMPLICIT|Sender|p w|/etc/ssl/Zorvik.pem");
   EXPECT_EQ(Lines(Ini()).size(), 41u);
+
+  // The login choices: AUTO leaves the key absent; the OAuth2 fields as typed.
+  cfg = TypicalRecord();
+  cfg.POP_AUTH = "USER";
+  dlg = Make();
+  EXPECT_EQ(dlg->cmbSMTPAuth->currentText().toStdString() + "|" + dlg->cmbPOPAuth->currentText().toStdString(),
+            "AUTO|USER");
+  dlg->cmbSMTPAuth->setCurrentText("XOAUTH2");
+  dlg->cmbPOPAuth->setCurrentText("AUTO");
+  dlg->eTokenURL->setText("https://login.example/token");
+  dlg->eClientID->setText("zv");
+  dlg->eRefreshToken->setText(" r1 ");
+  dlg->btSave->click();
+  EXPECT_EQ(cfg.SMTP_AUTH + "|" + cfg.POP_AUTH + "|" + cfg.OAUTH_TOKEN_URL + "|" + cfg.OAUTH_CLIENT_ID + "|" +
+                cfg.OAUTH_REFRESH_TOKEN,
+            "XOAUTH2||https://login.example/token|zv|r1");
 }
 
 TEST_F(SetupDialogTest, OkThatCannotWriteSaysWhyAndStillCloses) {
