@@ -3,6 +3,7 @@
 // window that announces the connection.
 #include <QLabel>
 
+#include "app/login_secrets.h"
 #include "app/mainunit.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
@@ -35,6 +36,11 @@ void TMain::AutoDial() {
   Dialling = true;
   Busy = true;
 
+  // The dial-up password from its command or credential file: without it
+  // the dial fails as any other.
+  std::string password;
+  if (!Logins().Password("LOGIN_PWD", password)) ExitProgram();
+  RAS.Password = password;
   if (RAS.Dial() == 0) {
     WriteLog("Dialing");
     // No limit of our own: the service ends a dial that does not finish.

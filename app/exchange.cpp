@@ -106,6 +106,19 @@ void TMain::FlushCommands() {
 }
 
 bool TMain::ReadReply(std::string& reply, bool show) {
+  return ReadReplyMasked(reply, show ? [](const std::string& line) { return line; }
+                                     : std::function<std::string(const std::string&)>());
+}
+
+bool TMain::ReadChallenge(std::string& line) {
+  return ReadReplyMasked(line, [](const std::string& read) {
+    const bool challenge = read.compare(0, 4, "334 ") == 0 || read.compare(0, 2, "+ ") == 0;
+    const std::size_t text = read[0] == '+' ? 2 : 4;
+    return challenge && read.size() > text ? read.substr(0, text) + "****" : read;
+  });
+}
+
+bool TMain::ReadReplyMasked(std::string& reply, const std::function<std::string(const std::string&)>& mask) {
   plat::PumpIfDue();
   bool read = false;
   if (Sock.State == 3) {
@@ -119,8 +132,9 @@ bool TMain::ReadReply(std::string& reply, bool show) {
     if (own) EndReplyDeadline();
     if (!read) NoteDroppedConnection();
   }
-  if (read && show) SetCaption(lbResponse, reply);
-  if (Config.DEBUG) WriteLog("DEBUG:R:" + reply);
+  const std::string shown = mask && read ? mask(reply) : reply;
+  if (read && mask) SetCaption(lbResponse, shown);
+  if (Config.DEBUG) WriteLog("DEBUG:R:" + shown);
   return read;
 }
 

@@ -42,7 +42,9 @@ class TfSetup;
 namespace winsock { class Service; }
 namespace ras { class Service; }
 namespace proc { class Service; }
-namespace plat { class WindowList; class FilingService; }
+namespace plat { class WindowList; class FilingService; class CommandService; }
+namespace oauth { class THttpAccess; }
+class TLoginSecrets;
 
 // The outside world of a TMain. Null members select the platform's real
 // services; tests give their own to inject faults. `terminate` ends the
@@ -53,6 +55,9 @@ struct TMainServices {
   std::shared_ptr<proc::Service> processes;
   std::shared_ptr<plat::WindowList> windows;
   std::shared_ptr<plat::FilingService> files;
+  // The commands that give secrets and tokens, and the token endpoint.
+  std::shared_ptr<plat::CommandService> commands;
+  std::shared_ptr<oauth::THttpAccess> http;
   std::function<void()> terminate;
 };
 
@@ -142,10 +147,14 @@ class TMain : public QWidget, public TPassHost {
   void WaitForState(uint8_t target);
   void SendCommand(const std::string& command) override;
   bool ReadReply(std::string& reply, bool show) override;
+  // ReadReply that shows and traces `reply` through `mask` (the text to show
+  // for the line read).
+  bool ReadReplyMasked(std::string& reply, const std::function<std::string(const std::string&)>& mask);
   bool ReadOK() override;
   uint16_t ReadCode() override;
   // ReadCode keeping the reply's lines (at most 100), for EHLO's keywords.
   uint16_t ReadCodeLines(std::vector<std::string>& lines) override;
+  bool ReadChallenge(std::string& line) override;
   // How long a reply (every line of a multi-line reply together) may take,
   // whatever trickles in; one that takes longer cuts the connection.
   std::chrono::milliseconds ReplyLimit{120000};
@@ -171,6 +180,9 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- POP3 receive pass (pop3_pass.cpp; the conversation is TPop3Session) ----
   void ReceiveMail();
+
+  // ---- Secrets of the logins (login_secrets.cpp), made at first use ----
+  TLoginSecrets& Logins();
 
   // ---- TPassHost: what a pass conversation uses of the window ----
   TConfig& PassConfig() override { return Config; }
@@ -249,6 +261,7 @@ class TMain : public QWidget, public TPassHost {
   [[noreturn]] void Terminate();
 
   TMainServices services_;
+  std::unique_ptr<TLoginSecrets> logins_;
   std::string lastQueued_;  // the last command queued, for lbCommand
   // Queues `command`, traced and shown as `shown`.
   void Queue(const std::string& command, const std::string& shown);

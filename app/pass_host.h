@@ -35,6 +35,9 @@ class TPassHost {
   virtual uint16_t ReadCode() = 0;
   // ReadCode keeping the lines of the reply (for EHLO's keywords).
   virtual uint16_t ReadCodeLines(std::vector<std::string>& lines) = 0;
+  // One reply line that may be a SASL challenge ("334 ..." or "+ ..."): a
+  // challenge's text is shown and traced as "****", any other line as read.
+  virtual bool ReadChallenge(std::string& line) = 0;
   // A command traced like SendCommand but handed to the socket only with
   // the next SendCommand or FlushCommands, so several leave in one send (for
   // a server that accepts commands sent ahead).

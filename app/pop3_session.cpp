@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "app/exit_status.h"
 #include "app/pass_host.h"
+#include "app/sasl.h"
 #include "config/configfile.h"
 #include "config/textutil.h"
 #include "net/Sockets.h"
@@ -96,14 +98,24 @@ void TPop3Session::Run() {
 
 void TPop3Session::ReadCapabilities() {
   pipelining_ = offersStls_ = false;
+  saslMechanisms_.clear();
   host_.SendCommand("CAPA");
   if (!host_.ReadOK()) return;
   if (!ReadListing(kMaxCapabilities, [this](const std::string& line) {
         const std::string word = UpperText(line.substr(0, line.find(' ')));
         if (word == "PIPELINING") pipelining_ = true;
         if (word == "STLS") offersStls_ = true;
+        if (word == "SASL") {
+          const std::string rest = UpperText(SplitKeyValue(line).second);
+          for (std::size_t at = 0; at < rest.size() && saslMechanisms_.size() < kMaxCapabilities;) {
+            const std::size_t end = std::min(rest.find(' ', at), rest.size());
+            if (end > at) saslMechanisms_.push_back(rest.substr(at, end - at));
+            at = end + 1;
+          }
+        }
       })) {
     pipelining_ = offersStls_ = false;
+    saslMechanisms_.clear();
   }
 }
 
@@ -131,21 +143,85 @@ bool TPop3Session::StartTls(bool& quit) {
   return true;
 }
 
-void TPop3Session::Dialogue() {
+TLoginAnswer JudgeLoginReply(const std::string& reply) {
+  if (UpperText(reply.substr(0, 3)) == "+OK") return TLoginAnswer::Accepted;
+  if (UpperText(reply.substr(0, 4)) != "-ERR") return TLoginAnswer::Temporary;
+  const std::string upper = UpperText(reply);
+  const bool temporary = upper.find("[IN-USE]") != std::string::npos || upper.find("[SYS/TEMP]") != std::string::npos;
+  return temporary ? TLoginAnswer::Temporary : TLoginAnswer::Refused;
+}
+
+bool TPop3Session::Login() {
+  TAuthMech mech = options_.mechanism;
+  std::string wanted = AuthMechName(mech);
+  const auto offered = [this](TAuthMech m) {
+    return std::find(saslMechanisms_.begin(), saslMechanisms_.end(), AuthMechName(m)) != saslMechanisms_.end();
+  };
+  if (mech == TAuthMech::Default && options_.token) {
+    mech = offered(TAuthMech::OAuthBearer) ? TAuthMech::OAuthBearer : TAuthMech::XOAuth2;
+    wanted = "OAUTHBEARER or XOAUTH2";
+  }
+  if (mech != TAuthMech::Default && mech != TAuthMech::User) {
+    // Never a weaker mechanism than the one configured.
+    if (offered(mech)) return SaslLogin(mech);
+    host_.ReportError("POP3 server " + host_.ServerName() + " does not offer authentication by " + wanted);
+    host_.NoteFailure(zvexit::kTemporary);
+    return false;
+  }
   TConfig& config = host_.PassConfig();
   host_.SendCommand("USER " + config.USERNAME);
   if (!host_.ReadOK()) {
     host_.ReportError("Invalid username");
     RefusedLogin();
-    return;
+    return false;
   }
   host_.ShowCommand("Sending password");
-  host_.SendRaw("PASS " + config.PASSWORD + "\r\n");
+  host_.SendRaw("PASS " + options_.password + "\r\n");
   if (!host_.ReadOK()) {
     host_.ReportError("Invalid username/password combination");
     RefusedLogin();
-    return;
+    return false;
   }
+  return true;
+}
+
+bool TPop3Session::SaslLogin(TAuthMech mech) {
+  const std::string server = host_.ServerName();
+  const std::string name = AuthMechName(mech);
+  TSaslLogin login(host_, TSaslProtocol::Pop3);
+  const auto run = [&] {
+    return login.Run(mech, host_.PassConfig().USERNAME, options_.password, options_.peerName, options_.port).line;
+  };
+  std::string reply = run();
+  if (options_.token && options_.freshToken && JudgeLoginReply(reply) == TLoginAnswer::Refused) {
+    // A token may have been revoked or expired early: one more try with a
+    // fresh one, on a new connection when the server closed this one.
+    host_.WriteLog("POP3 server " + server + " refused the token; trying a fresh one");
+    const auto fresh = std::exchange(options_.freshToken, nullptr);
+    if (!fresh(options_.password)) return false;
+    if (host_.PassSocket().State != 1) {
+      retryOnNewConnection_ = true;
+      return false;
+    }
+    reply = run();
+  }
+  switch (JudgeLoginReply(reply)) {
+    case TLoginAnswer::Accepted:
+      return true;
+    case TLoginAnswer::Refused:
+      host_.ReportError("POP3 server " + server + " refused the login by " + name);
+      RefusedLogin();
+      return false;
+    case TLoginAnswer::Temporary:
+      break;
+  }
+  host_.ReportError("POP3 server " + server + " did not complete the login by " + name);
+  host_.NoteFailure(zvexit::kTemporary);
+  return false;
+}
+
+void TPop3Session::Dialogue() {
+  if (!Login()) return;
   host_.SendCommand("STAT");
   std::string reply;
   if (!host_.ReadReply(reply, true)) {

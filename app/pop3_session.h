@@ -54,8 +54,24 @@ struct TPop3Options {
   // server's certificate must name `peerName`.
   TTlsMode tls = TTlsMode::No;
   std::string peerName;
+  uint16_t port = 0;
   std::string caFile;
+  // The login: USER/PASS, or AUTH by a mechanism of CAPA's SASL line
+  // (POP_AUTH). `password` is an OAuth2 access token when `token` is set.
+  TAuthMech mechanism = TAuthMech::Default;
+  bool token = false;
+  std::string password;
+  // After the server refused the token: a fresh one for one more AUTH; false
+  // when none could be had (the callee reported why). Null: no second try.
+  std::function<bool(std::string& token)> freshToken;
 };
+
+// How a POP3 server answered a login (PASS or AUTH). Untrusted reply; "" is
+// none (the connection failed). Only a refusal of the credentials is
+// Refused: "-ERR [IN-USE]" and "-ERR [SYS/TEMP]" (RFC 2449, RFC 3206) and
+// anything that is not "-ERR" are Temporary.
+enum class TLoginAnswer { Accepted, Refused, Temporary };
+TLoginAnswer JudgeLoginReply(const std::string& reply);
 
 class TPop3Session {
  public:
@@ -67,6 +83,10 @@ class TPop3Session {
   void Run();
   // A completely retrieved message of this pass was a Zorvik message.
   bool GotZorvikMail() const { return gotZorvikMail_; }
+  // The server refused the token and closed the connection; the fresh token
+  // is in `Options().password` for a second try on a new connection.
+  bool RetryOnNewConnection() const { return retryOnNewConnection_; }
+  const TPop3Options& Options() const { return options_; }
 
   // Retrievals sent ahead at most, when the server accepts pipelining.
   static constexpr int kWindow = 16;
@@ -91,8 +111,11 @@ class TPop3Session {
   // STLS and the TLS handshake; false when the pass cannot go on (`quit`:
   // whether QUIT may still be sent).
   bool StartTls(bool& quit);
-  // USER, PASS, STAT, UIDL, LIST and the messages.
+  // The login, STAT, UIDL, LIST and the messages.
   void Dialogue();
+  // USER and PASS, or AUTH; false when the dialogue cannot go on.
+  bool Login();
+  bool SaslLogin(TAuthMech mech);
   bool ReadIds(int32_t count);
   bool ReadSizes(int32_t count);
   TAction ActionFor(int32_t number) const;
@@ -127,6 +150,8 @@ class TPop3Session {
   TUidState ids_;
   bool pipelining_ = false;
   bool offersStls_ = false;
+  std::vector<std::string> saslMechanisms_;  // CAPA's SASL line, upper-cased
+  bool retryOnNewConnection_ = false;
   bool useIds_ = false;  // the record is loaded and the server gave UIDL
   std::vector<std::string> uids_;  // by message number (0 unused)
   std::vector<uint64_t> sizes_;    // by message number, from LIST

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/icons.h"
+#include "app/login_secrets.h"
 #include "app/mainunit.h"
 #include "app/smtp_session.h"
 #include "app/workfile.h"
@@ -62,27 +63,49 @@ void TMain::SendMail() {
 
   const TTlsMode tls = Config.SmtpTls();
   const auto [host, port] = ServerAddress(Config.SMTP, tls == TTlsMode::Implicit ? 465 : 25);
-  OpenConnection(host, port);
-  WaitForState(1);
-  if (LastSockError > 0) {
-    Busy = false;
-    return;
+  TSmtpOptions options;
+  options.tls = tls;
+  options.peerName = host;
+  options.port = port;
+  options.caFile = Config.TLS_CA_FILE;
+  options.username = Config.SMTP_USERNAME;
+  options.mechanism = Config.SmtpAuth();
+  options.token = Config.SmtpUsesToken();
+  if (!options.username.empty()) {
+    // The secret before the connection: a slow command or endpoint keeps no
+    // server waiting.
+    const bool got = options.token ? Logins().Token(false, options.password)
+                                   : Logins().Password("SMTP_PASSWORD", options.password);
+    if (!got) {
+      Busy = false;
+      return;
+    }
+    if (options.token) options.freshToken = [this](std::string& token) { return Logins().Token(true, token); };
   }
-  SetIconVisible(icnUpOff, false);
-  {
-    TSmtpOptions options;
-    options.tls = tls;
-    options.peerName = host;
-    options.caFile = Config.TLS_CA_FILE;
-    options.username = Config.SMTP_USERNAME;
-    options.password = Config.SMTP_PASSWORD;
-    TSmtpSession session(*this, dir, OutboundList, options);
-    session.Run();
+  // A second connection only when the server refused a token and closed
+  // the first: the fresh token is tried on it.
+  for (bool again = true; again;) {
+    again = false;
+    OpenConnection(host, port);
+    WaitForState(1);
+    if (LastSockError > 0) {
+      Busy = false;
+      return;
+    }
+    SetIconVisible(icnUpOff, false);
+    {
+      TSmtpSession session(*this, dir, OutboundList, options);
+      session.Run();
+      if (session.RetryOnNewConnection()) {
+        options = session.Options();
+        again = true;
+      }
+    }
+    PendingOutput.clear();
+    Sock.Close();
+    WaitForState(0);
+    SetIconVisible(icnUpOff, true);
   }
-  PendingOutput.clear();
-  Sock.Close();
-  WaitForState(0);
-  SetIconVisible(icnUpOff, true);
   SetCaption(lbResponse, "None");
   SetCaption(lbCommand, "Waiting");
   SetCaption(lbAction, "Idle");

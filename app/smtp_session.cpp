@@ -4,37 +4,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "app/exit_status.h"
 #include "app/pass_host.h"
+#include "app/sasl.h"
 #include "config/configfile.h"
 #include "config/textutil.h"
 #include "net/Sockets.h"
 
 namespace {
-
-// RFC 4648 base64 of 8-bit bytes.
-std::string Base64(const std::string& bytes) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    const unsigned v = unsigned(uint8_t(bytes[i])) << 16 | unsigned(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
-    out += kAlphabet[v >> 18];
-    out += kAlphabet[(v >> 12) & 63];
-    out += kAlphabet[(v >> 6) & 63];
-    out += kAlphabet[v & 63];
-  }
-  if (i < bytes.size()) {
-    const bool two = i + 1 < bytes.size();
-    const unsigned v = unsigned(uint8_t(bytes[i])) << 16 | (two ? unsigned(uint8_t(bytes[i + 1])) << 8 : 0u);
-    out += kAlphabet[v >> 18];
-    out += kAlphabet[(v >> 12) & 63];
-    out += two ? kAlphabet[(v >> 6) & 63] : '=';
-    out += '=';
-  }
-  return out;
-}
 
 // Body bytes are handed to the socket in sends of about this size.
 constexpr std::size_t kSendChunk = 64 * 1024;
@@ -169,29 +148,38 @@ bool TSmtpSession::Ehlo() {
 
 bool TSmtpSession::Authenticate() {
   const std::string server = host_.ServerName();
-  const auto offered = [this](const char* m) {
-    return std::find(authMechanisms_.begin(), authMechanisms_.end(), m) != authMechanisms_.end();
+  const auto offered = [this](TAuthMech m) {
+    return std::find(authMechanisms_.begin(), authMechanisms_.end(), AuthMechName(m)) != authMechanisms_.end();
   };
-  uint16_t code = 0;
-  if (offered("PLAIN")) {
-    host_.SendSecretCommand("AUTH PLAIN " + Base64(std::string(1, '\0') + options_.username + '\0' + options_.password),
-                            "AUTH PLAIN ****");
-    code = host_.ReadCode();
-  } else if (offered("LOGIN")) {
-    host_.SendCommand("AUTH LOGIN");
-    code = host_.ReadCode();
-    if (code == 334) {
-      host_.SendSecretCommand(Base64(options_.username), "****");
-      code = host_.ReadCode();
-    }
-    if (code == 334) {
-      host_.SendSecretCommand(Base64(options_.password), "****");
-      code = host_.ReadCode();
-    }
-  } else {
-    host_.ReportError("SMTP host " + server + " does not offer authentication by PLAIN or LOGIN");
+  // Never a weaker mechanism than the one configured: one not offered ends
+  // the pass. Without SMTP_AUTH the first offered of two.
+  TAuthMech mech = options_.mechanism;
+  std::string wanted = AuthMechName(mech);
+  if (mech == TAuthMech::Default) {
+    const TAuthMech first = options_.token ? TAuthMech::OAuthBearer : TAuthMech::Plain;
+    const TAuthMech second = options_.token ? TAuthMech::XOAuth2 : TAuthMech::Login;
+    mech = offered(first) ? first : second;
+    wanted = std::string(AuthMechName(first)) + " or " + AuthMechName(second);
+  }
+  if (!offered(mech)) {
+    host_.ReportError("SMTP host " + server + " does not offer authentication by " + wanted);
     host_.NoteFailure(zvexit::kTemporary);
     return false;
+  }
+  TSaslLogin login(host_, TSaslProtocol::Smtp);
+  const auto run = [&] { return login.Run(mech, options_.username, options_.password, options_.peerName, options_.port); };
+  uint16_t code = run().code;
+  if (code / 100 == 5 && options_.token && options_.freshToken) {
+    // A token may have been revoked or expired early: one more try with a
+    // fresh one, on a new connection when the server closed this one.
+    host_.WriteLog("SMTP host " + server + " refused the token (" + std::to_string(code) + "); trying a fresh one");
+    const auto fresh = std::exchange(options_.freshToken, nullptr);
+    if (!fresh(options_.password)) return false;
+    if (host_.PassSocket().State != 1) {
+      retryOnNewConnection_ = true;
+      return false;
+    }
+    code = run().code;
   }
   if (code / 100 == 2) return true;
   if (code / 100 == 5) {

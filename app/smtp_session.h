@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,15 @@ struct TSmtpOptions {
   TTlsMode tls = TTlsMode::No;
   // The host as connected to: the name the server's certificate must bear.
   std::string peerName;
+  uint16_t port = 0;
   std::string caFile;
+  // `password` is an OAuth2 access token when `token` is set.
   std::string username, password;
+  TAuthMech mechanism = TAuthMech::Default;  // SMTP_AUTH
+  bool token = false;
+  // After the server refused the token: a fresh one for one more AUTH; false
+  // when none could be had (the callee reported why). Null: no second try.
+  std::function<bool(std::string& token)> freshToken;
 };
 
 class TSmtpSession {
@@ -37,6 +45,10 @@ class TSmtpSession {
   // Runs the conversation up to QUIT (not sent when the greeting was
   // refused or the connection broke). The host closes the connection.
   void Run();
+  // The server refused the token and closed the connection; the fresh token
+  // is in `options.password` for a second try on a new connection.
+  bool RetryOnNewConnection() const { return retryOnNewConnection_; }
+  const TSmtpOptions& Options() const { return options_; }
 
  private:
   // The greeting after the server's: HELO, or EHLO with STARTTLS and AUTH.
@@ -88,4 +100,5 @@ class TSmtpSession {
   bool offersStartTls_ = false;
   bool offersPipelining_ = false;
   std::vector<std::string> authMechanisms_;
+  bool retryOnNewConnection_ = false;
 };

@@ -14,6 +14,7 @@
 #include "app/errorbx.h"
 #include "app/hooks.h"
 #include "app/icons.h"
+#include "app/login_secrets.h"
 #include "app/mainunit.h"
 #include "config/setup.h"
 #include "config/textutil.h"

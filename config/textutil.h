@@ -36,6 +36,8 @@ std::pair<std::string, std::string> SplitKeyValue(const std::string& line);
 bool ParseYesNo(const std::string& text);
 // "YES" or "NO".
 std::string YesNoText(bool flag);
+// RFC 4648 base64 of 8-bit bytes, with padding.
+std::string Base64(const std::string& bytes);
 
 // Opens a text file in binary mode. mode (any case): 'A' append, 'R' read,
 // 'W' create/truncate, 'X' append after creating it empty when missing.

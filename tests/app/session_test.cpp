@@ -50,6 +50,7 @@ class MailboxHost : public TPassHost {
   }
   uint16_t ReadCode() override { return 0; }
   uint16_t ReadCodeLines(Lines&) override { return 0; }
+  bool ReadChallenge(std::string& line) override { return ReadDataLine(line); }
   bool ReadDataLine(std::string& line) override {
     if (input_.empty()) return line.clear(), false;
     line = input_.front();
@@ -158,8 +159,8 @@ TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
     host.stat = c.stat;
     host.config.IN = dir.path();
     host.config.USERNAME = "u";
-    host.config.PASSWORD = "p";
     TPop3Options options;
+    options.password = "p";
     options.programDir = dir.path();
     options.maxSize = 1000;
     TPop3Session session(host, options);

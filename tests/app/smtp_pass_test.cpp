@@ -14,6 +14,7 @@
 
 #include "app/mainunit.h"
 #include "app/workfile.h"
+#include "config/textutil.h"
 #include "support/scripted_server.h"
 #include "support/test_certs.h"
 
@@ -52,6 +53,9 @@ struct SmtpScript {
   std::string ehloTls = "250-test\r\n250-AUTH LOGIN PLAIN\r\n250 PIPELINING";
   std::string starttls = "220 go ahead";
   std::string auth = "235 welcome";
+  // When set: the replies to AUTH and to the lines that answer its
+  // challenges, in order (a "334 ..." reply waits for such a line).
+  std::vector<std::string> authSequence;
   bool implicitTls = false;
   // The answer to DATA after a refused RCPT TO (a pipelining client has sent
   // DATA before it knew); empty: `data`, as a server that accepts it anyway.
@@ -89,11 +93,16 @@ class SmtpServer {
       }
       return {};
     }
+    const std::string verb = line.substr(0, 4);
+    if (!script_.authSequence.empty() && (verb == "AUTH" || inAuth_)) {
+      const std::string& reply = Pick(script_.authSequence, authStep_++);
+      inAuth_ = reply.compare(0, 3, "334") == 0;
+      return {{reply}, "", A::Continue};
+    }
     if (authLines_ > 0) {
       --authLines_;
       return {{authLines_ > 0 ? "334 UGFzc3dvcmQ6" : script_.auth}, "", A::Continue};
     }
-    const std::string verb = line.substr(0, 4);
     if (verb == "HELO") return {{script_.helo}, "", A::Continue};
     if (verb == "EHLO") return {{tls_ || script_.implicitTls ? script_.ehloTls : script_.ehlo}, "", A::Continue};
     if (line == "STARTTLS") {
@@ -103,6 +112,10 @@ class SmtpServer {
     if (line == "AUTH LOGIN") {
       authLines_ = 2;
       return {{"334 VXNlcm5hbWU6"}, "", A::Continue};
+    }
+    if (verb == "AUTH" && line.find(' ', 5) == std::string::npos) {
+      authLines_ = 1;  // the response comes on a line of its own
+      return {{"334 "}, "", A::Continue};
     }
     if (verb == "AUTH") return {{script_.auth}, "", A::Continue};
     if (verb == "MAIL") {
@@ -130,6 +143,8 @@ class SmtpServer {
   bool inData_ = false;
   bool tls_ = false;
   int authLines_ = 0;
+  bool inAuth_ = false;
+  int authStep_ = 0;
   bool recipient_ = false;
   int messages_ = 0;
 };
@@ -373,12 +388,35 @@ struct HandshakeCase {
   const char* name;
   SmtpScript script;
   std::string tls, user;  // SMTP_TLS, SMTP_USERNAME (password "pw")
-  std::vector<std::string> lines;  // what the server read, in order
+  // What the server read, in order; "{...}" stands for the base64 of what
+  // it holds, with "^" for byte 1 and PORT for the server's port.
+  std::vector<std::string> lines;
   std::string error;               // lbError; empty: the pair was sent
   int status;                      // the run's exit status so far
+  // More keys; "DIR/" in OAUTH_TOKEN_COMMAND is the test's directory.
+  std::function<void(TConfig&)> configure = nullptr;
+  std::string logged = {};  // a line the log must hold
 };
 
 class Handshakes : public SendPass, public ::testing::WithParamInterface<HandshakeCase> {};
+
+// A token command that gives tok1, tok2, ... on its runs.
+const auto kCountingToken = [](TConfig& c) {
+  c.OAUTH_TOKEN_COMMAND = "n=$(cat DIR/n 2>/dev/null || echo 0); n=$((n+1)); echo $n >DIR/n; echo tok$n";
+};
+// An error challenge: base64 of {"status":"invalid_token","reason":"token expired"}.
+const std::string kErrorJson = "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwicmVhc29uIjoidG9rZW4gZXhwaXJlZCJ9";
+
+// `line` with "{...}" replaced by the base64 of its text ("^": byte 1, PORT:
+// `port`).
+std::string Expand(const std::string& line, uint16_t port) {
+  const auto open = line.find('{');
+  if (open == std::string::npos) return line;
+  std::string inner = line.substr(open + 1, line.rfind('}') - open - 1);
+  for (auto at = inner.find('^'); at != std::string::npos; at = inner.find('^')) inner[at] = '\x01';
+  if (const auto at = inner.find("PORT"); at != std::string::npos) inner.replace(at, 4, std::to_string(port));
+  return line.substr(0, open) + Base64(inner);
+}
 
 const std::string kEhlo = "EHLO [127.0.0.1]";
 const std::vector<std::string> kTransaction = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>",
@@ -410,7 +448,50 @@ INSTANTIATE_TEST_SUITE_P(
                       "SMTP host HOST does not offer authentication by PLAIN or LOGIN", 75},
         HandshakeCase{"PasswordRefused", With([](SmtpScript& s) { s.auth = "535 5.7.8 bad credentials"; }),
                       "STARTTLS", "zv", {kEhlo, "STARTTLS", kEhlo, "AUTH PLAIN AHp2AHB3", "QUIT"},
-                      "SMTP host HOST refused the authentication (535)", 77}),
+                      "SMTP host HOST refused the authentication (535)", 77},
+        // Tokens (here from a command that counts its runs): OAUTHBEARER
+        // where offered, else XOAUTH2, never a fallback to a password.
+        HandshakeCase{"TokenByXOAuth2", With([](SmtpScript& s) { s.ehloTls = "250-test\r\n250 AUTH PLAIN XOAUTH2"; }),
+                      "STARTTLS", "zv",
+                      Join({kEhlo, "STARTTLS", kEhlo, "AUTH XOAUTH2 {user=zv^auth=Bearer tok1^^}"},
+                           Join(kTransaction, {"QUIT"})),
+                      "", 0, kCountingToken},
+        HandshakeCase{"OAuthBearerRefusedThenFreshTokenTaken", With([](SmtpScript& s) {
+                        s.implicitTls = true;
+                        s.ehloTls = "250-test\r\n250 AUTH XOAUTH2 OAUTHBEARER";
+                        s.authSequence = {"334 " + kErrorJson, "535 5.7.8 invalid token", "235 ok"};
+                      }),
+                      "IMPLICIT", "z,v",
+                      Join({kEhlo, "AUTH OAUTHBEARER {n,a=z=2Cv,^host=127.0.0.1^port=PORT^auth=Bearer tok1^^}", "AQ==",
+                            "AUTH OAUTHBEARER {n,a=z=2Cv,^host=127.0.0.1^port=PORT^auth=Bearer tok2^^}"},
+                           Join(kTransaction, {"QUIT"})),
+                      "", 0, kCountingToken,
+                      "SMTP host HOST refused the login by OAUTHBEARER: status invalid_token, reason token expired"},
+        HandshakeCase{"XOAuth2RefusedTwice", With([](SmtpScript& s) {
+                        s.ehloTls = "250-test\r\n250 AUTH XOAUTH2";
+                        s.authSequence = {"334 " + kErrorJson, "535 5.7.8 no", "334 " + kErrorJson, "535 5.7.8 no"};
+                      }),
+                      "STARTTLS", "zv",
+                      {kEhlo, "STARTTLS", kEhlo, "AUTH XOAUTH2 {user=zv^auth=Bearer tok1^^}", "",
+                       "AUTH XOAUTH2 {user=zv^auth=Bearer tok2^^}", "", "QUIT"},
+                      "SMTP host HOST refused the authentication (535)", 77, kCountingToken},
+        // A token too long for the 512 octets of a command line goes after
+        // the server's empty challenge.
+        HandshakeCase{"LongTokenAfterTheChallenge",
+                      With([](SmtpScript& s) { s.ehloTls = "250-test\r\n250 AUTH XOAUTH2"; }),
+                      "STARTTLS", "zv",
+                      Join({kEhlo, "STARTTLS", kEhlo, "AUTH XOAUTH2",
+                            "{user=zv^auth=Bearer " + std::string(400, 'T') + "^^}"},
+                           Join(kTransaction, {"QUIT"})),
+                      "", 0, [](TConfig& c) { c.OAUTH_TOKEN_COMMAND = "printf '%0400d' 0 | tr 0 T"; }},
+        HandshakeCase{"ConfiguredMechanismNotOffered",
+                      With([](SmtpScript& s) { s.ehloTls = "250-test\r\n250 AUTH PLAIN XOAUTH2"; }),
+                      "STARTTLS", "zv", {kEhlo, "STARTTLS", kEhlo, "QUIT"},
+                      "SMTP host HOST does not offer authentication by OAUTHBEARER", 75,
+                      [](TConfig& c) {
+                        c.SMTP_AUTH = "OAUTHBEARER";
+                        c.OAUTH_TOKEN_COMMAND = "echo tok";
+                      }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(Handshakes, OrderAndRefusals) {
@@ -424,20 +505,36 @@ TEST_P(Handshakes, OrderAndRefusals) {
   main_->Config.TLS_CA_FILE = zvtest::TestCertificates().caFile;
   main_->Config.DEBUG = true;
   main_->Config.SMTP = smtp.Server().HostPort();
+  if (c.configure) c.configure(main_->Config);
+  std::string& command = main_->Config.OAUTH_TOKEN_COMMAND;
+  for (auto at = command.find("DIR/"); at != std::string::npos; at = command.find("DIR/")) command.replace(at, 3, dir_);
   main_->SendMail();
   ASSERT_TRUE(smtp.Server().WaitFinished(1));
-  EXPECT_EQ(smtp.Server().Lines(0), c.lines);
-  std::string error = c.error;
-  if (const auto at = error.find("HOST"); at != std::string::npos) error.replace(at, 4, smtp.Server().HostPort());
+  std::vector<std::string> expected;
+  for (const auto& line : c.lines) expected.push_back(Expand(line, smtp.Server().Port()));
+  EXPECT_EQ(smtp.Server().Lines(0), expected);
+  const auto named = [&](std::string text) {
+    if (const auto at = text.find("HOST"); at != std::string::npos) text.replace(at, 4, smtp.Server().HostPort());
+    return text;
+  };
+  const std::string error = named(c.error);
   EXPECT_EQ(Caption(main_->lbError), error.empty() ? "None" : error);
   EXPECT_EQ(Has("TM000001.WRK"), !error.empty());
   EXPECT_EQ(main_->RunStatus, c.status);
-  // The secret never reaches the log, in the trace or elsewhere.
+  // The secret never reaches the log, in the trace or elsewhere; nor does
+  // a token, an initial response or a challenge.
   for (const auto& line : Log()) {
     EXPECT_EQ(line.find("AHp2AHB3"), std::string::npos) << line;
     EXPECT_EQ(line.find("cHc="), std::string::npos) << line;
+    EXPECT_EQ(line.find("tok1"), std::string::npos) << line;
+    EXPECT_EQ(line.find("tok2"), std::string::npos) << line;
+    EXPECT_EQ(line.find("VFRUVFRU"), std::string::npos) << line;
+    EXPECT_EQ(line.find(kErrorJson), std::string::npos) << line;
   }
   const auto log = Log();
+  if (!c.logged.empty()) {
+    EXPECT_NE(std::find(log.begin(), log.end(), named(c.logged)), log.end());
+  }
   if (std::find(c.lines.begin(), c.lines.end(), "AUTH PLAIN AHp2AHB3") != c.lines.end()) {
     EXPECT_NE(std::find(log.begin(), log.end(), "DEBUG:C:AUTH PLAIN ****"), log.end());
   }
