@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -47,6 +48,15 @@ struct Mailbox {
   bool pipelining = false;         // CAPA lists PIPELINING (else CAPA is refused)
   std::size_t dropQuitOf = 99;     // on this connection QUIT gets no reply: the line drops
   std::vector<std::string> uids;   // UIDL's ids (empty: UIDL is refused)
+  // Logins by AUTH, as a strict server takes them: a line over 255 octets
+  // and a token on the AUTH line are refused. `sasl`: CAPA's SASL line;
+  // `authReplies`: the replies to AUTH and to the lines that answer its
+  // challenges, in order (the empty challenge of an AUTH line without a
+  // response is the server's own).
+  std::string sasl;
+  std::vector<std::string> authReplies;
+  std::shared_ptr<std::size_t> authStep = std::make_shared<std::size_t>(0);
+  std::shared_ptr<bool> inAuth = std::make_shared<bool>(false);
 };
 
 ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = ScriptedServer::Action::Continue) {
@@ -56,7 +66,22 @@ ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = Scripted
 ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::size_t connection = 0) {
   const auto [cmd, arg] = SplitKeyValue(line);
   const int n = TextToNum(arg);
+  if (cmd == "CAPA" && !box.sasl.empty()) return Reply({"+OK", "USER", "SASL " + box.sasl, "."});
   if (cmd == "CAPA") return Reply(box.pipelining ? Lines{"+OK", "USER", "UIDL", "PIPELINING", "."} : Lines{"-ERR"});
+  if (cmd == "AUTH" && !*box.inAuth) {
+    const auto [mech, response] = SplitKeyValue(arg);
+    if (line.size() + 2 > 255) return Reply({"-ERR line too long"});
+    if (!response.empty() && mech != "PLAIN") return Reply({"-ERR no token on the AUTH line"});
+    if (response.empty()) {
+      *box.inAuth = true;
+      return Reply({"+ "});
+    }
+  }
+  if (cmd == "AUTH" || *box.inAuth) {
+    const std::string& reply = box.authReplies[std::min(box.authReplies.size() - 1, (*box.authStep)++)];
+    *box.inAuth = reply.rfind("+ ", 0) == 0;
+    return Reply({reply});
+  }
   if (cmd == "UIDL" && !box.uids.empty()) {
     Lines out{"+OK"};
     for (size_t i = 0; i < box.uids.size(); ++i) out.push_back(std::to_string(i + 1) + " " + box.uids[i]);
@@ -389,6 +414,102 @@ TEST_F(Pop3Pass, DialogueFailuresReportAndEndThePass) {
   }
   Run(with([](Mailbox& b) { b.statReply = "+OK"; }));
   EXPECT_TRUE(Logged("0 messages in the mailbox"));
+}
+
+// The login's secret from a command or a credential file, or by AUTH with
+// the mechanism CAPA's SASL line offers; a refused token is tried once more
+// with a fresh one; only a refusal of the credentials is 77.
+TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
+  // Tokens of 300 bytes (tok1000..., tok2000...): a command that counts its runs.
+  const std::string counting = "n=$(cat " + dir.path() +
+                               "n 2>/dev/null || echo 0); n=$((n+1)); echo $n >" + dir.path() +
+                               "n; printf 'tok%s%0296d\\n' $n 0";
+  const auto ir = [](const std::string& prefix, char n) {
+    return "{" + prefix + "auth=Bearer tok" + n + std::string(296, '0') + "^^}";
+  };
+  const std::string xoauth = "user=zorvik1^", bearer = "n,a=zorvik1,^host=127.0.0.1^port=PORT^";
+  const std::string error = "+ eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=";  // {"status":"401","schemes":"bearer"}
+  struct Case {
+    const char* name;
+    std::string sasl;
+    std::vector<std::string> authReplies;
+    std::function<void(TConfig&)> configure;
+    Lines commands;  // zvtest::SaslLine
+    int status;
+    std::string logged;  // "": nothing in particular
+  };
+  const Case cases[] = {
+      {"PASSWORD_COMMAND", "", {}, [](TConfig& c) {
+         c.PASSWORD.clear();
+         c.PASSWORD_COMMAND = "echo fr0m-cmd; echo second";
+       },
+       {"CAPA", "USER zorvik1", "PASS fr0m-cmd", "STAT", "QUIT"}, 0, ""},
+      {"credential file", "", {}, [this](TConfig& c) {
+         c.PASSWORD.clear();
+         zvtest::WriteFile(dir / "PASSWORD", "fr0m-file\nsecond\n");
+         ::setenv("CREDENTIALS_DIRECTORY", dir.path().c_str(), 1);
+       },
+       {"CAPA", "USER zorvik1", "PASS fr0m-file", "STAT", "QUIT"}, 0, ""},
+      {"POP_AUTH PLAIN is SASL", "PLAIN", {"+OK"}, [](TConfig& c) { c.POP_AUTH = "PLAIN"; },
+       {"CAPA", "AUTH PLAIN {~zorvik1~s3cret}", "STAT", "QUIT"}, 0, ""},
+      {"a long token after the challenge", "XOAUTH2", {"+OK"},
+       [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
+       {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "STAT", "QUIT"}, 0, ""},
+      {"error challenge, then a fresh token", "XOAUTH2 OAUTHBEARER", {error, "-ERR [AUTH] expired", "+OK"},
+       [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
+       {"CAPA", "AUTH OAUTHBEARER", ir(bearer, '1'), "AQ==", "AUTH OAUTHBEARER", ir(bearer, '2'), "STAT", "QUIT"}, 0,
+       "POP3 server HOST refused the login by OAUTHBEARER: status 401"},
+      {"refused twice", "XOAUTH2", {"-ERR [AUTH] no"}, [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
+       {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "AUTH XOAUTH2", ir(xoauth, '2'), "QUIT"}, 77,
+       "POP3 server HOST refused the login by XOAUTH2"},
+      {"mailbox in use", "XOAUTH2", {"-ERR [IN-USE] locked"}, [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
+       {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "QUIT"}, 75, "POP3 server HOST did not complete the login by XOAUTH2"},
+      {"a token that fits goes on the AUTH line (a strict server refuses it)", "XOAUTH2", {"+OK"},
+       [](TConfig& c) { c.OAUTH_TOKEN_COMMAND = "echo tok"; },
+       {"CAPA", "AUTH XOAUTH2 {user=zorvik1^auth=Bearer tok^^}", "AUTH XOAUTH2 {user=zorvik1^auth=Bearer tok^^}",
+        "QUIT"}, 77, ""},
+      {"mechanism not offered", "PLAIN XOAUTH2", {"+OK"}, [](TConfig& c) {
+         c.POP_AUTH = "OAUTHBEARER";
+         c.OAUTH_TOKEN_COMMAND = "echo tok";
+       },
+       {"CAPA", "QUIT"}, 75, "POP3 server HOST does not offer authentication by OAUTHBEARER"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Mailbox box;
+    box.sasl = c.sasl;
+    box.authReplies = c.authReplies;
+    ::unlink((dir / "ZVMAIL32.INI").c_str());  // the keys of the case before
+    ::unlink((dir / "n").c_str());
+    Prepare(box);
+    c.configure(main->Config);
+    main->Config.DEBUG = true;
+    Receive();
+    ::unsetenv("CREDENTIALS_DIRECTORY");
+    Lines expected;
+    for (const auto& line : c.commands) expected.push_back(zvtest::SaslLine(line, server->Port()));
+    EXPECT_EQ(Commands(), expected);
+    EXPECT_EQ(main->RunStatus, c.status);
+    std::string logged = c.logged;
+    if (const auto at = logged.find("HOST"); at != std::string::npos) logged.replace(at, 4, server->HostPort());
+    EXPECT_TRUE(logged.empty() || Logged(logged)) << logged;
+    for (const auto& line : Log()) {
+      for (const char* secret : {"s3cret", "fr0m", "tok1", "tok2", "second", "eyJzdGF0"})
+        EXPECT_EQ(line.find(secret), std::string::npos) << line;
+    }
+    main.reset();
+  }
+
+  // A command that fails ends the pass before a connection is made.
+  Mailbox box;
+  ::unlink((dir / "ZVMAIL32.INI").c_str());
+  Prepare(box);
+  main->Config.PASSWORD_COMMAND = "echo s3cret; echo 'no such entry' >&2; exit 3";
+  main->ReceiveMail();
+  EXPECT_EQ(server->Connections(), 0u);
+  EXPECT_EQ(main->RunStatus, 75);
+  EXPECT_TRUE(Logged("PASSWORD_COMMAND failed with exit status 3: no such entry"));
+  for (const auto& line : Log()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
 }
 
 TEST_F(Pop3Pass, OnlyALoneDotEndsAMessageAndStuffedDotsAreRemoved) {

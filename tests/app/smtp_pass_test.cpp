@@ -14,9 +14,9 @@
 
 #include "app/mainunit.h"
 #include "app/workfile.h"
-#include "config/textutil.h"
 #include "support/scripted_server.h"
 #include "support/test_certs.h"
+#include "support/testutil.h"
 
 namespace fs = std::filesystem;
 using zvtest::ScriptedServer;
@@ -388,9 +388,7 @@ struct HandshakeCase {
   const char* name;
   SmtpScript script;
   std::string tls, user;  // SMTP_TLS, SMTP_USERNAME (password "pw")
-  // What the server read, in order; "{...}" stands for the base64 of what
-  // it holds, with "^" for byte 1 and PORT for the server's port.
-  std::vector<std::string> lines;
+  std::vector<std::string> lines;  // what the server read, in order (zvtest::SaslLine)
   std::string error;               // lbError; empty: the pair was sent
   int status;                      // the run's exit status so far
   // More keys; "DIR/" in OAUTH_TOKEN_COMMAND is the test's directory.
@@ -407,16 +405,6 @@ const auto kCountingToken = [](TConfig& c) {
 // An error challenge: base64 of {"status":"invalid_token","reason":"token expired"}.
 const std::string kErrorJson = "eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIiwicmVhc29uIjoidG9rZW4gZXhwaXJlZCJ9";
 
-// `line` with "{...}" replaced by the base64 of its text ("^": byte 1, PORT:
-// `port`).
-std::string Expand(const std::string& line, uint16_t port) {
-  const auto open = line.find('{');
-  if (open == std::string::npos) return line;
-  std::string inner = line.substr(open + 1, line.rfind('}') - open - 1);
-  for (auto at = inner.find('^'); at != std::string::npos; at = inner.find('^')) inner[at] = '\x01';
-  if (const auto at = inner.find("PORT"); at != std::string::npos) inner.replace(at, 4, std::to_string(port));
-  return line.substr(0, open) + Base64(inner);
-}
 
 const std::string kEhlo = "EHLO [127.0.0.1]";
 const std::vector<std::string> kTransaction = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>",
@@ -511,7 +499,7 @@ TEST_P(Handshakes, OrderAndRefusals) {
   main_->SendMail();
   ASSERT_TRUE(smtp.Server().WaitFinished(1));
   std::vector<std::string> expected;
-  for (const auto& line : c.lines) expected.push_back(Expand(line, smtp.Server().Port()));
+  for (const auto& line : c.lines) expected.push_back(zvtest::SaslLine(line, smtp.Server().Port()));
   EXPECT_EQ(smtp.Server().Lines(0), expected);
   const auto named = [&](std::string text) {
     if (const auto at = text.find("HOST"); at != std::string::npos) text.replace(at, 4, smtp.Server().HostPort());

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QByteArray>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -250,6 +251,15 @@ int ListenOnIpv6Loopback(uint16_t& port) {
   a.sin6_family = AF_INET6;
   a.sin6_addr = in6addr_loopback;
   return Listen(a, &sockaddr_in6::sin6_port, port);
+}
+
+std::string SaslLine(const std::string& line, uint16_t port) {
+  const auto open = line.find('{');
+  if (open == std::string::npos) return line;
+  std::string inner = line.substr(open + 1, line.rfind('}') - open - 1);
+  for (char& c : inner) c = c == '~' ? '\0' : c == '^' ? '\x01' : c;
+  if (const auto at = inner.find("PORT"); at != std::string::npos) inner.replace(at, 4, std::to_string(port));
+  return line.substr(0, open) + QByteArray(inner.data(), qsizetype(inner.size())).toBase64().toStdString();
 }
 
 }  // namespace zvtest

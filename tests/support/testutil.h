@@ -39,6 +39,11 @@ class CwdGuard {
   std::string saved_;
 };
 
+// A line of a SASL transcript as the server reads it: "{...}" stands for the
+// base64 of what it holds, with "~" for byte 0, "^" for byte 1 and PORT for
+// `port`.
+std::string SaslLine(const std::string& line, uint16_t port = 0);
+
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
