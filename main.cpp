@@ -18,8 +18,11 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv, argv + argc);
 
-  // --help, --version, --check and wrong options end here, touching nothing.
-  const int answered = CarryOutCommandLine(ParseCommandLine(args), ProgramDirOf(args), stdout, stderr);
+  // --help, --version, --check and wrong options end here, touching nothing;
+  // --authorize writes only ZVMAIL32.TOK.
+  const TCliRequest request = ParseCommandLine(args);
+  if (request.action == TCliAction::Authorize) return AuthorizeInstance(argc, argv, ProgramDirOf(args), stdout, stderr);
+  const int answered = CarryOutCommandLine(request, ProgramDirOf(args), stdout, stderr);
   if (answered >= 0) return answered;
 
   // One run per instance, "/SETUP" included: a second start changes nothing.

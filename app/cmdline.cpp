@@ -3,7 +3,13 @@
 #include "app/exit_status.h"
 #include "app/status_echo.h"
 #include "config/configfile.h"
+#include "config/secrets.h"
 #include "config/textutil.h"
+#include "oauth/device_grant.h"
+#include "oauth/token_file.h"
+
+#include <QCoreApplication>
+#include <sys/stat.h>
 
 #ifndef ZV_VERSION
 #define ZV_VERSION "unknown"
@@ -14,6 +20,31 @@ namespace {
 void Put(std::FILE* f, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), f);
   std::fflush(f);
+}
+
+// What only --check looks at: secrets others can read, and a grant that
+// has nothing to authorise it.
+std::vector<std::string> SecretProblems(const std::string& programDir, const TConfig& cfg) {
+  std::vector<std::string> problems;
+  struct stat st {};
+  const bool holdsSecret = !cfg.PASSWORD.empty() || !cfg.SMTP_PASSWORD.empty() || !cfg.LOGIN_PWD.empty() ||
+                           !cfg.OAUTH_CLIENT_SECRET.empty() || !cfg.OAUTH_REFRESH_TOKEN.empty();
+  if (holdsSecret && ::stat((programDir + kConfigFileName).c_str(), &st) == 0 && (st.st_mode & 044) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    problems.push_back(std::string(kConfigFileName) + " holds a password and can be read by others (mode " + mode +
+                       "): chmod 600 it, or move the password out of it");
+  }
+  if (!cfg.OAUTH_TOKEN_URL.empty() && cfg.OAUTH_TOKEN_COMMAND.empty() && (cfg.SmtpUsesToken() || cfg.PopUsesToken()) &&
+      !HasSecretSource(cfg, "OAUTH_CLIENT_SECRET") && !HasSecretSource(cfg, "OAUTH_REFRESH_TOKEN")) {
+    oauth::TTokenRecord record;
+    std::string why;
+    oauth::LoadTokenFile(programDir + kTokenFileName, record, why);
+    if (record.refreshToken.empty())
+      problems.push_back("OAUTH_CLIENT_SECRET is empty and there is no refresh token: run zvmail32 --authorize, or "
+                         "set OAUTH_CLIENT_SECRET for the client-credentials grant");
+  }
+  return problems;
 }
 
 }  // namespace
@@ -29,6 +60,8 @@ TCliRequest ParseCommandLine(const std::vector<std::string>& args) {
       action = TCliAction::Version;
     } else if (a == "--check") {
       action = TCliAction::Check;
+    } else if (a == "--authorize") {
+      action = TCliAction::Authorize;
     } else if (a.rfind("--", 0) == 0 && a != "--setup") {
       request.action = TCliAction::BadOption;
       request.badOption = a;
@@ -50,25 +83,27 @@ std::string VersionText() { return std::string("zvmail32 ") + ZV_VERSION; }
 
 std::string UsageText() {
   return "Usage: zvmail32 [/SETUP | --setup]\n"
-         "       zvmail32 --check | --version | --help\n"
+         "       zvmail32 --check | --authorize | --version | --help\n"
          "\n"
          "Carries Zorvik work files over Internet mail for the instance in the\n"
          "program's directory (ZVMAIL32.INI beside the program or its link).\n"
          "\n"
          "  /SETUP, --setup  open the configuration dialog\n"
          "  --check          check ZVMAIL32.INI and list its problems\n"
+         "  --authorize      authorise OAuth2 access by a code entered elsewhere\n"
          "  --version        print the version\n"
          "  -h, --help       print this help\n"
          "\n"
          "Other arguments are ignored.\n"
          "Exit status: 0 done, 64 unknown option, 73 cannot create a file,\n"
-         "75 temporary failure (retry), 77 password refused, 78 configuration.\n";
+         "75 temporary failure (retry), 77 password or token refused, 78 configuration.\n";
 }
 
 int CarryOutCommandLine(const TCliRequest& request, const std::string& programDir, std::FILE* out,
                         std::FILE* err) {
   switch (request.action) {
     case TCliAction::Run:
+    case TCliAction::Authorize:
       return -1;
     case TCliAction::Help:
       Put(out, UsageText());
@@ -89,6 +124,10 @@ int CarryOutCommandLine(const TCliRequest& request, const std::string& programDi
   const std::string file = programDir + kConfigFileName;
   for (const std::string& key : state.UnknownKeys)
     Put(out, file + ": warning: a line with the unknown key \"" + EscapeControls(key) + "\" is ignored\n");
+  if (!state.ConfigUnreadable) {
+    const auto more = SecretProblems(programDir, cfg);
+    state.Problems.insert(state.Problems.end(), more.begin(), more.end());
+  }
   for (const std::string& problem : state.Problems) {
     // "ZVMAIL32.INI does not exist" becomes "<dir>ZVMAIL32.INI does not exist".
     const bool namesFile = problem.rfind(kConfigFileName, 0) == 0;
@@ -97,4 +136,35 @@ int CarryOutCommandLine(const TCliRequest& request, const std::string& programDi
   if (!state.Problems.empty()) return zvexit::kConfig;
   Put(out, file + ": no problems found\n");
   return zvexit::kOk;
+}
+
+int AuthorizeInstance(int argc, char** argv, const std::string& programDir, std::FILE* out, std::FILE* err) {
+  TConfig cfg;
+  TReadState state;
+  ReadConfig(programDir, cfg, state);
+  std::vector<std::string> problems;
+  if (state.ConfigUnreadable) problems = state.Problems;
+  for (const auto& [key, value] : {std::pair{"OAUTH_DEVICE_URL", &cfg.OAUTH_DEVICE_URL},
+                                   std::pair{"OAUTH_TOKEN_URL", &cfg.OAUTH_TOKEN_URL},
+                                   std::pair{"OAUTH_CLIENT_ID", &cfg.OAUTH_CLIENT_ID}})
+    if (value->empty()) problems.push_back(std::string(key) + " is empty: --authorize needs it");
+  for (const std::string& problem : state.Problems)
+    if (problem.rfind("OAUTH_", 0) == 0 && problem.find(" is empty") == std::string::npos)
+      problems.push_back(problem);
+  for (const std::string& problem : problems)
+    Put(err, "zvmail32: " + programDir + kConfigFileName + ": " + EscapeControls(problem) + "\n");
+  if (!problems.empty()) return zvexit::kConfig;
+
+  QCoreApplication app(argc, argv);
+  TSecretSource secrets;
+  oauth::TDeviceAuthorization authorization(
+      cfg, secrets, nullptr, programDir + kTokenFileName, programDir + kConfigFileName,
+      [out](const std::string& line) { Put(out, EscapeControls(line) + "\n"); },
+      [err](const std::string& line) { Put(err, "zvmail32: " + EscapeControls(line) + "\n"); });
+  switch (authorization.Run()) {
+    case oauth::TDeviceAuthorization::TResult::Authorised: return zvexit::kOk;
+    case oauth::TDeviceAuthorization::TResult::Refused: return zvexit::kNoPermission;
+    case oauth::TDeviceAuthorization::TResult::Failed: break;
+  }
+  return zvexit::kTemporary;
 }

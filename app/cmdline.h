@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-enum class TCliAction { Run, Help, Version, Check, BadOption };
+enum class TCliAction { Run, Help, Version, Check, Authorize, BadOption };
 
 struct TCliRequest {
   TCliAction action = TCliAction::Run;
@@ -19,8 +19,8 @@ struct TCliRequest {
 };
 
 // args: the command line, argv[0] first. An unknown "--" option anywhere
-// wins; otherwise the first of "--help"/"-h", "--version", "--check";
-// otherwise Run ("--setup" is a run: see IsSetupArgs).
+// wins; otherwise the first of "--help"/"-h", "--version", "--check",
+// "--authorize"; otherwise Run ("--setup" is a run: see IsSetupArgs).
 TCliRequest ParseCommandLine(const std::vector<std::string>& args);
 
 // True when the run is a configuration run: the first argument is "/SETUP" in
@@ -32,9 +32,19 @@ std::string VersionText();
 // The usage: synopsis, options, exit statuses; ends with a line end.
 std::string UsageText();
 
-// Answers a request other than Run: the usage or the version on `out` (0),
-// the usage on `err` for a bad option (64), or for Check the problems of
-// programDir's ZVMAIL32.INI on `out`, one per line (78 when there is any,
-// else 0). Only reads files. Returns -1 for Run, having written nothing.
+// Answers a request other than Run and Authorize: the usage or the version
+// on `out` (0), the usage on `err` for a bad option (64), or for Check the
+// problems of programDir's ZVMAIL32.INI on `out`, one per line (78 when
+// there is any, else 0). Only reads files. Returns -1 for Run and
+// Authorize, having written nothing.
 int CarryOutCommandLine(const TCliRequest& request, const std::string& programDir, std::FILE* out,
                         std::FILE* err);
+
+// "--authorize": the device authorisation grant for programDir's instance
+// (oauth::TDeviceAuthorization) in an event loop of its own. The address and
+// the code go to `out`, progress and problems to `err`. Returns 0 when the
+// refresh token is stored in ZVMAIL32.TOK, 77 when the authorisation was
+// refused or expired, 75 when an endpoint could not be asked, 78 when the
+// OAuth2 keys it needs are missing or wrong. Takes no instance lock: a
+// daemon of the instance may run meanwhile and takes the new token up.
+int AuthorizeInstance(int argc, char** argv, const std::string& programDir, std::FILE* out, std::FILE* err);

@@ -37,7 +37,7 @@ std::string UnservedDisplay() {
   return ":" + std::to_string(n);
 }
 
-enum class Ini { None, Complete, Faulty, Directory };
+enum class Ini { None, Complete, Faulty, Directory, Readable };
 
 void MakeInstance(const TempDir& dir, Ini ini) {
   switch (ini) {
@@ -45,10 +45,12 @@ void MakeInstance(const TempDir& dir, Ini ini) {
     case Ini::Directory: ::mkdir((dir / "ZVMAIL32.INI").c_str(), 0700); break;
     case Ini::Complete:
     case Ini::Faulty:
+    case Ini::Readable:
       WriteFile(dir / "ZVMAIL32.INI",
                 std::string(ini == Ini::Faulty ? "SMTP\r\nMAXSIZE many\r\nODD\x1b" "KEY 1\r\n" : "SMTP 127.0.0.1:1\r\n") +
                     "POP 127.0.0.1:1\r\nUSERNAME u\r\nPASSWORD p\r\nROBOT robot\r\nIN " + dir.path() +
                     "\r\nOUT " + dir.path() + "\r\nLOG YES\r\n");
+      ::chmod((dir / "ZVMAIL32.INI").c_str(), ini == Ini::Readable ? 0644 : 0600);
       break;
   }
 }
@@ -90,6 +92,10 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
       {"check names each key", Ini::Faulty, {"--check"}, 78, "ZVMAIL32.INI: MAXSIZE is not a number\n", ""},
       {"check a complete file", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", ""},
       {"check as the service", Ini::Complete, {"--check"}, 0, "ZVMAIL32.INI: no problems found\n", "", true, true},
+      {"check a password others can read", Ini::Readable, {"--check"}, 78,
+       "/ZVMAIL32.INI holds a password and can be read by others (mode 0644)", ""},
+      {"authorize without its keys", Ini::Complete, {"--authorize"}, 78, "",
+       "zvmail32: DIR/ZVMAIL32.INI: OAUTH_DEVICE_URL is empty: --authorize needs it\n"},
       // Not options: the run goes on, on the offscreen platform, and ends
       // for want of a configuration.
       {"single dash", Ini::None, {"-"}, 78, "", "zvmail32: the display DISPLAY=" + display + fallback + errorBox, false},
@@ -117,7 +123,9 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
     } else {
       EXPECT_NE(r.out.find(out), std::string::npos) << r.out;
     }
-    EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+    std::string err = c.err;
+    if (const auto at = err.find("DIR/"); at != std::string::npos) err.replace(at, 4, dir.path());
+    EXPECT_EQ(r.err.substr(0, err.size()), err);
     if (c.err.empty()) {
       EXPECT_EQ(r.err, "");
     }
