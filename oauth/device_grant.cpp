@@ -88,17 +88,16 @@ TDeviceAuthorization::TResult TDeviceAuthorization::Run() {
     TTokenReply answer;
     const bool parsed = reply.status != 0 && ParseTokenReply(reply.body, answer);
     if (reply.status == 200 && !answer.accessToken.empty()) {
-      const int64_t now = now_();
-      const TTokenRecord record{answer.refreshToken, answer.accessToken,
-                                now + (answer.expiresIn > 0 ? answer.expiresIn : 3600)};
-      if (!SaveTokenFile(tokenFile_, record, iniPath_, why)) {
+      if (answer.refreshToken.empty()) {
+        progress_("The endpoint gave no refresh token (is offline access among the scopes of OAUTH_SCOPE?); "
+                  "nothing was stored");
+        return TResult::Refused;
+      }
+      // The refresh token alone: the state of an earlier authorisation,
+      // an access token included, goes with it.
+      if (!SaveTokenFile(tokenFile_, {answer.refreshToken, "", 0}, iniPath_, why)) {
         progress_(std::string(kTokenFileName) + " could not be written: " + why);
         return TResult::Failed;
-      }
-      if (answer.refreshToken.empty()) {
-        progress_("The endpoint gave no refresh token (is offline access in OAUTH_SCOPE?); the access token "
-                  "alone is stored in " + tokenFile_);
-        return TResult::Refused;
       }
       progress_("Authorised: the refresh token is stored in " + tokenFile_);
       return TResult::Authorised;

@@ -2,7 +2,7 @@
 // browser on its machine (RFC 8628). It asks OAUTH_DEVICE_URL for a code,
 // tells the person where to enter it, polls the token endpoint as often as
 // the endpoint allows until the person has decided or the code has expired,
-// and stores the refresh token (with the access token) in ZVMAIL32.TOK.
+// and stores the refresh token in ZVMAIL32.TOK in place of what it held.
 // The client secret is sent only when one is configured.
 //
 // The configuration, the secret source and the services are borrowed or
