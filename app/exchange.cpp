@@ -55,6 +55,21 @@ void TMain::OpenConnection(const std::string& host, uint16_t port) {
   }
 }
 
+bool TMain::Converse(const std::string& host, uint16_t port, TIcon* icon, const std::function<bool()>& conversation) {
+  for (bool again = true; again;) {
+    OpenConnection(host, port);
+    WaitForState(1);
+    if (LastSockError > 0) return false;
+    SetIconVisible(icon, false);
+    again = conversation();
+    PendingOutput.clear();
+    Sock.Close();
+    WaitForState(0);
+    SetIconVisible(icon, true);
+  }
+  return true;
+}
+
 void TMain::WaitForState(uint8_t target) {
   for (;;) {
     if (Sock.State == 3) return;

@@ -34,6 +34,13 @@ bool TLoginSecrets::Token(bool fresh, std::string& token) {
   return false;
 }
 
+bool TLoginSecrets::ForLogin(bool token, const std::string& passwordKey, std::string& secret,
+                             std::function<bool(std::string&)>& fresh) {
+  if (!token) return Password(passwordKey, secret);
+  fresh = [this](std::string& again) { return Token(true, again); };
+  return Token(false, secret);
+}
+
 TLoginSecrets& TMain::Logins() {
   if (!logins_) logins_ = std::make_unique<TLoginSecrets>(*this, ProgramDir, services_.commands, services_.http);
   return *logins_;

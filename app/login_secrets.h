@@ -6,6 +6,7 @@
 // noted as the run's status, 75, or 77 when a person is needed.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,10 @@ class TLoginSecrets {
   // An access token (`fresh`: never the one held). False after a failure,
   // reported.
   bool Token(bool fresh, std::string& token);
+  // The secret of a login: an access token when `token` (and in `fresh` the
+  // way to a fresh one), else the password of `passwordKey`.
+  bool ForLogin(bool token, const std::string& passwordKey, std::string& secret,
+                std::function<bool(std::string&)>& fresh);
 
  private:
   TPassHost& host_;

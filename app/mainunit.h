@@ -144,6 +144,11 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- Command and reply exchange (exchange.cpp) ----
   void OpenConnection(const std::string& host, uint16_t port);
+  // Opens a connection to host:port and has `conversation` talk on it with
+  // `icon` hidden, then closes it; again on a new connection while the
+  // conversation asks for one (a token refused by a server that then closed).
+  // False when a connection could not be opened.
+  bool Converse(const std::string& host, uint16_t port, TIcon* icon, const std::function<bool()>& conversation);
   void WaitForState(uint8_t target);
   void SendCommand(const std::string& command) override;
   bool ReadReply(std::string& reply, bool show) override;

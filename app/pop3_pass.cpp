@@ -46,34 +46,21 @@ void TMain::ReceiveMail() {
   options.token = Config.PopUsesToken();
   // The secret before the connection: a slow command or endpoint keeps no
   // server waiting.
-  if (!(options.token ? Logins().Token(false, options.password) : Logins().Password("PASSWORD", options.password))) {
+  if (!Logins().ForLogin(options.token, "PASSWORD", options.password, options.freshToken)) {
     Busy = false;
     return;
   }
-  if (options.token) options.freshToken = [this](std::string& token) { return Logins().Token(true, token); };
-  // A second connection only when the server refused a token and closed
-  // the first: the fresh token is tried on it.
-  for (bool again = true; again;) {
-    again = false;
-    OpenConnection(host, port);
-    WaitForState(1);
-    if (LastSockError > 0) {
-      Busy = false;
-      return;
-    }
-    SetIconVisible(icnDownOff, false);
-    {
-      TPop3Session session(*this, options);
-      session.Run();
-      GotZorvikMail = session.GotZorvikMail();
-      if (session.RetryOnNewConnection()) {
-        options = session.Options();
-        again = true;
-      }
-    }
-    Sock.Close();
-    WaitForState(0);
-    SetIconVisible(icnDownOff, true);
+  const bool connected = Converse(host, port, icnDownOff, [&] {
+    TPop3Session session(*this, options);
+    session.Run();
+    GotZorvikMail = session.GotZorvikMail();
+    if (!session.RetryOnNewConnection()) return false;
+    options = session.Options();
+    return true;
+  });
+  if (!connected) {
+    Busy = false;
+    return;
   }
   SetCaption(lbResponse, "None");
   SetCaption(lbCommand, "Waiting");

@@ -71,40 +71,23 @@ void TMain::SendMail() {
   options.username = Config.SMTP_USERNAME;
   options.mechanism = Config.SmtpAuth();
   options.token = Config.SmtpUsesToken();
-  if (!options.username.empty()) {
-    // The secret before the connection: a slow command or endpoint keeps no
-    // server waiting.
-    const bool got = options.token ? Logins().Token(false, options.password)
-                                   : Logins().Password("SMTP_PASSWORD", options.password);
-    if (!got) {
-      Busy = false;
-      return;
-    }
-    if (options.token) options.freshToken = [this](std::string& token) { return Logins().Token(true, token); };
+  // The secret before the connection: a slow command or endpoint keeps no
+  // server waiting.
+  if (!options.username.empty() &&
+      !Logins().ForLogin(options.token, "SMTP_PASSWORD", options.password, options.freshToken)) {
+    Busy = false;
+    return;
   }
-  // A second connection only when the server refused a token and closed
-  // the first: the fresh token is tried on it.
-  for (bool again = true; again;) {
-    again = false;
-    OpenConnection(host, port);
-    WaitForState(1);
-    if (LastSockError > 0) {
-      Busy = false;
-      return;
-    }
-    SetIconVisible(icnUpOff, false);
-    {
-      TSmtpSession session(*this, dir, OutboundList, options);
-      session.Run();
-      if (session.RetryOnNewConnection()) {
-        options = session.Options();
-        again = true;
-      }
-    }
-    PendingOutput.clear();
-    Sock.Close();
-    WaitForState(0);
-    SetIconVisible(icnUpOff, true);
+  const bool connected = Converse(host, port, icnUpOff, [&] {
+    TSmtpSession session(*this, dir, OutboundList, options);
+    session.Run();
+    if (!session.RetryOnNewConnection()) return false;
+    options = session.Options();
+    return true;
+  });
+  if (!connected) {
+    Busy = false;
+    return;
   }
   SetCaption(lbResponse, "None");
   SetCaption(lbCommand, "Waiting");
