@@ -155,7 +155,8 @@ int AuthorizeInstance(int argc, char** argv, const std::string& programDir, std:
     Put(err, "zvmail32: " + programDir + kConfigFileName + ": " + EscapeControls(problem) + "\n");
   if (!problems.empty()) return zvexit::kConfig;
 
-  QCoreApplication app(argc, argv);
+  // Kept to the end of the process, as the HTTP access it serves is.
+  new QCoreApplication(argc, argv);
   TSecretSource secrets;
   oauth::TDeviceAuthorization authorization(
       cfg, secrets, nullptr, programDir + kTokenFileName, programDir + kConfigFileName,

@@ -24,6 +24,14 @@ QByteArray FormBody(const TForm& form) {
   return body;
 }
 
+// One manager for the process, made at first use in the GUI thread and kept
+// to the end: its worker thread holds state of the TLS library that taking
+// it down just before the process ends would leave behind half freed.
+QNetworkAccessManager& Manager() {
+  static QNetworkAccessManager* const manager = new QNetworkAccessManager;
+  return *manager;
+}
+
 class QtHttpAccess final : public THttpAccess {
  public:
   QtHttpAccess(std::chrono::milliseconds limit, std::size_t maxBytes) : limit_(limit), maxBytes_(maxBytes) {}
@@ -50,11 +58,11 @@ class QtHttpAccess final : public THttpAccess {
     request.setSslConfiguration(tls);
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
     request.setRawHeader("Accept", "application/json");
+    request.setRawHeader("Connection", "close");  // every exchange on a connection of its own
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
 
-    QNetworkAccessManager manager;
-    QNetworkReply* reply = manager.post(request, FormBody(form));
+    QNetworkReply* reply = Manager().post(request, FormBody(form));
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
@@ -89,7 +97,8 @@ class QtHttpAccess final : public THttpAccess {
       result.status = status.toInt();
       result.body.assign(body.constData(), std::size_t(body.size()));
     }
-    return result;  // the manager takes the reply with it
+    delete reply;
+    return result;
   }
 
  private:
