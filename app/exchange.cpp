@@ -56,7 +56,11 @@ void TMain::OpenConnection(const std::string& host, uint16_t port) {
 }
 
 bool TMain::Converse(const std::string& host, uint16_t port, TIcon* icon, const std::function<bool()>& conversation) {
+  // What the first connection's end noted does not count when the second
+  // one is made for it.
+  const int status = RunStatus;
   for (bool again = true; again;) {
+    RunStatus = status;
     OpenConnection(host, port);
     WaitForState(1);
     if (LastSockError > 0) return false;

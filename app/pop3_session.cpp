@@ -199,11 +199,11 @@ bool TPop3Session::SaslLogin(TAuthMech mech) {
     host_.WriteLog("POP3 server " + server + " refused the token; trying a fresh one");
     const auto fresh = std::exchange(options_.freshToken, nullptr);
     if (!fresh(options_.password)) return false;
-    if (host_.PassSocket().State != 1) {
-      retryOnNewConnection_ = true;
+    reply = host_.PassSocket().State == 1 ? run() : std::string();
+    if (reply.empty() && host_.PassSocket().State != 1) {
+      retryOnNewConnection_ = true;  // the server closed this one after its refusal
       return false;
     }
-    reply = run();
   }
   switch (JudgeLoginReply(reply)) {
     case TLoginAnswer::Accepted:

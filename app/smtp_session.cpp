@@ -175,11 +175,11 @@ bool TSmtpSession::Authenticate() {
     host_.WriteLog("SMTP host " + server + " refused the token (" + std::to_string(code) + "); trying a fresh one");
     const auto fresh = std::exchange(options_.freshToken, nullptr);
     if (!fresh(options_.password)) return false;
-    if (host_.PassSocket().State != 1) {
-      retryOnNewConnection_ = true;
+    code = host_.PassSocket().State == 1 ? run().code : 0;
+    if (code == 0 && host_.PassSocket().State != 1) {
+      retryOnNewConnection_ = true;  // the server closed this one after its refusal
       return false;
     }
-    code = run().code;
   }
   if (code / 100 == 2) return true;
   if (code / 100 == 5) {

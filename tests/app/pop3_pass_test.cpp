@@ -52,7 +52,7 @@ struct Mailbox {
   // and a token on the AUTH line are refused. `sasl`: CAPA's SASL line;
   // `authReplies`: the replies to AUTH and to the lines that answer its
   // challenges, in order (the empty challenge of an AUTH line without a
-  // response is the server's own).
+  // response is the server's own; "!" closes the connection after one).
   std::string sasl;
   std::vector<std::string> authReplies;
   std::shared_ptr<std::size_t> authStep = std::make_shared<std::size_t>(0);
@@ -80,6 +80,8 @@ ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::si
   if (cmd == "AUTH" || *box.inAuth) {
     const std::string& reply = box.authReplies[std::min(box.authReplies.size() - 1, (*box.authStep)++)];
     *box.inAuth = reply.rfind("+ ", 0) == 0;
+    // "!": the reply, then the connection closes.
+    if (reply[0] == '!') return Reply({reply.substr(1)}, ScriptedServer::Action::Close);
     return Reply({reply});
   }
   if (cmd == "UIDL" && !box.uids.empty()) {
@@ -437,6 +439,7 @@ TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
     Lines commands;  // zvtest::SaslLine
     int status;
     std::string logged;  // "": nothing in particular
+    Lines second = {};   // the commands of a second connection
   };
   const Case cases[] = {
       {"PASSWORD_COMMAND", "", {}, [](TConfig& c) {
@@ -459,6 +462,9 @@ TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
        [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
        {"CAPA", "AUTH OAUTHBEARER", ir(bearer, '1'), "AQ==", "AUTH OAUTHBEARER", ir(bearer, '2'), "STAT", "QUIT"}, 0,
        "POP3 server HOST refused the login by OAUTHBEARER: status 401"},
+      {"refused, and the connection closed", "XOAUTH2", {"!-ERR [AUTH] expired", "+OK"},
+       [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
+       {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1')}, 0, "", {"CAPA", "AUTH XOAUTH2", ir(xoauth, '2'), "STAT", "QUIT"}},
       {"refused twice", "XOAUTH2", {"-ERR [AUTH] no"}, [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
        {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "AUTH XOAUTH2", ir(xoauth, '2'), "QUIT"}, 77,
        "POP3 server HOST refused the login by XOAUTH2"},
@@ -484,11 +490,15 @@ TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
     Prepare(box);
     c.configure(main->Config);
     main->Config.DEBUG = true;
-    Receive();
+    main->ReceiveMail();
+    ASSERT_TRUE(server->WaitFinished(c.second.empty() ? 1 : 2));
     ::unsetenv("CREDENTIALS_DIRECTORY");
-    Lines expected;
-    for (const auto& line : c.commands) expected.push_back(zvtest::SaslLine(line, server->Port()));
-    EXPECT_EQ(Commands(), expected);
+    for (std::size_t connection : {0, 1}) {
+      Lines expected;
+      for (const auto& line : connection ? c.second : c.commands)
+        expected.push_back(zvtest::SaslLine(line, server->Port()));
+      EXPECT_EQ(server->Lines(connection), expected);
+    }
     EXPECT_EQ(main->RunStatus, c.status);
     std::string logged = c.logged;
     if (const auto at = logged.find("HOST"); at != std::string::npos) logged.replace(at, 4, server->HostPort());
