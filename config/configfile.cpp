@@ -278,13 +278,14 @@ std::vector<std::string> CheckRecord(const TConfig& cfg) {
   std::vector<std::string> problems;
   CheckServer(problems, "SMTP", cfg.SMTP);
   CheckServer(problems, "POP", cfg.POP);
-  // A password left out of the INI is missing only when nothing else gives it.
-  const std::string passwordFromElsewhere = cfg.PopUsesToken() || HasSecretSource(cfg, "PASSWORD") ? "x" : "";
   const std::pair<const char*, const std::string*> required[] = {
-      {"USERNAME", &cfg.USERNAME}, {"PASSWORD", &passwordFromElsewhere}, {"ROBOT", &cfg.ROBOT},
+      {"USERNAME", &cfg.USERNAME}, {"PASSWORD", &cfg.PASSWORD}, {"ROBOT", &cfg.ROBOT},
       {"IN", &cfg.IN},             {"OUT", &cfg.OUT}};
-  for (const auto& [key, value] : required)
-    if (value->empty()) problems.push_back(std::string(key) + " is empty");
+  for (const auto& [key, value] : required) {
+    // A password left out of the INI is missing only when nothing else gives it.
+    const bool elsewhere = value == &cfg.PASSWORD && (cfg.PopUsesToken() || HasSecretSource(cfg, "PASSWORD"));
+    if (value->empty() && !elsewhere) problems.push_back(std::string(key) + " is empty");
+  }
 
   for (const auto& [key, value] : {std::pair{"SMTP_TLS", &cfg.SMTP_TLS}, std::pair{"POP_TLS", &cfg.POP_TLS}})
     if (TlsModeOf(*value) == TTlsMode::Invalid)
