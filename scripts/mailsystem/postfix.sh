@@ -15,9 +15,12 @@
 # (certs.sh makes them; --cert NAME: NAME.pem and NAME.key instead), both
 # offering PIPELINING and relaying only for a client that authenticated; the
 # passwords are checked by dovecot through its auth socket SOCKET (start.sh
-# makes STATE-DIR/sasl/auth). --smtps-mechanisms limits the SASL mechanisms
-# port 465 offers (e.g. "login"). Port 25 stays as it is without --tls:
-# plain, no STARTTLS, no AUTH.
+# makes STATE-DIR/sasl/auth), which also names the SASL mechanisms offered
+# (with start.sh --oauth2 XOAUTH2 and OAUTHBEARER too; an AUTH line longer
+# than 2048 bytes is cut, a response on a line of its own may be 12288
+# long). --smtps-mechanisms limits the SASL mechanisms port 465 offers (e.g.
+# "login"). Port 25 stays as it is without --tls: plain, no STARTTLS, no
+# AUTH.
 #
 # Configuration, queue and log (STATE-DIR/maillog) live in STATE-DIR; the
 # system's own Postfix is neither used nor touched, and several instances run

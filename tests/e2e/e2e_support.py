@@ -15,12 +15,15 @@ import smtplib
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 MAILSYSTEM = os.path.join(SOURCE_DIR, "scripts", "mailsystem")
+sys.path.insert(0, MAILSYSTEM)
+import tokend  # noqa: E402,F401  (the token endpoint, for the OAuth2 cases)
 KEEP = os.environ.get("ZV_E2E_KEEP") == "1"  # leave temp dirs behind for a look
 
 
@@ -148,6 +151,7 @@ class Certificates:
             raise RuntimeError("certs.sh failed:\n%s" % r.stderr)
         for name in ("ca", "other-ca", "server", "wrong-name", "self-signed"):
             setattr(self, name.replace("-", "_"), os.path.join(directory, name + ".pem"))
+        self.server_key = os.path.join(directory, "server.key")
 
     def context(self, cafile=None):
         """A client context that trusts the test CA (or `cafile`) only and
@@ -158,16 +162,20 @@ class Certificates:
 class MailSystem:
     """The loopback SMTP + POP3 system of scripts/mailsystem on one address.
     With `tls` (a Certificates) dovecot offers STLS and POP3S, presenting the
-    certificate `cert` of it ("server", "wrong-name", "self-signed")."""
+    certificate `cert` of it ("server", "wrong-name", "self-signed"); with
+    `oauth2_key` (a key file of tokend.make_key) it also takes the bearer
+    tokens signed with that key (SASL XOAUTH2 and OAUTHBEARER, for POP3 and
+    through sasl_socket)."""
 
     def __init__(self, address, state_dir, users, tls=None, cert="server", smtp_port=25, pop_port=110,
-                 pop3s_port=995):
+                 pop3s_port=995, oauth2_key=None):
         self.address = address
         self.state = state_dir
         self.users = dict(users)  # name -> password
         self.tls = tls
         self.cert = cert
         self.smtp_port, self.pop_port, self.pop3s_port = smtp_port, pop_port, pop3s_port
+        self.oauth2_key = oauth2_key
         self.running = False
 
     @property
@@ -181,6 +189,8 @@ class MailSystem:
         if self.tls:
             ports += ["--pop3s", str(self.pop3s_port)]
             options += ["--tls", self.tls.dir, "--cert", self.cert, "--pop3s-port", str(self.pop3s_port)]
+        if self.oauth2_key:
+            options += ["--oauth2", self.oauth2_key]
         stop_stale(self.address, ports)
         self.running = True  # stop() also after a start that failed half-way
         pairs = ["%s:%s" % kv for kv in self.users.items()]
@@ -438,7 +448,9 @@ class QuitCutter:
 
 
 INI_KEYS = ["SMTP", "POP", "USERNAME", "PASSWORD", "SMTP_TLS", "POP_TLS", "SMTP_USERNAME", "SMTP_PASSWORD",
-            "TLS_CA_FILE", "ROBOT", "IN", "OUT", "COUNTER", "LOG", "LOGFILE", "DELETEALL", "DEBUG"]
+            "TLS_CA_FILE", "ROBOT", "IN", "OUT", "COUNTER", "LOG", "LOGFILE", "DELETEALL", "DEBUG", "SMTP_AUTH",
+            "POP_AUTH", "OAUTH_TOKEN_URL", "OAUTH_DEVICE_URL", "OAUTH_CLIENT_ID", "OAUTH_CLIENT_SECRET",
+            "OAUTH_SCOPE", "OAUTH_REFRESH_TOKEN"]
 
 
 class Instance:
@@ -456,17 +468,19 @@ class Instance:
         os.symlink(os.path.abspath(program), self.program)
         self.ini = os.path.join(self.dir, "ZVMAIL32.INI")
         self.log = os.path.join(self.dir, "ZVMAIL32.LOG")
+        self.tok = os.path.join(self.dir, "ZVMAIL32.TOK")
         self.result = None
 
     def write_ini(self, **values):
         """Writes the INI the way the program writes it (key padded to 11,
-        CR LF); IN and OUT default to this instance's directories."""
+        CR LF); IN and OUT default to this instance's directories; a key
+        whose value is None is left out."""
         values.setdefault("IN", self.in_dir + "/")
         values.setdefault("OUT", self.out_dir + "/")
         values.setdefault("LOG", "YES")
         lines = ["[General Information]", ""]
         for key in INI_KEYS:
-            if key in values:
+            if values.get(key) is not None:
                 lines.append("%-10s %s" % (key, values[key]))
         with open(self.ini, "wb") as f:
             f.write("".join(l + "\r\n" for l in lines).encode("latin-1"))
@@ -479,6 +493,15 @@ class Instance:
                 if parts and parts[0].upper() == key:
                     return parts[1].strip() if len(parts) > 1 else ""
         return None
+
+    def token_state(self):
+        """The lines "KEY value" of ZVMAIL32.TOK as a dict ({} without it)."""
+        try:
+            with open(self.tok, "rb") as f:
+                lines = f.read().decode("latin-1").splitlines()
+        except FileNotFoundError:
+            return {}
+        return dict((line.split(None, 1) + [""])[:2] for line in lines if line.strip())
 
     def put_outbound(self, base, tag, sender, recipient, text):
         """An outbound pair: BASE.WRK (three lines, CR LF) and BASE.TXT."""
@@ -503,11 +526,12 @@ class Instance:
             return []
         return [line[19:] if len(line) > 19 else line for line in data.split("\r\n") if line]
 
-    def run(self, timeout=120):
-        """One run of the program; it must end by itself after one cycle."""
+    def run(self, *args, timeout=120):
+        """One run of the program with `args`; it must end by itself after one
+        cycle."""
         env = dict(os.environ)
         env.update(QT_QPA_PLATFORM="offscreen", ZVMAIL32_ECHO_STATUS="1")
-        self.result = subprocess.run([self.program], cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
+        self.result = subprocess.run([self.program, *args], cwd=self.cwd, env=env, stdin=subprocess.DEVNULL,
                                      capture_output=True, timeout=timeout)
         return self.result
 

@@ -15,6 +15,7 @@ are skipped; exit code 77 when that leaves none.
 
 import argparse
 import base64
+import json
 import os
 import poplib
 import re
@@ -25,6 +26,9 @@ import ssl
 import subprocess
 import sys
 import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_support as es  # noqa: E402
@@ -851,6 +855,139 @@ class Fixtures(TlsCase):
         self.assertEqual(len(self.mail.mailbox("robot")), 1, "a cut before QUIT must not delete")
 
 
+class OAuthCase(TlsCase):
+    """Servers that take OAuth2 bearer tokens besides passwords: dovecot
+    checks JWTs signed with the case's key (for POP3, and for Postfix's
+    submission on 587 through its auth socket), and the token endpoint of
+    tokend.py on port 8443 issues them to the client "zvmail32"
+    (CLIENT_SECRET None: a public client). The program signs in with tokens
+    only: no password in its INI."""
+    NEEDS = "a local mail system with TLS, Postfix and OAuth2"
+    POSTFIX = True
+    CLIENT_ID = "zvmail32"
+    CLIENT_SECRET = "client-secret-5f2a"
+
+    def mail_options(self):
+        options = super().mail_options()
+        self.jwt_key = os.path.join(self.ws.path, "jwt.key")
+        es.tokend.make_key(self.jwt_key)
+        return dict(options, oauth2_key=self.jwt_key)
+
+    def setUp(self):
+        super().setUp()
+        self.endpoint = es.tokend.TokenEndpoint(self.ADDRESS, 8443, self.certs.server, self.certs.server_key,
+                                                self.jwt_key, "robot", self.CLIENT_ID, self.CLIENT_SECRET)
+        self.addCleanup(self.endpoint.stop)
+
+    def ini(self, **values):
+        base = dict(SMTP=self.ADDRESS + ":587", SMTP_TLS="STARTTLS", SMTP_USERNAME="robot", POP_TLS="IMPLICIT",
+                    PASSWORD=None, OAUTH_TOKEN_URL=self.endpoint.url + "/token", OAUTH_CLIENT_ID=self.CLIENT_ID,
+                    OAUTH_CLIENT_SECRET=self.CLIENT_SECRET, DEBUG="YES")
+        base.update(values)
+        super().ini(**base)
+
+    def context(self):
+        return super().context() + "\n--- token endpoint\n" + "\n".join(self.endpoint.log)
+
+
+def sasl_response(mechanism, user, token):
+    """The initial response of XOAUTH2 or OAUTHBEARER, base64."""
+    head = "user=%s\1" % user if mechanism == "XOAUTH2" else "n,a=%s,\1" % user
+    return base64.b64encode(("%sauth=Bearer %s\1\1" % (head, token)).encode()).decode()
+
+
+class OAuthFixtures(OAuthCase):
+    """The OAuth2 fixtures with Python's clients (no program run): the
+    endpoint's grants, dovecot's and Postfix's XOAUTH2 and OAUTHBEARER with
+    its tokens, the error challenge, a second AUTH after a refused one, and
+    Postfix cutting an AUTH line longer than 2048."""
+    ADDRESS = "127.0.0.75"
+
+    def request(self, path, basic=None, **form):
+        """POSTs `form` to the endpoint (with HTTP Basic `basic` = (id,
+        secret)): (status, JSON answer)."""
+        headers = {"Content-Type": "application/x-www-form-urlencoded"}
+        if basic:
+            headers["Authorization"] = "Basic " + base64.b64encode(("%s:%s" % basic).encode()).decode()
+        request = urllib.request.Request(self.endpoint.url + path, urllib.parse.urlencode(form).encode(), headers)
+        try:
+            with urllib.request.urlopen(request, context=self.certs.context(), timeout=30) as answer:
+                return answer.status, json.loads(answer.read())
+        except urllib.error.HTTPError as refused:
+            return refused.code, json.loads(refused.read())
+
+    def test(self):
+        ep, ctx = self.endpoint, self.certs.context()
+        client = dict(client_id=self.CLIENT_ID, client_secret=self.CLIENT_SECRET)
+        status, cc = self.request("/token", grant_type="client_credentials", **client)
+        self.assertEqual((status, cc["token_type"], cc["expires_in"], "refresh_token" in cc),
+                         (200, "Bearer", 3600, False), cc)
+        self.assertEqual(self.request("/token", (self.CLIENT_ID, "wrong"), grant_type="client_credentials"),
+                         (401, {"error": "invalid_client"}))
+        first = ep.issue_refresh_token()
+        status, refreshed = self.request("/token", (self.CLIENT_ID, self.CLIENT_SECRET),
+                                         grant_type="refresh_token", refresh_token=first)
+        self.assertEqual(status, 200, refreshed)
+        self.assertEqual(ep.valid_refresh_tokens(), {refreshed["refresh_token"]})
+        self.assertEqual(self.request("/token", grant_type="refresh_token", refresh_token=first, **client),
+                         (400, {"error": "invalid_grant"}))
+        for decision, error in (("approved", None), ("expired", "expired_token")):
+            device = self.request("/device", **client)[1]
+            poll = dict(grant_type=es.tokend.DEVICE_GRANT, device_code=device["device_code"], **client)
+            self.assertEqual(self.request("/token", **poll), (400, {"error": "authorization_pending"}))
+            ep.decide(decision)
+            status, polled = self.request("/token", **poll)
+            self.assertEqual(polled.get("error"), error, polled)
+            if not error:
+                self.assertIn(polled["refresh_token"], ep.valid_refresh_tokens())
+        self.assertEqual(dict(ep.requests), {"client_credentials": 2, "refresh_token": 2, "device": 2,
+                                             "device_code": 4})
+
+        good = cc["access_token"]
+        ep.bad_tokens = 1
+        bad = self.request("/token", grant_type="client_credentials", **client)[1]["access_token"]
+        ep.pad = 3500
+        long = self.request("/token", grant_type="client_credentials", **client)[1]["access_token"]
+        self.assertGreater(len(long), 3500)
+
+        self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
+        p = poplib.POP3_SSL(self.ADDRESS, 995, context=ctx, timeout=30)
+        self.assertEqual(p.capa()["SASL"], ["PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER"])
+        for mechanism, challenge, answer in (("XOAUTH2", b'{"status":"401"', ""),
+                                             ("OAUTHBEARER", b'{"status":"invalid_token"}', "AQ==")):
+            p._putcmd("AUTH %s %s" % (mechanism, sasl_response(mechanism, "robot", bad)))
+            line = p._getline()[0]
+            self.assertTrue(line.startswith(b"+ ") and base64.b64decode(line[2:]).startswith(challenge), line)
+            p._putcmd(answer)
+            self.assertTrue(p._getline()[0].startswith(b"-ERR [AUTH]"))
+        self.assertTrue(p._shortcmd("AUTH OAUTHBEARER " + sasl_response("OAUTHBEARER", "robot", good))
+                        .startswith(b"+OK"))
+        self.assertEqual(p.stat()[0], 1)
+        p.quit()
+        p = poplib.POP3(self.ADDRESS, 110, timeout=30)
+        p.stls(ctx)
+        self.assertEqual(p._shortcmd("AUTH XOAUTH2"), b"+ ")
+        self.assertTrue(p._shortcmd(sasl_response("XOAUTH2", "robot", long)).startswith(b"+OK"))
+        p.quit()
+        self.assertEqual(len(self.mail.mailbox("robot")), 1, "passwords work as before")
+
+        s = smtplib.SMTP(self.ADDRESS, 587, timeout=30)
+        s.starttls(context=ctx)
+        s.ehlo()
+        self.assertEqual(s.esmtp_features["auth"].split(), ["PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER"])
+        self.assertEqual(s.docmd("AUTH", "XOAUTH2 " + sasl_response("XOAUTH2", "robot", bad))[0], 334)
+        self.assertEqual(s.docmd("")[0], 535)
+        self.assertEqual(s.docmd("AUTH", "XOAUTH2 " + sasl_response("XOAUTH2", "robot", long))[0], 535)
+        self.assertEqual(s.docmd("AUTH", "OAUTHBEARER")[0], 334)
+        self.assertEqual(s.docmd(sasl_response("OAUTHBEARER", "robot", long))[0], 235)
+        s.sendmail("zvrobot@zorvik", ["robot01@zorvik"], message("A", ["x"]))
+        s.quit()
+        self.assertEqual([m["recipients"][0]["address"] for m in self.pfx.queue()], ["robot01@zorvik"])
+        maillog = self.pfx.wait_for_log(lambda lines: self.pfx.sessions(lines))
+        self.assertTrue([l for l in maillog if "request longer than 2048: AUTH XOAUTH2" in l], self.context())
+        self.assertEqual(self.pfx.sessions(maillog)[0]["auth"], "1/3", self.context())
+
+
 def _connect_tls(address, port, ctx, name):
     """A TLS handshake with `address`:`port` that checks the certificate for `name`."""
     with socket.create_connection((address, port), timeout=30) as raw:
@@ -878,6 +1015,7 @@ CASES = {
     "round_trip_ipv6": RoundTripIpv6,
     "exactly_once": ExactlyOnce,
     "fixtures": Fixtures,
+    "oauth_fixtures": OAuthFixtures,
 }
 
 
