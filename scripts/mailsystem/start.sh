@@ -165,7 +165,8 @@ EOF
   # Read by dovecot's auth process.
   chgrp -R dovecot "$state/oauth2" 2>/dev/null && chmod -R g+rX,g-w,o-rwx "$state/oauth2"
   mechanisms="plain login xoauth2 oauthbearer"
-  oauth2_passdb="passdb {
+  oauth2_passdb="auth_verbose = yes
+passdb {
   driver = oauth2
   mechanisms = xoauth2 oauthbearer
   args = $state/oauth2/oauth2.conf

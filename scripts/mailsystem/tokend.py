@@ -15,7 +15,7 @@ serves, for one client (client_id, and client_secret when set):
   POST /device  the device authorisation request (RFC 8628 section 3.1)
 
 The client authenticates in the body (client_id, client_secret) or with HTTP
-Basic. Used in-process: the tests start it, steer it (revoke(), decide(),
+Basic. Used in-process: the tests start it, steer it (device_decision,
 bad_tokens, pad) and read what it saw (requests, refresh_tokens_seen).
 Standard library only.
 """
@@ -72,6 +72,9 @@ class TokenEndpoint:
                    wrong key (the mail servers refuse them)
       pad          access tokens are padded with a claim to at least that
                    many characters
+      device_decision  None: device codes stay pending; (STATE, N): each
+                   code answers N polls with authorization_pending, then
+                   is STATE ("approved" or "expired")
     What it saw:
       requests     Counter of the answered requests by grant type (the short
                    names "refresh_token", "client_credentials",
@@ -91,10 +94,12 @@ class TokenEndpoint:
         self.requests = collections.Counter()
         self.refresh_tokens_seen = []
         self.access_tokens = []  # every access token issued, good or bad
+        self.refresh_tokens_issued = []
         self.user_codes = []  # of the device authorisations
         self.log = []  # one line per request, for failure reports
         self._refresh_tokens = set()
-        self._devices = {}  # device code -> "pending", "approved" or "expired"
+        self.device_decision = None
+        self._device_polls = {}  # device code -> polls answered so far
         self._changed = threading.Condition()
         self.url = "https://%s:%d" % (address, port)
 
@@ -135,22 +140,8 @@ class TokenEndpoint:
 
     def issue_refresh_token(self):
         """A new refresh token the endpoint takes (as after an authorisation)."""
-        token = "rt-" + secrets.token_urlsafe(24)
         with self._changed:
-            self._refresh_tokens.add(token)
-        return token
-
-    def revoke(self):
-        """Every refresh token is refused from now on (invalid_grant)."""
-        with self._changed:
-            self._refresh_tokens.clear()
-
-    def decide(self, state):
-        """Device codes still pending become "approved" or "expired"."""
-        with self._changed:
-            for code, now in self._devices.items():
-                if now == "pending":
-                    self._devices[code] = state
+            return self._new_refresh_token()
 
     def wait(self, predicate, seconds=60):
         """Whether `predicate()` held within `seconds`, rechecked after each
@@ -221,12 +212,16 @@ class TokenEndpoint:
                 raise _Refused("unauthorized_client")
             return self._issue(refresh=False)
         if kind == "device_code":
-            state = self._devices.get(params.get("device_code"))
-            if state in ("pending", "expired"):
-                raise _Refused("authorization_pending" if state == "pending" else "expired_token")
-            if state is None:
+            code = params.get("device_code")
+            if code not in self._device_polls:
                 raise _Refused("invalid_grant")
-            del self._devices[params["device_code"]]
+            self._device_polls[code] += 1
+            state, pending = self.device_decision or ("", float("inf"))
+            if self._device_polls[code] <= pending:
+                raise _Refused("authorization_pending")
+            if state != "approved":
+                raise _Refused("expired_token")
+            del self._device_polls[code]
             return self._issue(refresh=True)
         raise _Refused("unsupported_grant_type")
 
@@ -241,7 +236,7 @@ class TokenEndpoint:
 
     def _device(self):
         code = "dc-" + secrets.token_urlsafe(16)
-        self._devices[code] = "pending"
+        self._device_polls[code] = 0
         self.user_codes.append("-".join(secrets.token_hex(2).upper() for _ in range(2)))
         return {"device_code": code, "user_code": self.user_codes[-1],
                 "verification_uri": self.url + "/activate", "expires_in": 600, "interval": 1}
@@ -261,9 +256,14 @@ class TokenEndpoint:
         self.access_tokens.append(token)
         answer = {"access_token": token, "token_type": "Bearer", "expires_in": self.expires_in}
         if refresh:
-            answer["refresh_token"] = "rt-" + secrets.token_urlsafe(24)
-            self._refresh_tokens.add(answer["refresh_token"])
+            answer["refresh_token"] = self._new_refresh_token()
         return answer
+
+    def _new_refresh_token(self):
+        token = "rt-" + secrets.token_urlsafe(24)
+        self._refresh_tokens.add(token)
+        self.refresh_tokens_issued.append(token)
+        return token
 
 
 def params_summary(params):

@@ -4,7 +4,9 @@ loopback (scripts/mailsystem: aiosmtpd delivering into Maildirs, dovecot
 serving them by POP3; for strict_postfix a private Postfix that insists on
 SMTP command synchronisation; for the TLS cases both with certificates of a
 test CA made per case, Postfix taking submissions on 587 and 465 with SASL
-through dovecot). Every case has its own loopback address and its own
+through dovecot; for the OAuth2 cases dovecot also taking bearer tokens, for
+POP3 and for Postfix, and a token endpoint of the tests issuing them). Every
+case has its own loopback address and its own
 temporary directories, so cases may run in parallel.
 
   e2e_test.py --program PATH [CASE ...]     (no CASE: all of them)
@@ -75,11 +77,11 @@ class E2ECase(unittest.TestCase):
         base.update(values)
         self.inst.write_ini(**base)
 
-    def run_once(self, status=0):
-        """One run, which must end with exit status `status` (0: every pass
-        completed, 75: a pass failed for a reason worth retrying, 77: a
-        password was refused)."""
-        r = self.inst.run()
+    def run_once(self, status=0, *args):
+        """One run with `args`, which must end with exit status `status` (0:
+        every pass completed, 75: a pass failed for a reason worth retrying,
+        77: a password was refused)."""
+        r = self.inst.run(*args)
         self.assertEqual(r.returncode, status, self.context())
         return r
 
@@ -866,6 +868,16 @@ class OAuthCase(TlsCase):
     POSTFIX = True
     CLIENT_ID = "zvmail32"
     CLIENT_SECRET = "client-secret-5f2a"
+    RUNS_PROGRAM = True
+
+    @classmethod
+    def missing(cls):
+        why = super().missing()
+        if not why and cls.RUNS_PROGRAM:
+            usage = subprocess.run([PROGRAM, "--help"], capture_output=True, timeout=60,
+                                   env=dict(os.environ, QT_QPA_PLATFORM="offscreen")).stdout
+            why = None if b"--authorize" in usage else "the program knows no OAuth2 yet (no --authorize)"
+        return why
 
     def mail_options(self):
         options = super().mail_options()
@@ -889,6 +901,156 @@ class OAuthCase(TlsCase):
     def context(self):
         return super().context() + "\n--- token endpoint\n" + "\n".join(self.endpoint.log)
 
+    def exchange(self, mechanism):
+        """One run that sends a pair through Postfix's submission and files a
+        Zorvik message fetched from dovecot, signing in to both with a token
+        and `mechanism`."""
+        self.sent = getattr(self, "sent", 0) + 1
+        to = "robot%02d@zorvik" % self.sent
+        text = message("TRANSPORT %d" % self.sent, ["by token"], sender="zvrobot@zorvik", to=to)
+        self.inst.put_outbound("TM%06d" % (800 + self.sent), "ZV", "zvrobot@zorvik", to, text)
+        self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
+        filed = self.inst.files("in")
+        sasl = "sasl_method=%s, sasl_username=robot" % mechanism
+        signed_in = (sum(sasl in l for l in self.pfx.maillog()), len(self.logins()))
+        self.run_once()
+
+        self.assertEqual(self.inst.files("out"), [], self.context())
+        queued = {m["recipients"][0]["address"]: m["queue_id"] for m in self.pfx.queue()}
+        self.assertEqual(self.pfx.body(queued[to]), es.sent_form(text).split(b"\n\n", 1)[1], self.context())
+        new = [n for n in self.inst.files("in") if n not in filed]
+        self.assertEqual([self.inst.read_in(n) for n in new if n.endswith(".TXT")], [FILED_A], self.context())
+        maillog = self.pfx.wait_for_log(lambda lines: sum(sasl in l for l in lines) > signed_in[0])
+        self.assertEqual(sum(sasl in l for l in maillog), signed_in[0] + 1, self.context())
+        logins = self.logins()[signed_in[1]:]
+        self.assertEqual(len(logins), 1, self.context())
+        self.assertIn("method=%s," % mechanism, logins[0])
+        self.assert_no_token()
+
+    def assert_no_token(self):
+        """No token, refresh token or client secret the case knows of in the
+        log, the standard output or error of the last run: neither as it is
+        nor inside base64 (of the three alignments)."""
+        r = self.inst.result
+        texts = ["\n".join(self.inst.log_lines()), r.stdout.decode("latin-1"), r.stderr.decode("latin-1")]
+        known = self.endpoint.access_tokens + self.endpoint.refresh_tokens_issued + [self.CLIENT_SECRET or ""]
+        for secret in filter(None, known):
+            n = min(24, (len(secret) - 2) // 3 * 3)
+            probes = [secret[:24]] + [base64.b64encode(secret[i:i + n].encode()).decode() for i in range(3)]
+            self.assertEqual([p for p in probes if any(p in t for t in texts)], [], self.context())
+
+
+class OAuthRefresh(OAuthCase):
+    """The refresh-token grant, OAUTHBEARER chosen where both mechanisms are
+    offered: one run asks the endpoint once for both servers and keeps the
+    rotated refresh token in ZVMAIL32.TOK; a second run signs in with the
+    stored access token without asking again."""
+    ADDRESS = "127.0.0.71"
+
+    def test(self):
+        first = self.endpoint.issue_refresh_token()
+        self.ini(OAUTH_REFRESH_TOKEN=first, COUNTER="0")
+        self.exchange("OAUTHBEARER")
+        self.assertEqual(dict(self.endpoint.requests), {"refresh_token": 1}, self.context())
+        self.assertEqual(self.endpoint.refresh_tokens_seen, [first])
+        (rotated,) = self.endpoint.valid_refresh_tokens()
+        self.assertEqual(self.inst.token_state().get("REFRESH_TOKEN"), rotated, self.context())
+
+        self.exchange("OAUTHBEARER")
+        self.assertEqual(dict(self.endpoint.requests), {"refresh_token": 1}, self.context())
+
+
+class OAuthClientCredentials(OAuthCase):
+    """The client-credentials grant with XOAUTH2 asked for on both servers: a
+    wrong client secret is refused by the endpoint (invalid_client: 77, no
+    AUTH at all); with the right one, tokens over 3 KB reach Postfix, which
+    cuts AUTH lines longer than 2048 bytes, and dovecot on a line of their
+    own."""
+    ADDRESS = "127.0.0.72"
+
+    def test(self):
+        self.ini(SMTP_AUTH="XOAUTH2", POP_AUTH="XOAUTH2", OAUTH_CLIENT_SECRET="not-the-secret", COUNTER="0")
+        self.run_once(77)
+        self.assertTrue(self.endpoint.requests["client_credentials"], self.context())
+        assert_logged(self, self.inst.log_lines(), "", ("invalid_client", "authoris"))
+        self.assertEqual((self.logins(), self.endpoint.access_tokens), ([], []), self.context())
+
+        asked = self.endpoint.requests["client_credentials"]
+        self.endpoint.pad = 3500
+        self.ini(SMTP_AUTH="XOAUTH2", POP_AUTH="XOAUTH2", COUNTER="0")
+        self.exchange("XOAUTH2")
+        self.assertEqual(self.endpoint.requests["client_credentials"], asked + 1, self.context())
+        self.assertEqual([l for l in self.pfx.maillog() if "request longer than" in l], [], self.context())
+
+
+class OAuthDevice(OAuthCase):
+    """--authorize runs the device grant for a public client: a code that
+    expires ends it with 77 and stores nothing; an approved one prints the
+    address and the user code and stores the refresh token, which the next
+    run uses for both servers rather than the INI's stale
+    OAUTH_REFRESH_TOKEN."""
+    ADDRESS = "127.0.0.73"
+    CLIENT_SECRET = None
+
+    def test(self):
+        self.ini(OAUTH_DEVICE_URL=self.endpoint.url + "/device", OAUTH_REFRESH_TOKEN="rt-stale", COUNTER="0")
+        self.endpoint.device_decision = ("expired", 1)
+        self.run_once(77, "--authorize")
+        self.assertNotIn("REFRESH_TOKEN", self.inst.token_state(), self.context())
+
+        self.endpoint.device_decision = ("approved", 1)
+        out = self.run_once(0, "--authorize").stdout.decode("latin-1")
+        self.assertIn(self.endpoint.url + "/activate", out)
+        self.assertIn(self.endpoint.user_codes[-1], out)
+        (stored,) = self.endpoint.valid_refresh_tokens()
+        self.assertEqual(self.inst.token_state().get("REFRESH_TOKEN"), stored, self.context())
+        self.assertEqual(dict(self.endpoint.requests), {"device": 2, "device_code": 4}, self.context())
+
+        self.exchange("OAUTHBEARER")
+        self.assertEqual(self.endpoint.refresh_tokens_seen, [stored], self.context())
+        self.assertEqual(self.endpoint.requests["client_credentials"], 0)
+
+
+class OAuthRejected(OAuthCase):
+    """A token the server refuses (signed with another key) is answered as
+    the mechanism asks, the server's status is logged, and one fresh token
+    is tried on the same connection: POP3 with OAUTHBEARER (dovecot's status
+    invalid_token), then, in a run without stored token, SMTP with XOAUTH2
+    (status 401)."""
+    ADDRESS = "127.0.0.74"
+
+    def test(self):
+        self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
+        self.endpoint.bad_tokens = 1
+        self.ini(COUNTER="0")
+        self.run_once()
+        self.assertEqual(self.inst.files("in"), ["00000001.TXT", "00000001.WRK"], self.context())
+        self.assertEqual(self.endpoint.requests["client_credentials"], 2, self.context())
+        assert_logged(self, self.inst.log_lines(), "", ("invalid_token",))
+        refused = [l for l in self.mail.dovecot_log() if "oauth2 failed" in l]
+        self.assertEqual(len(refused), 1, self.context())
+        session = re.search(r"(<[^>]+>)\):", refused[0]).group(1)
+        logins = self.logins()
+        self.assertEqual(len(logins), 1, self.context())
+        self.assertIn("method=OAUTHBEARER,", logins[0])
+        self.assertIn("session=%s" % session, logins[0], "the fresh token goes on the same connection")
+        self.assert_no_token()
+
+        os.remove(self.inst.tok)
+        self.endpoint.bad_tokens = 1
+        text = message("TRANSPORT", ["retried"], sender="zvrobot@zorvik")
+        self.inst.put_outbound("TM000901", "ZV", "zvrobot@zorvik", "robot01@zorvik", text)
+        self.ini(COUNTER="1", SMTP_AUTH="XOAUTH2")
+        self.run_once()
+        self.assertEqual(self.inst.files("out"), [], self.context())
+        self.assertEqual(self.endpoint.requests["client_credentials"], 4, self.context())
+        assert_logged(self, self.inst.log_lines(), "", ("401",))
+        sessions = self.pfx.sessions(self.pfx.wait_for_log(lambda lines: self.pfx.sessions(lines)))
+        self.assertEqual([s.get("auth") for s in sessions], ["1/2"], self.context())
+        self.assert_no_token()
+
+
+
 
 def sasl_response(mechanism, user, token):
     """The initial response of XOAUTH2 or OAUTHBEARER, base64."""
@@ -902,6 +1064,7 @@ class OAuthFixtures(OAuthCase):
     its tokens, the error challenge, a second AUTH after a refused one, and
     Postfix cutting an AUTH line longer than 2048."""
     ADDRESS = "127.0.0.75"
+    RUNS_PROGRAM = False
 
     def request(self, path, basic=None, **form):
         """POSTs `form` to the endpoint (with HTTP Basic `basic` = (id,
@@ -932,10 +1095,10 @@ class OAuthFixtures(OAuthCase):
         self.assertEqual(self.request("/token", grant_type="refresh_token", refresh_token=first, **client),
                          (400, {"error": "invalid_grant"}))
         for decision, error in (("approved", None), ("expired", "expired_token")):
+            ep.device_decision = (decision, 1)
             device = self.request("/device", **client)[1]
             poll = dict(grant_type=es.tokend.DEVICE_GRANT, device_code=device["device_code"], **client)
             self.assertEqual(self.request("/token", **poll), (400, {"error": "authorization_pending"}))
-            ep.decide(decision)
             status, polled = self.request("/token", **poll)
             self.assertEqual(polled.get("error"), error, polled)
             if not error:
@@ -1015,6 +1178,10 @@ CASES = {
     "round_trip_ipv6": RoundTripIpv6,
     "exactly_once": ExactlyOnce,
     "fixtures": Fixtures,
+    "oauth_refresh": OAuthRefresh,
+    "oauth_client_credentials": OAuthClientCredentials,
+    "oauth_device": OAuthDevice,
+    "oauth_rejected": OAuthRejected,
     "oauth_fixtures": OAuthFixtures,
 }
 
