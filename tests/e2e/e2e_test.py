@@ -862,7 +862,7 @@ class OAuthCase(TlsCase):
     checks JWTs signed with the case's key (for POP3, and for Postfix's
     submission on 587 through its auth socket), and the token endpoint of
     tokend.py on port 8443 issues them to the client "zvmail32"
-    (CLIENT_SECRET None: a public client). The program signs in with tokens
+    (CLIENT_SECRET None: a public client) that asks for the scope "mail". The program signs in with tokens
     only: no password in its INI."""
     NEEDS = "a local mail system with TLS, Postfix and OAuth2"
     POSTFIX = True
@@ -888,13 +888,13 @@ class OAuthCase(TlsCase):
     def setUp(self):
         super().setUp()
         self.endpoint = es.tokend.TokenEndpoint(self.ADDRESS, 8443, self.certs.server, self.certs.server_key,
-                                                self.jwt_key, "robot", self.CLIENT_ID, self.CLIENT_SECRET)
+                                                self.jwt_key, "robot", self.CLIENT_ID, self.CLIENT_SECRET, "mail")
         self.addCleanup(self.endpoint.stop)
 
     def ini(self, **values):
         base = dict(SMTP=self.ADDRESS + ":587", SMTP_TLS="STARTTLS", SMTP_USERNAME="robot", POP_TLS="IMPLICIT",
                     PASSWORD=None, OAUTH_TOKEN_URL=self.endpoint.url + "/token", OAUTH_CLIENT_ID=self.CLIENT_ID,
-                    OAUTH_CLIENT_SECRET=self.CLIENT_SECRET, DEBUG="YES")
+                    OAUTH_CLIENT_SECRET=self.CLIENT_SECRET, OAUTH_SCOPE="mail", DEBUG="YES")
         base.update(values)
         super().ini(**base)
 
@@ -1081,11 +1081,14 @@ class OAuthFixtures(OAuthCase):
 
     def test(self):
         ep, ctx = self.endpoint, self.certs.context()
-        client = dict(client_id=self.CLIENT_ID, client_secret=self.CLIENT_SECRET)
+        client = dict(client_id=self.CLIENT_ID, client_secret=self.CLIENT_SECRET, scope="mail")
+        self.assertEqual(self.request("/token", grant_type="client_credentials", **dict(client, scope="")),
+                         (400, {"error": "invalid_scope"}))
         status, cc = self.request("/token", grant_type="client_credentials", **client)
         self.assertEqual((status, cc["token_type"], cc["expires_in"], "refresh_token" in cc),
                          (200, "Bearer", 3600, False), cc)
-        self.assertEqual(self.request("/token", (self.CLIENT_ID, "wrong"), grant_type="client_credentials"),
+        self.assertEqual(self.request("/token", (self.CLIENT_ID, "wrong"), grant_type="client_credentials",
+                                      scope="mail"),
                          (401, {"error": "invalid_client"}))
         first = ep.issue_refresh_token()
         status, refreshed = self.request("/token", (self.CLIENT_ID, self.CLIENT_SECRET),
@@ -1103,7 +1106,7 @@ class OAuthFixtures(OAuthCase):
             self.assertEqual(polled.get("error"), error, polled)
             if not error:
                 self.assertIn(polled["refresh_token"], ep.valid_refresh_tokens())
-        self.assertEqual(dict(ep.requests), {"client_credentials": 2, "refresh_token": 2, "device": 2,
+        self.assertEqual(dict(ep.requests), {"client_credentials": 3, "refresh_token": 2, "device": 2,
                                              "device_code": 4})
 
         good = cc["access_token"]
