@@ -6,8 +6,8 @@ SMTP command synchronisation; for the TLS cases both with certificates of a
 test CA made per case, Postfix taking submissions on 587 and 465 with SASL
 through dovecot; for the OAuth2 cases dovecot also taking bearer tokens, for
 POP3 and for Postfix, and a token endpoint of the tests issuing them). Every
-case has its own loopback address and its own
-temporary directories, so cases may run in parallel.
+case has its own loopback address and its own temporary directories, so
+cases may run in parallel.
 
   e2e_test.py --program PATH [CASE ...]     (no CASE: all of them)
 
@@ -862,8 +862,8 @@ class OAuthCase(TlsCase):
     checks JWTs signed with the case's key (for POP3, and for Postfix's
     submission on 587 through its auth socket), and the token endpoint of
     tokend.py on port 8443 issues them to the client "zvmail32"
-    (CLIENT_SECRET None: a public client) that asks for the scope "mail". The program signs in with tokens
-    only: no password in its INI."""
+    (CLIENT_SECRET None: a public client) that asks for the scope "mail".
+    The program signs in with tokens only: no password in its INI."""
     NEEDS = "a local mail system with TLS, Postfix and OAuth2"
     POSTFIX = True
     CLIENT_ID = "zvmail32"
@@ -1048,8 +1048,6 @@ class OAuthRejected(OAuthCase):
         sessions = self.pfx.sessions(self.pfx.wait_for_log(lambda lines: self.pfx.sessions(lines)))
         self.assertEqual([s.get("auth") for s in sessions], ["1/2"], self.context())
         self.assert_no_token()
-
-
 
 
 def sasl_response(mechanism, user, token):
