@@ -986,9 +986,10 @@ class OAuthClientCredentials(OAuthCase):
 class OAuthDevice(OAuthCase):
     """--authorize runs the device grant for a public client: a code that
     expires ends it with 77 and stores nothing; an approved one prints the
-    address and the user code and stores the refresh token, which the next
-    run uses for both servers rather than the INI's stale
-    OAUTH_REFRESH_TOKEN."""
+    address and the user code and stores the refresh token. The access token
+    that came with it has less than 5 minutes left by the next run, which
+    therefore refreshes it, with the stored refresh token rather than the
+    INI's stale OAUTH_REFRESH_TOKEN, once for both servers."""
     ADDRESS = "127.0.0.73"
     CLIENT_SECRET = None
 
@@ -999,6 +1000,7 @@ class OAuthDevice(OAuthCase):
         self.assertNotIn("REFRESH_TOKEN", self.inst.token_state(), self.context())
 
         self.endpoint.device_decision = ("approved", 1)
+        self.endpoint.expires_in = 60
         out = self.run_once(0, "--authorize").stdout.decode("latin-1")
         self.assertIn(self.endpoint.url + "/activate", out)
         self.assertIn(self.endpoint.user_codes[-1], out)
@@ -1006,9 +1008,10 @@ class OAuthDevice(OAuthCase):
         self.assertEqual(self.inst.token_state().get("REFRESH_TOKEN"), stored, self.context())
         self.assertEqual(dict(self.endpoint.requests), {"device": 2, "device_code": 4}, self.context())
 
+        self.endpoint.expires_in = 3600
         self.exchange("OAUTHBEARER")
         self.assertEqual(self.endpoint.refresh_tokens_seen, [stored], self.context())
-        self.assertEqual(self.endpoint.requests["client_credentials"], 0)
+        self.assertEqual(dict(self.endpoint.requests), {"device": 2, "device_code": 4, "refresh_token": 1})
 
 
 class OAuthRejected(OAuthCase):
