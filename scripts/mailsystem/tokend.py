@@ -100,7 +100,7 @@ class TokenEndpoint:
         self._refresh_tokens = set()
         self.device_decision = None
         self._device_polls = {}  # device code -> polls answered so far
-        self._changed = threading.Condition()
+        self._lock = threading.Lock()
         self.url = "https://%s:%d" % (address, port)
 
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
@@ -140,23 +140,17 @@ class TokenEndpoint:
 
     def issue_refresh_token(self):
         """A new refresh token the endpoint takes (as after an authorisation)."""
-        with self._changed:
+        with self._lock:
             return self._new_refresh_token()
 
-    def wait(self, predicate, seconds=60):
-        """Whether `predicate()` held within `seconds`, rechecked after each
-        request."""
-        with self._changed:
-            return self._changed.wait_for(predicate, seconds)
-
     def valid_refresh_tokens(self):
-        with self._changed:
+        with self._lock:
             return set(self._refresh_tokens)
 
     # Serving.
 
     def _note(self, line):
-        with self._changed:
+        with self._lock:
             self.log.append(line)
 
     def _handle(self, request):
@@ -167,7 +161,7 @@ class TokenEndpoint:
                 raise _Refused("invalid_request")
             form = urllib.parse.parse_qs(request.rfile.read(length).decode(), keep_blank_values=True)
             params = {k: v[0] for k, v in form.items() if len(v) == 1}
-            with self._changed:
+            with self._lock:
                 answer = self._answer(urllib.parse.urlsplit(request.path).path,
                                       request.headers.get("Authorization"), params)
         except _Refused as refused:
@@ -181,10 +175,8 @@ class TokenEndpoint:
         request.send_header("Content-Length", str(len(body)))
         request.end_headers()
         request.wfile.write(body)
-        with self._changed:
-            self.log.append("POST %s %s -> %d %s" % (request.path, params_summary(params), status,
-                                                     answer.get("error", "")))
-            self._changed.notify_all()
+        self._note("POST %s %s -> %d %s" % (request.path, params_summary(params), status,
+                                            answer.get("error", "")))
 
     def _answer(self, path, authorization, params):
         if path == "/device":
