@@ -986,10 +986,10 @@ class OAuthClientCredentials(OAuthCase):
 class OAuthDevice(OAuthCase):
     """--authorize runs the device grant for a public client: a code that
     expires ends it with 77 and stores nothing; an approved one prints the
-    address and the user code and stores the refresh token. The access token
-    that came with it has less than 5 minutes left by the next run, which
-    therefore refreshes it, with the stored refresh token rather than the
-    INI's stale OAUTH_REFRESH_TOKEN, once for both servers."""
+    address and the user code and stores the refresh token. The next run
+    asks for an access token (one that came with the authorisation, if kept,
+    has less than 5 minutes left) with the stored refresh token rather than
+    the INI's stale OAUTH_REFRESH_TOKEN, once for both servers."""
     ADDRESS = "127.0.0.73"
     CLIENT_SECRET = None
 
