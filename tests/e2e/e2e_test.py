@@ -868,16 +868,6 @@ class OAuthCase(TlsCase):
     POSTFIX = True
     CLIENT_ID = "zvmail32"
     CLIENT_SECRET = "client-secret-5f2a"
-    RUNS_PROGRAM = True
-
-    @classmethod
-    def missing(cls):
-        why = super().missing()
-        if not why and cls.RUNS_PROGRAM:
-            usage = subprocess.run([PROGRAM, "--help"], capture_output=True, timeout=60,
-                                   env=dict(os.environ, QT_QPA_PLATFORM="offscreen")).stdout
-            why = None if b"--authorize" in usage else "the program knows no OAuth2 yet (no --authorize)"
-        return why
 
     def mail_options(self):
         options = super().mail_options()
@@ -1065,7 +1055,6 @@ class OAuthFixtures(OAuthCase):
     its tokens, the error challenge, a second AUTH after a refused one, and
     Postfix cutting an AUTH line longer than 2048."""
     ADDRESS = "127.0.0.75"
-    RUNS_PROGRAM = False
 
     def request(self, path, basic=None, **form):
         """POSTs `form` to the endpoint (with HTTP Basic `basic` = (id,
