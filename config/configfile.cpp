@@ -221,15 +221,6 @@ NumberCheck ParseDecimal64(const std::string& text, uint64_t& value) {
   return NumberCheck::Ok;
 }
 
-bool IsIPv6Literal(const std::string& text) {
-  // A zone ("fe80::1%eth0") follows the address itself.
-  const auto percent = text.find('%');
-  if (percent != std::string::npos && percent + 1 == text.size()) return false;
-  const std::string address = text.substr(0, percent);
-  in6_addr parsed{};
-  return ::inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
-}
-
 // A host name or IPv4 address as a value may hold it: not empty, no blanks,
 // controls, brackets, slashes or "@".
 bool IsPlainHost(const std::string& text) {
@@ -239,6 +230,18 @@ bool IsPlainHost(const std::string& text) {
     if (b <= 0x20 || b == 0x7F || std::strchr("[]/\\@", c)) return false;
   }
   return true;
+}
+
+bool IsIPv6Literal(const std::string& text) {
+  // A zone ("fe80::1%eth0") follows the address itself; it is an interface's
+  // name or number, held to what a host may hold, so a server written back
+  // as "[address%zone]:port" reads the same.
+  const auto percent = text.find('%');
+  if (percent != std::string::npos && !IsPlainHost(text.substr(percent + 1))) return false;
+  const std::string address = text.substr(0, percent);
+  if (address.find('\0') != std::string::npos) return false;  // the parser would stop there
+  in6_addr parsed{};
+  return ::inet_pton(AF_INET6, address.c_str(), &parsed) == 1;
 }
 
 bool ParsePort(const std::string& text, uint16_t& port) {
@@ -470,7 +473,13 @@ void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) 
     case safefile::ReadResult::Read:
       ForEachLine(bytes, [&](const std::string& line) {
         auto [key, value] = SplitKeyValue(line);
-        if (ApplyKey(cfg, UpperText(key), value, WholeValue(line))) return;
+        std::string whole = WholeValue(line);
+        // A value ends in neither a blank nor a CR, also where the cut at 255
+        // falls: the writer ends its lines with CR LF, and what it writes
+        // must read back the same.
+        for (std::string* v : {&value, &whole})
+          while (!v->empty() && (v->back() == ' ' || v->back() == '\r')) v->pop_back();
+        if (ApplyKey(cfg, UpperText(key), value, whole)) return;
         Unrecognised u = ClassifyUnrecognised(line);
         if (u.listed && state.UnknownKeys.size() < kMaxUnknownKeys)
           state.UnknownKeys.push_back(u.key.substr(0, kMaxKeyLength));

@@ -214,6 +214,8 @@ TEST_F(ConfigFileTest, KeysValuesAndSeparators) {
        "modify this file by running \"ZVMAIL32.EXE /SETUP\"\r\n;DAEMON   600\r\n[Security]\r\n",
        "", {}},
       {"a commented daemon of another period is listed", ";DAEMON 300\r\n", "", {";DAEMON"}},
+      {"CRs and blanks end no value", "SMTP       @ADDRESS@\r    \r\n", "@ADDRESS@"},
+      {"nor where the cut falls", "SMTP " + std::string(254, 'h') + " \rx\r\n", std::string(254, 'h')},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Read(c.file).SMTP, c.smtp) << c.name;
@@ -488,10 +490,12 @@ TEST(ServerValue, SplitsHostAndPort) {
     EXPECT_TRUE(SplitServerValue(c.value, 25, host, port)) << c.value;
     EXPECT_EQ(host + ":" + std::to_string(port), c.host + ":" + std::to_string(c.port)) << c.value;
   }
-  for (const char* bad : {"", ":25", "[::1", "[]", "[::1]x", "[::1]:", "[::1]:0", "[mail.example]:25", "[192.0.2.1]",
-                          "mail.example:", "mail.example:0", "mail.example:65536", "mail.example:25x", "mail:+25",
-                          "mail:99999999999999999999", "mail:25:26", "2001:db8::zz", "fe80::1%", "mail example",
-                          "mail\texample", "mail]example"}) {
+  const std::initializer_list<std::string> malformed = {
+      "", ":25", "[::1", "[]", "[::1]x", "[::1]:", "[::1]:0", "[mail.example]:25", "[192.0.2.1]", "mail.example:",
+      "mail.example:0", "mail.example:65536", "mail.example:25x", "mail:+25", "mail:99999999999999999999",
+      "mail:25:26", "2001:db8::zz", "fe80::1%", "mail example", "mail\texample", "mail]example", "fe88::1%e]i0",
+      "[fe80::1%a b]:25", "fe80::1%\n", std::string("::\0&:1", 6)};
+  for (const std::string& bad : malformed) {
     std::string host = "untouched";
     uint16_t port = 7;
     EXPECT_FALSE(SplitServerValue(bad, 25, host, port)) << bad;
