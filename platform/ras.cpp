@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/msgwindow.h"
+#include "platform/phonebook.h"
 
 namespace ras {
 namespace {
@@ -23,10 +24,8 @@ constexpr const char* kDefaultPhoneBook = "/etc/zvmail32/phonebook";
 constexpr int kDefaultTimeoutSeconds = 120;
 constexpr long kMaxTimeoutSeconds = 24L * 3600;
 constexpr long kMaxIntervalMs = 60000;
-constexpr std::size_t kMaxSteps = 1000;
 // A phone book is a small hand-written file; only this much of it is read.
 constexpr std::size_t kMaxPhoneBookBytes = 1 << 20;
-constexpr uint32_t kDefaultDropCode = ERROR_PORT_DISCONNECTED;
 const char* const kSuccessfulStates = "0,1,2,3,4,5,14,8192";
 
 const std::map<uint32_t, const char*>& ErrorTexts() {
@@ -47,40 +46,10 @@ const std::map<uint32_t, const char*>& ErrorTexts() {
   return texts;
 }
 
-// ---- Phone book (untrusted input: a file anyone with access may edit) ----
+// ---- Phone book ----
 
-struct Entry {
-  std::string name;
-  std::map<std::string, std::string> keys;  // key in lower case
-
-  std::string get(const std::string& key) const {
-    auto it = keys.find(key);
-    return it == keys.end() ? std::string() : it->second;
-  }
-  bool has(const std::string& key) const { return keys.count(key) != 0; }
-};
-
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  auto b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return s;
-}
-
-// Entry names are compared as the dial record carries them: cut to their
-// field length and without regard to ASCII letter case.
-bool SameEntryName(const std::string& a, const std::string& b) {
-  return Lower(a.substr(0, RAS_MaxEntryName)) == Lower(b.substr(0, RAS_MaxEntryName));
-}
-
-// Reads the sections of `path` in file order. A section whose name was seen
-// before is ignored with its keys. False when the file cannot be read.
+// Reads `path` (at most its first kMaxPhoneBookBytes). False when the file
+// cannot be read.
 bool ReadPhoneBook(const std::string& path, std::vector<Entry>& entries) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -88,76 +57,12 @@ bool ReadPhoneBook(const std::string& path, std::vector<Entry>& entries) {
   in.read(text.data(), std::streamsize(text.size()));
   if (in.bad()) return false;
   text.resize(std::size_t(in.gcount()));
-
-  entries.clear();
-  Entry* current = nullptr;
-  Entry ignored;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string t = Trim(text.substr(start, end - start));
-    start = end + 1;
-    if (t.empty() || t[0] == '#' || t[0] == ';') continue;
-    if (t.front() == '[' && t.back() == ']' && t.size() >= 2) {
-      const std::string name = Trim(t.substr(1, t.size() - 2));
-      auto same = std::find_if(entries.begin(), entries.end(),
-                               [&](const Entry& e) { return SameEntryName(e.name, name); });
-      if (same != entries.end()) {
-        ignored = Entry{};
-        current = &ignored;
-      } else {
-        entries.push_back(Entry{name, {}});
-        current = &entries.back();
-      }
-      continue;
-    }
-    const auto eq = t.find('=');
-    if (current == nullptr || eq == std::string::npos) continue;
-    current->keys[Lower(Trim(t.substr(0, eq)))] = Trim(t.substr(eq + 1));
-  }
+  entries = ParsePhoneBook(text);
   return true;
 }
 
 std::string PhoneBookPath(const char* phoneBook) {
   return phoneBook != nullptr && *phoneBook != '\0' ? std::string(phoneBook) : DefaultPhoneBookPath();
-}
-
-// A decimal number in [lo, hi]; `fallback` for anything else.
-long ParseNumber(const std::string& text, long lo, long hi, long fallback) {
-  if (text.empty()) return fallback;
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || v < lo || v > hi) return fallback;
-  return v;
-}
-
-// A list of codes separated by commas or blanks; unreadable items are skipped.
-std::vector<uint32_t> ParseCodes(const std::string& text) {
-  std::vector<uint32_t> codes;
-  std::string item;
-  auto flush = [&] {
-    const long v = ParseNumber(item, 0, 0xFFFF, -1);
-    if (v >= 0 && codes.size() < kMaxSteps) codes.push_back(uint32_t(v));
-    item.clear();
-  };
-  for (char c : text) {
-    if (c == ',' || c == ' ' || c == '\t')
-      flush();
-    else
-      item += c;
-  }
-  flush();
-  return codes;
-}
-
-// "disconnect": a code, or yes/true for the default code; no/0/empty: none.
-uint32_t ParseDropCode(const std::string& text) {
-  const std::string v = Lower(text);
-  if (v.empty() || v == "no" || v == "false" || v == "0") return 0;
-  const long code = ParseNumber(v, 1, 0xFFFF, -1);
-  return code > 0 ? uint32_t(code) : kDefaultDropCode;
 }
 
 QString FromBytes(const std::string& s) { return QString::fromLatin1(s.data(), qsizetype(s.size())); }
