@@ -16,6 +16,8 @@ packages=(
   # the manual page's lint and the Debian package (cpack -G DEB; the package's
   # library dependencies come from dpkg-shlibdeps)
   mandoc dpkg-dev
+  # the fuzz targets: clang with libFuzzer and the sanitizers' runtimes
+  clang libfuzzer-14-dev libclang-rt-14-dev
 )
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(mpop fetchmail msmtp)
