@@ -13,7 +13,9 @@ constexpr const char* kHeader = "zvmail32 uid state 1";
 // Bounds on what is read back: the file is ours, but a damaged or planted
 // one must not make the program spend without end.
 constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
-constexpr std::size_t kMaxLine = 512;
+// Longer than any line Save writes: a mailbox line holds a server and a user
+// of at most 255 bytes each, escaped.
+constexpr std::size_t kMaxLine = 4096;
 
 // Server and user names in one word: bytes outside 0x21..0x7E and "%" as %XX.
 std::string Escape(const std::string& text) {
@@ -63,12 +65,15 @@ bool TUidState::Load(std::string& why) {
   std::istringstream in(text);
   Mailbox* box = nullptr;
   for (std::string line; std::getline(in, line);) {
-    if (line.size() > kMaxLine) continue;
+    if (line.size() > kMaxLine) {
+      box = nullptr;  // the entries after it belong to a mailbox not read
+      continue;
+    }
     std::istringstream words(line);
     std::string verb, a, b, extra;
     words >> verb >> a >> b >> extra;
     if (!extra.empty()) continue;
-    if (verb == "mailbox" && !a.empty() && !b.empty()) {
+    if (verb == "mailbox" && !a.empty()) {  // an empty user escapes to nothing
       box = &mailboxes_[a + " " + b];
     } else if (box != nullptr && verb == "filed" && a.size() == 8 &&
                a.find_first_not_of("0123456789") == std::string::npos && ValidUid(b)) {
