@@ -14,11 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
+#include "app/pass_host.h"
+#include "config/configfile.h"
+#include "config/textutil.h"
 #include "net/Sockets.h"
+#include "platform/msgwindow.h"
 #include "platform/session.h"
 #include "platform/winsock.h"
 
@@ -128,6 +134,73 @@ inline void Connect(TSockets& sock, int& errors) {
   sock.Open("25", "127.0.0.1");
   Require(sock.State == 1, "the played peer is connected");
 }
+
+// A pass's host over a played connection: the exchange as the window does
+// it, reply lines coming through the socket's line reader, without window,
+// log or controls. It keeps the commands sent (the first 10000).
+class PlayedHost : public TPassHost {
+ public:
+  PlayedHost(std::string_view stream, uint8_t piecesStart)
+      : service_(std::make_shared<PlayedService>(stream, piecesStart)), sock_(service_) {
+    Connect(sock_, socketErrors);
+  }
+
+  TConfig config;
+  std::vector<std::string> commands;
+  int socketErrors = 0;
+
+  TConfig& PassConfig() override { return config; }
+  TSockets& PassSocket() override { return sock_; }
+  void SendCommand(const std::string& command) override {
+    QueueCommand(command);
+    FlushCommands();
+  }
+  void SendSecretCommand(const std::string& command, const std::string&) override { SendCommand(command); }
+  void QueueCommand(const std::string& command) override {
+    if (commands.size() < 10000) commands.push_back(command);
+    if (sock_.State == 3) return pending_.clear();
+    pending_ += command + "\r\n";
+  }
+  void FlushCommands() override {
+    if (sock_.State != 3 && !pending_.empty()) sock_.SetText(pending_);
+    pending_.clear();
+  }
+  bool ReadReply(std::string& reply, bool) override {
+    if (sock_.State == 3) {
+      reply.clear();
+      return false;
+    }
+    return sock_.GetLine(reply);
+  }
+  bool ReadOK() override {
+    std::string reply;
+    ReadReply(reply, true);
+    return UpperText(reply.substr(0, 3)) == "+OK";
+  }
+  uint16_t ReadCode() override {
+    std::vector<std::string> lines;
+    return ReadCodeLines(lines);
+  }
+  uint16_t ReadCodeLines(std::vector<std::string>&) override { return 0; }
+  bool ReadChallenge(std::string& line) override { return ReadReply(line, false); }
+  bool ReadDataLine(std::string& line) override { return ReadReply(line, false); }
+  void SendRaw(const std::string& bytes) override { sock_.SetText(bytes); }
+  std::string& OutputQueue() override { return pending_; }
+  void ReportError(const std::string&) override {}
+  void WriteLog(const std::string&) override {}
+  bool SaveConfig(std::string&) override { return true; }
+  void NoteFailure(int) override {}
+  std::string ServerName() const override { return "127.0.0.1:25"; }
+  void ShowCommand(const std::string&) override {}
+  void ShowPercent(int) override {}
+  void PumpEvents() override { plat::PumpOnce(); }
+  bool Stopping() const override { return false; }
+
+ private:
+  std::shared_ptr<PlayedService> service_;
+  TSockets sock_;
+  std::string pending_;
+};
 
 // A directory for one target's files, on a memory file system where there
 // is one (flushes cost nothing there), emptied by Clear and removed at exit.
