@@ -4,6 +4,7 @@
 
 #include "app/exit_status.h"
 #include "app/mainunit.h"
+#include "app/replies.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
 
@@ -25,8 +26,6 @@ std::string ConnectionFailureText(int32_t error, const std::string& msg, int32_t
 }
 
 constexpr int32_t kTimedOut = 10060;
-// Lines of a multi-line reply kept for the caller (EHLO's keywords).
-constexpr std::size_t kMaxReplyLines = 100;
 
 // Bound on the repetition of an Open that keeps failing with "address in use".
 constexpr int kMaxAddressInUseRetries = 300;
@@ -169,17 +168,10 @@ uint16_t TMain::ReadCode() {
 }
 
 uint16_t TMain::ReadCodeLines(std::vector<std::string>& lines) {
-  lines.clear();
   const int32_t deadline = SecondsNow() + 120;
   StartReplyDeadline();
-  uint16_t code = 0;
-  for (;;) {
-    std::string line;
-    code = ReadReply(line, true) ? static_cast<uint16_t>(TextToNum(line)) : 0;
-    if (code != 0 && lines.size() < kMaxReplyLines) lines.push_back(line);
-    const bool continuation = code != 0 && line.size() >= 4 && line[3] == '-';
-    if (!(continuation && Sock.State == 1 && SecondsNow() <= deadline)) break;
-  }
+  const uint16_t code = ReadSmtpReply([this](std::string& line) { return ReadReply(line, true); },
+                                      [&] { return Sock.State == 1 && SecondsNow() <= deadline; }, lines);
   EndReplyDeadline();
   return code;
 }
