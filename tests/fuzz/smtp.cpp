@@ -1,0 +1,38 @@
+// The SMTP conversation of a send pass over a played server: the greeting,
+// HELO or EHLO with its keywords, STARTTLS, AUTH, the replies (codes and
+// continuation lines) and two pairs sent in lock-step or pipelined. Input: a
+// byte choosing the pieces, a byte choosing the greeting (HELO; EHLO with
+// AUTH; EHLO with STARTTLS and AUTH), then all the server says.
+#include <algorithm>
+#include <filesystem>
+
+#include "app/smtp_session.h"
+#include "fuzz/harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  zvfuzz::StartQt();
+  static const zvfuzz::ScratchDir dir;
+  dir.Clear();
+  const std::string out = dir.path() + "out/";
+  std::filesystem::create_directory(out);
+  zvfuzz::WriteWhole(out + "TM000001.WRK", "ZV0001\r\nzorvik-office@zorvik\r\nrobot@zorvik\r\n");
+  zvfuzz::WriteWhole(out + "TM000001.TXT", "From: a\r\nTo: b\r\nSubject: TRANSPORT\r\n\r\nORDER 1\r\n");
+  zvfuzz::WriteWhole(out + "TM000002.WRK", "ZV0002\nx@y\nz@w\n");
+  zvfuzz::WriteWhole(out + "TM000002.TXT", "  .dot  \r\n.\r\n" + std::string(450, 'L') + "\r\n");
+
+  TSmtpOptions options;
+  if (data[1] % 3 != 0) {
+    options.username = "zorvik@provider.example";
+    options.password = "secret";
+  }
+  if (data[1] % 3 == 2) options.tls = TTlsMode::StartTls;
+  zvfuzz::PlayedHost host(zvfuzz::Bytes(data + 2, size - 2), data[0]);
+  TSmtpSession session(host, out, {"TM000001", "TM000002"}, options);
+  session.Run();
+
+  const auto ends = std::count(host.commands.begin(), host.commands.end(), ".");
+  const auto files = std::distance(std::filesystem::directory_iterator(out), {});
+  zvfuzz::Require((4 - files) / 2 <= ends, "a pair is removed only after its text went out whole");
+  return 0;
+}
