@@ -294,9 +294,10 @@ bool TPop3Session::ReadIds(int32_t count) {
   for (const std::string& uid : uids_)
     if (!uid.empty()) sorted.emplace_back(uid);
   std::sort(sorted.begin(), sorted.end());
-  std::set<std::string_view> twice;
+  // Copies, not views: the ids viewed are cleared below.
+  std::set<std::string, std::less<>> twice;
   for (std::size_t i = 1; i < sorted.size(); ++i)
-    if (sorted[i] == sorted[i - 1]) twice.insert(sorted[i]);
+    if (sorted[i] == sorted[i - 1]) twice.emplace(sorted[i]);
   std::set<std::string> present;
   for (std::string& uid : uids_) {
     if (!uid.empty() && twice.count(uid)) uid.clear();

@@ -770,6 +770,16 @@ TEST_F(Pop3Pass, IdsMakeFilingExactlyOnceAcrossALostQuit) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// An id the listing gives to three messages counts for none of them: none
+// is recorded as left.
+TEST_F(Pop3Pass, AnIdGivenThriceCountsForNone) {
+  Mailbox box;
+  box.messages = {ZorvikMessage("Subject: lunch?"), ZorvikMessage("Subject: lunch?"), ZorvikMessage("Subject: lunch?")};
+  box.uids = {"dup", "dup", "dup"};
+  Run(box);
+  EXPECT_EQ(ReadFile(dir / "ZVMAIL32.UID").find("dup"), std::string::npos);
+}
+
 // With PIPELINING offered, the retrievals go out together up front (and
 // later ones with the DELE of the message just filed); replies are still
 // taken in order.
