@@ -1,5 +1,5 @@
-// The outbound work-file reader. Input: a byte that, when a multiple of 4,
-// puts the rest a quarter of its value before the end of the reader's first
+// The outbound work-file reader. Input: a byte that, when a multiple of 8,
+// puts the rest an eighth of its value before the end of the reader's first
 // 65000-byte chunk, behind plain filler lines (otherwise the rest is the
 // whole file), then the rest: so line ends, cuts and end bytes fall on the
 // chunk's edge too.
@@ -13,10 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   const std::string_view rest = zvfuzz::Bytes(data + 1, size - 1);
   std::string file;
-  if (data[0] % 4 == 0) {
+  if (data[0] % 8 == 0) {
     const std::string fillerLine = std::string(99, 'f') + "\n";
     while (file.size() + fillerLine.size() <= TWorkFileReader::kBufferSize) file += fillerLine;
-    file.resize(TWorkFileReader::kBufferSize - data[0] / 4, 'f');
+    file.resize(TWorkFileReader::kBufferSize - data[0] / 8, 'f');
   }
   file += rest;
   if (file.empty()) return 0;
