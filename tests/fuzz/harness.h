@@ -231,6 +231,12 @@ class ScratchDir {
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(path_, ec)) std::filesystem::remove_all(entry, ec);
   }
+  // Clear, then a fresh subdirectory `name`; its path with a trailing "/".
+  std::string ClearWith(const std::string& name) const {
+    Clear();
+    std::filesystem::create_directory(path_ + name);
+    return path_ + name + "/";
+  }
 
  private:
   std::string path_;

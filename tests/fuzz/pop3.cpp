@@ -32,9 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   zvfuzz::StartQt();
   static const zvfuzz::ScratchDir dir;
-  dir.Clear();
-  const std::string in = dir.path() + "in/";
-  std::filesystem::create_directory(in);
+  const std::string in = dir.ClearWith("in");
   static constexpr uint64_t kMaxSizes[] = {0, 1, 40, 300, 5000, 100000000};
   const uint64_t maxSize = kMaxSizes[data[1] % std::size(kMaxSizes)];
   const bool deleteAll = data[1] & 0x80;

@@ -13,9 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   zvfuzz::StartQt();
   static const zvfuzz::ScratchDir dir;
-  dir.Clear();
-  const std::string out = dir.path() + "out/";
-  std::filesystem::create_directory(out);
+  const std::string out = dir.ClearWith("out");
   zvfuzz::WriteWhole(out + "TM000001.WRK", "ZV0001\r\nzorvik-office@zorvik\r\nrobot@zorvik\r\n");
   zvfuzz::WriteWhole(out + "TM000001.TXT", "From: a\r\nTo: b\r\nSubject: TRANSPORT\r\n\r\nORDER 1\r\n");
   zvfuzz::WriteWhole(out + "TM000002.WRK", "ZV0002\nx@y\nz@w\n");
