@@ -1,8 +1,9 @@
 // The POP3 conversation of a receive pass over a played server: greeting,
 // CAPA, the login, STAT, the UIDL and LIST listings, the messages (the dot
 // rules, headers, MAXSIZE, pipelining) and their filing into a scratch
-// directory. Input: a byte choosing the pieces, a byte choosing MAXSIZE and
-// DELETEALL, then all the server says.
+// directory. Input: a byte choosing the pieces, a byte choosing MAXSIZE,
+// DELETEALL and the login (USER/PASS, or AUTH by a mechanism), then all the
+// server says.
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -49,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.programDir = dir.path();
     options.server = "127.0.0.1:110";
     options.maxSize = maxSize;
+    static constexpr TAuthMech kMechanisms[] = {TAuthMech::Default, TAuthMech::User, TAuthMech::Plain,
+                                                TAuthMech::XOAuth2, TAuthMech::OAuthBearer};
+    options.mechanism = kMechanisms[(data[1] >> 3) % 8 % std::size(kMechanisms)];
+    options.token = IsTokenMech(options.mechanism);
+    options.password = "p";
+    options.freshToken = [](std::string& token) { return token = "fresh-token", true; };
     TPop3Session session(host, options);
     session.Run();
     for (const std::string& c : host.commands) deletes += c.compare(0, 5, "DELE ") == 0;

@@ -1,8 +1,10 @@
 // The SMTP conversation of a send pass over a played server: the greeting,
-// HELO or EHLO with its keywords, STARTTLS, AUTH, the replies (codes and
+// HELO or EHLO with its keywords, STARTTLS, AUTH by each mechanism with its
+// challenges (a refused token tried once more), the replies (codes and
 // continuation lines) and two pairs sent in lock-step or pipelined. Input: a
 // byte choosing the pieces, a byte choosing the greeting (HELO; EHLO with
-// AUTH; EHLO with STARTTLS and AUTH), then all the server says.
+// AUTH; EHLO with STARTTLS and AUTH) and the mechanism, then all the server
+// says.
 #include <algorithm>
 #include <filesystem>
 
@@ -25,6 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.password = "secret";
   }
   if (data[1] % 3 == 2) options.tls = TTlsMode::StartTls;
+  static constexpr TAuthMech kMechanisms[] = {TAuthMech::Default, TAuthMech::Plain, TAuthMech::Login,
+                                              TAuthMech::XOAuth2, TAuthMech::OAuthBearer};
+  options.mechanism = kMechanisms[data[1] / 3 % std::size(kMechanisms)];
+  options.token = IsTokenMech(options.mechanism);
+  options.freshToken = [](std::string& token) { return token = "fresh-token", true; };
   zvfuzz::PlayedHost host(zvfuzz::Bytes(data + 2, size - 2), data[0]);
   TSmtpSession session(host, out, {"TM000001", "TM000002"}, options);
   session.Run();
