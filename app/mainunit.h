@@ -70,6 +70,8 @@ std::string ProgramDirOf(const std::vector<std::string>& args);
 
 // The lock file that keeps a second run of an instance out.
 inline const char* const kInstanceLockName = "ZVMAIL32.LCK";
+// The record of pairs sent but not removed from OUT (TSentPairs).
+inline const char* const kSentPairsName = "ZVMAIL32.SNT";
 
 // What a test's `terminate` throws to stand for the end of the process.
 struct TMainTerminated {};

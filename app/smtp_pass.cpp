@@ -1,16 +1,23 @@
 // The send pass: lists the outbound pairs of the OUT directory, opens the
 // connection to the SMTP server, lets TSmtpSession submit them, and closes.
 #include <QLabel>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include "app/exit_status.h"
 #include "app/icons.h"
 #include "app/login_secrets.h"
 #include "app/mainunit.h"
+#include "app/sent_pairs.h"
 #include "app/smtp_session.h"
 #include "app/workfile.h"
 #include "config/textutil.h"
+#include "platform/filing.h"
 
 namespace {
 
@@ -34,6 +41,13 @@ std::vector<std::string> ListOutbound(const std::string& dir) {
   return names;
 }
 
+// 0 when `dir` is a directory, else why not (an errno value).
+int DirectoryError(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
 // The whole name before ".WRK": producers are not bound to eight characters.
 std::string BaseName(const std::string& fileName) { return fileName.substr(0, fileName.size() - 4); }
 
@@ -48,11 +62,41 @@ void TMain::SendMail() {
 
   std::string dir = Config.OUT;
   if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += '/';
+  // A missing OUT is a mistake, not an empty queue: nothing would ever go.
+  if (const int error = DirectoryError(dir)) {
+    ReportError("OUT " + dir + ": " + std::strerror(error));
+    NoteFailure(zvexit::kCannotCreate);
+    Busy = false;
+    return;
+  }
+  // Pairs the server took before but that stayed in OUT go now, if they can.
+  TSentPairs sent(ProgramDir + kSentPairsName);
+  std::string why;
+  if (!sent.Load(why)) {
+    ReportError(why);
+    NoteFailure(zvexit::kCannotCreate);
+  }
+  if (!sent.Empty()) {
+    const auto files = services_.files ? services_.files : plat::DefaultFilingService();
+    const auto remove = [&files](const std::string& path, std::string& why) {
+      const auto slash = path.rfind('/');
+      const int parent = files->OpenDirectory(path.substr(0, slash + 1));
+      const bool removed = parent >= 0 && files->Remove(parent, path.substr(slash + 1));
+      if (!removed) why = std::strerror(errno);
+      if (parent >= 0) files->Close(parent);
+      return removed;
+    };
+    sent.RetryRemovals(remove, [this](const std::string& line) { WriteLog(line); });
+    if (!sent.Empty()) NoteFailure(zvexit::kCannotCreate);
+    if (!sent.Save(why)) ReportError(why);
+  }
   const std::vector<std::string> found = ListOutbound(dir);
   OutboundList.clear();
   for (std::size_t i = 0; i < found.size() && i < kOutboundMax; ++i) OutboundList.push_back(BaseName(found[i]));
   if (found.empty()) {
-    ReportError("No messages to send");
+    // A notice, not a failure.
+    SetCaption(lbError, "No messages to send");
+    WriteLog("No messages to send");
     Busy = false;
     return;
   }
@@ -78,6 +122,8 @@ void TMain::SendMail() {
     Busy = false;
     return;
   }
+  options.sent = &sent;
+  options.files = services_.files;
   const bool connected = Converse(host, port, icnUpOff, [&] {
     TSmtpSession session(*this, dir, OutboundList, options);
     session.Run();

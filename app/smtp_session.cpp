@@ -1,7 +1,11 @@
 #include "app/smtp_session.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -12,6 +16,7 @@
 #include "config/configfile.h"
 #include "config/textutil.h"
 #include "net/Sockets.h"
+#include "platform/filing.h"
 
 namespace {
 
@@ -46,7 +51,14 @@ bool TSmtpSession::Accepted(uint16_t code, int expected) {
 }
 
 TSmtpSession::TSmtpSession(TPassHost& host, std::string dir, std::vector<std::string> bases, TSmtpOptions options)
-    : host_(host), options_(std::move(options)), dir_(std::move(dir)), bases_(std::move(bases)) {}
+    : host_(host), options_(std::move(options)), dir_(std::move(dir)), bases_(std::move(bases)) {
+  if (!options_.files) options_.files = plat::DefaultFilingService();
+  outDir_ = options_.files->OpenDirectory(dir_);
+}
+
+TSmtpSession::~TSmtpSession() {
+  if (outDir_ >= 0) options_.files->Close(outDir_);
+}
 
 void TSmtpSession::Run() {
   TSockets& sock = host_.PassSocket();
@@ -204,10 +216,15 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
   const auto notRegular = [&](const std::string& path) {
     return "Skipping " + pair.base + ": " + path.substr(dir_.size()) + " is not a regular file";
   };
+  const auto identity = [](std::FILE* f, const std::string& path) {
+    struct stat st {};
+    return ::fstat(::fileno(f), &st) == 0 ? TSentPairs::TFile::Of(path, st) : TSentPairs::TFile{};
+  };
   std::FILE* envelope = nullptr;
   const TWorkFileOpen envelopeOpen = OpenWorkFile(envelope, pair.wrkName);
   bool envelopeRead = false;
   if (envelopeOpen == TWorkFileOpen::Opened) {
+    pair.wrk = identity(envelope, pair.wrkName);
     reader_.Load(envelope);
     reader_.Line();
     pair.sender = reader_.Line();
@@ -225,16 +242,50 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
   } else if (textOpen != TWorkFileOpen::Opened) {
     pair.error = "Could not open data file for sending";
   }
+  if (!pair.Ready()) return pair;
+  pair.txt = identity(pair.text, pair.txtName);
+  // A pair goes out only when it can go from OUT afterwards.
+  std::string why;
+  if (options_.sent != nullptr && options_.sent->Holds(pair.wrk)) {
+    pair.error = pair.base + " was sent before; not sent again";
+  } else if (!CanRemoveWorkFile(pair.wrkName, why) || !CanRemoveWorkFile(pair.txtName, why)) {
+    pair.error = "Cannot remove " + pair.base + " from OUT: " + why + "; not sent";
+    host_.NoteFailure(zvexit::kCannotCreate);
+  }
+  if (!pair.error.empty()) {
+    std::fclose(pair.text);
+    pair.text = nullptr;
+  }
   return pair;
 }
 
 void TSmtpSession::Done(TOutbound& pair, bool accepted) {
   if (pair.text != nullptr) std::fclose(pair.text);
   pair.text = nullptr;
-  if (accepted) {
-    RemoveWorkFile(pair.wrkName);
-    RemoveWorkFile(pair.txtName);
+  if (!accepted) return;
+  host_.WriteLog(pair.base + " accepted: " + pair.reply);
+  // The envelope goes first: without it the producer's pattern no longer
+  // finds the pair. What stays behind is recorded so it is never sent again.
+  std::string why;
+  std::vector<const TSentPairs::TFile*> left;
+  if (!Remove(pair.wrkName, why)) {
+    left = {&pair.wrk, &pair.txt};
+  } else if (!Remove(pair.txtName, why)) {
+    left = {&pair.txt};
   }
+  if (left.empty()) return;
+  host_.ReportError("Cannot remove " + pair.base + " from OUT after it was sent: " + why + "; it is not sent again");
+  host_.NoteFailure(zvexit::kCannotCreate);
+  if (options_.sent == nullptr) return;
+  for (const TSentPairs::TFile* file : left) options_.sent->Add(pair.base, *file);
+  if (!options_.sent->Save(why)) host_.ReportError(why + "; " + pair.base + " may be sent again");
+}
+
+bool TSmtpSession::Remove(const std::string& path, std::string& why) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  if (outDir_ >= 0 && options_.files->Remove(outDir_, name)) return true;
+  why = std::strerror(outDir_ >= 0 ? errno : EBADF);
+  return false;
 }
 
 void TSmtpSession::SendPair(std::size_t p) {
@@ -257,7 +308,7 @@ void TSmtpSession::SendPair(std::size_t p) {
           host_.ReportError("SMTP host was not ready for data");
         } else if (SendText(pair)) {
           host_.SendCommand(".");
-          success = AcceptedEnd(p);
+          success = AcceptedEnd(p, pair);
         }
       }
     }
@@ -281,10 +332,13 @@ bool TSmtpSession::SendText(TOutbound& pair) {
   return false;
 }
 
-bool TSmtpSession::AcceptedEnd(std::size_t p) {
+bool TSmtpSession::AcceptedEnd(std::size_t p, TOutbound& pair) {
   host_.ShowCommand("Waiting for acknowledgement");
   host_.ShowPercent(static_cast<int>(p * 100 / bases_.size()));
-  if (Accepted(host_.ReadCode(), 2)) return true;
+  std::vector<std::string> lines;
+  const uint16_t code = host_.ReadCodeLines(lines);
+  pair.reply = lines.empty() ? std::to_string(code) : lines.back();
+  if (Accepted(code, 2)) return true;
   host_.ReportError("SMTP host failed end of data transfer");
   return false;
 }
@@ -333,7 +387,7 @@ void TSmtpSession::RunPipelined() {
           }
         }
         host_.FlushCommands();
-        success = AcceptedEnd(p);
+        success = AcceptedEnd(p, pair);
         if (p != count) {
           host_.ReadCode();
           resetRead = true;

@@ -10,13 +10,16 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/sent_pairs.h"
 #include "app/workfile.h"
 #include "config/configfile.h"
 
 class TPassHost;
+namespace plat { class FilingService; }
 
 // How a send pass greets and secures its connection. With neither TLS nor a
 // user name the conversation is the plain one (HELO); otherwise EHLO, then
@@ -34,6 +37,12 @@ struct TSmtpOptions {
   // After the server refused the token: a fresh one for one more AUTH; false
   // when none could be had (the callee reported why). Null: no second try.
   std::function<bool(std::string& token)> freshToken;
+  // Pairs sent before whose files stayed in OUT (not sent again), and where
+  // a pair whose removal fails after the server took it is recorded; null:
+  // no record.
+  TSentPairs* sent = nullptr;
+  // The file system the removals go through; null: the real one.
+  std::shared_ptr<plat::FilingService> files;
 };
 
 class TSmtpSession {
@@ -41,6 +50,9 @@ class TSmtpSession {
   // `dir`: the outbound directory with its trailing "/"; `bases`: the base
   // names of the pairs to send, in order.
   TSmtpSession(TPassHost& host, std::string dir, std::vector<std::string> bases, TSmtpOptions options = {});
+  ~TSmtpSession();
+  TSmtpSession(const TSmtpSession&) = delete;
+  TSmtpSession& operator=(const TSmtpSession&) = delete;
 
   // Runs the conversation up to QUIT (not sent when the greeting was
   // refused or the connection broke). The host closes the connection.
@@ -62,13 +74,20 @@ class TSmtpSession {
   struct TOutbound {
     std::string base, wrkName, txtName, sender, recipient;
     std::FILE* text = nullptr;
+    TSentPairs::TFile wrk, txt;  // the files as opened
     std::string error;
+    std::string reply;  // the server's final reply when it took the text
     bool Ready() const { return text != nullptr; }
   };
-  // Logs "Sending <base>" and opens the pair at `position`.
+  // Logs "Sending <base>" and opens the pair at `position`. A pair sent
+  // before, or one this process could not remove afterwards, is not made
+  // ready: the server must never get a pair twice.
   TOutbound Prepare(std::size_t position);
-  // Closes the pair's text; removes the pair (envelope first) when accepted.
+  // Closes the pair's text; when accepted, logs the server's reply and
+  // removes the pair (envelope first). Files that cannot be removed go
+  // into the record of sent pairs.
   void Done(TOutbound& pair, bool accepted);
+  bool Remove(const std::string& path, std::string& why);
   // One pair, each command waiting for the reply to the one before:
   // MAIL FROM, RCPT TO, DATA, text, ".", removal, and RSET before the next.
   void SendPair(std::size_t position);
@@ -78,8 +97,9 @@ class TSmtpSession {
   // The text as the DATA section; false (the conversation ends) when it
   // could not be read whole.
   bool SendText(TOutbound& pair);
-  // Reads and judges the reply to the final "." of pair `position`.
-  bool AcceptedEnd(std::size_t position);
+  // Reads and judges the reply to the final "." of pair `position`; the
+  // reply's last line goes into `pair`.
+  bool AcceptedEnd(std::size_t position, TOutbound& pair);
   // The text of the open work file as the DATA section: blanks trimmed, a
   // leading dot doubled, every line ended by CR LF.
   void SendBody();
@@ -89,6 +109,7 @@ class TSmtpSession {
 
   TPassHost& host_;
   TSmtpOptions options_;
+  int outDir_ = -1;  // OUT, held open for the removals
   std::string dir_;
   std::vector<std::string> bases_;
   TWorkFileReader reader_;

@@ -1,6 +1,7 @@
 #include "app/workfile.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,6 +41,22 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
 }
 
 bool RemoveWorkFile(const std::string& name) { return !name.empty() && ::unlink(name.c_str()) == 0; }
+
+bool CanRemoveWorkFile(const std::string& path, std::string& why) {
+  const auto slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+  struct stat d {}, f {};
+  if (::access(dir.c_str(), W_OK | X_OK) != 0 || ::stat(dir.c_str(), &d) != 0 || ::lstat(path.c_str(), &f) != 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  const uid_t me = ::geteuid();
+  if ((d.st_mode & S_ISVTX) && me != 0 && f.st_uid != me && d.st_uid != me) {
+    why = std::strerror(EPERM);
+    return false;
+  }
+  return true;
+}
 
 TWorkFileReader::TWorkFileReader() : buffer_(std::make_unique_for_overwrite<char[]>(kBufferSize)) {}
 

@@ -33,6 +33,12 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name);
 // Removes a work file; true when it was deleted. (The pass has just read
 // it, so it needs no open to be sure it may go.)
 bool RemoveWorkFile(const std::string& name);
+// Whether this process may remove the file `path`: its directory is
+// writable and searchable, and in a directory with the sticky bit the file
+// or the directory is ours. False with the reason in `why` ("Permission
+// denied", "Read-only file system"). A pair is sent only when it can go
+// afterwards, so a server never gets it twice.
+bool CanRemoveWorkFile(const std::string& path, std::string& why);
 
 class TWorkFileReader {
  public:

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 
 #include "app/mainunit.h"
 #include "app/workfile.h"
+#include "platform/filing.h"
 #include "support/scripted_server.h"
 #include "support/test_certs.h"
 #include "support/testutil.h"
@@ -236,7 +238,8 @@ TEST_F(SendPass, TwoPairsAcceptedGoOutInOneSessionAndAreRemovedEnvelopeFirst) {
 
   EXPECT_EQ(Log(), (std::vector<std::string>{"There are 2 messages to send",
                                              "Talking to SMTP (" + smtp.Server().HostPort() + ")",
-                                             "Sending TM000001", "Sending TM000002"}));
+                                             "Sending TM000001", "TM000001 accepted: 250 queued",
+                                             "Sending TM000002", "TM000002 accepted: 250 queued"}));
   EXPECT_EQ(Caption(main_->lbCommand), "Waiting");
   EXPECT_EQ(Caption(main_->lbResponse), "None");
   EXPECT_EQ(Caption(main_->lbAction), "Idle");
@@ -693,7 +696,8 @@ TEST_F(SendPass, DebugTracesCommandsAndRepliesButNotTheBody) {
                        "Talking to SMTP (" + smtp.Server().HostPort() + ")", "DEBUG:C:HELO [127.0.0.1]",
                        "DEBUG:R:250 hello", "Sending TM000001", "DEBUG:C:MAIL FROM:<" + kFrom + ">",
                        "DEBUG:R:250 sender ok", "DEBUG:C:RCPT TO:<" + kTo + ">", "DEBUG:R:250 recipient ok",
-                       "DEBUG:C:DATA", "DEBUG:R:354 go ahead", "DEBUG:C:.", "DEBUG:R:250 queued", "DEBUG:C:QUIT"}));
+                       "DEBUG:C:DATA", "DEBUG:R:354 go ahead", "DEBUG:C:.", "DEBUG:R:250 queued",
+                       "TM000001 accepted: 250 queued", "DEBUG:C:QUIT"}));
 }
 
 TEST_F(SendPass, MoreThanTheListHoldsSendsTheFirst499AndLeavesTheRest) {
@@ -709,7 +713,7 @@ TEST_F(SendPass, MoreThanTheListHoldsSendsTheFirst499AndLeavesTheRest) {
   EXPECT_EQ(mails, 499u);
   EXPECT_EQ(wire.substr(wire.size() - 12), "b\r\n.\r\nQUIT\r\n");
   EXPECT_EQ(Log().front(), "There are 501 messages to send");
-  EXPECT_EQ(Log().back(), "Sending TM000499");
+  EXPECT_EQ(Log().back(), "TM000499 accepted: 250 queued");
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(out_)) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());
@@ -797,6 +801,86 @@ TEST_P(Chunks, LinesMatchTheWholeFile) {
   for (std::size_t i = 0; i < std::min(lines.size(), expected.size()); ++i)
     ASSERT_EQ(lines[i], expected[i]) << "line " << i;
   EXPECT_FALSE(reader.Failed());
+}
+
+// Removals of OUT that fail for the test's chosen names.
+class StickyOut : public plat::FilingService {
+ public:
+  std::set<std::string> stuck;
+  int OpenDirectory(const std::string& path) override { return real_->OpenDirectory(path); }
+  int CreateExclusive(int dir, const std::string& name, unsigned mode) override {
+    return real_->CreateExclusive(dir, name, mode);
+  }
+  bool WriteAll(int fd, const char* data, std::size_t size) override { return real_->WriteAll(fd, data, size); }
+  bool DataSync(int fd) override { return real_->DataSync(fd); }
+  bool SyncDirectory(int dir) override { return real_->SyncDirectory(dir); }
+  bool SyncFileSystem(int dir) override { return real_->SyncFileSystem(dir); }
+  int OpenForSync(int dir, const std::string& name) override { return real_->OpenForSync(dir, name); }
+  bool Close(int fd) override { return real_->Close(fd); }
+  bool RenameNoReplace(int dir, const std::string& from, const std::string& to) override {
+    return real_->RenameNoReplace(dir, from, to);
+  }
+  bool Remove(int dir, const std::string& name) override {
+    if (!stuck.count(name)) return real_->Remove(dir, name);
+    errno = EPERM;
+    return false;
+  }
+  std::vector<std::string> List(int dir) override { return real_->List(dir); }
+
+ private:
+  std::shared_ptr<plat::FilingService> real_ = plat::DefaultFilingService();
+};
+
+// A pair the server took but that could not be removed afterwards is never
+// sent again: it is recorded, and every later pass retries the removal and
+// says so until the pair is gone. A new pair under the same name is sent.
+TEST_F(SendPass, APairThatStaysAfterItWasTakenIsNeverSentAgain) {
+  auto files = std::make_shared<StickyOut>();
+  TMainServices services;
+  services.files = files;
+  main_ = std::make_unique<TMain>(std::vector<std::string>{dir_ + "zvmail32"}, services, dir_);
+  main_->Config.OUT = out_;
+  main_->Config.LOG = true;
+  main_->Config.LOGFILE = dir_ + "test.log";
+  files->stuck = {"TM000001.WRK"};
+  Pair("TM000001", "b1");
+  Pair("TM000002", "b2");
+  SmtpServer smtp({});
+  const auto texts = [&smtp](std::size_t connection) {
+    const auto lines = smtp.Server().Lines(connection);
+    return std::count(lines.begin(), lines.end(), "DATA");
+  };
+  main_->Config.SMTP = smtp.Server().HostPort();
+  main_->SendMail();
+  ASSERT_TRUE(smtp.Server().WaitFinished(1));
+  EXPECT_EQ(texts(0), 2);
+  EXPECT_TRUE(Has("TM000001.WRK") && Has("TM000001.TXT"));
+  EXPECT_EQ(main_->RunStatus, 73);
+  EXPECT_EQ(fs::status(dir_ + "ZVMAIL32.SNT").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  // Still stuck: not sent, named in the log; then removable: removed.
+  for (const bool stuck : {true, false}) {
+    files->stuck = stuck ? std::set<std::string>{"TM000001.WRK"} : std::set<std::string>{};
+    Pair("TM000003", "b3");
+    main_->SendMail();
+    ASSERT_TRUE(smtp.Server().WaitFinished(stuck ? 2 : 3));
+    EXPECT_EQ(texts(stuck ? 1 : 2), 1) << stuck;
+  }
+  EXPECT_FALSE(Has("TM000001.WRK") || Has("TM000001.TXT"));
+  EXPECT_FALSE(fs::exists(dir_ + "ZVMAIL32.SNT"));
+  const auto log = Log();
+  for (const std::string line :
+       {"Cannot remove TM000001 from OUT after it was sent: Operation not permitted; it is not sent again",
+        "Cannot remove TM000001 from OUT: Operation not permitted; it was sent before and is not sent again",
+        "TM000001 was sent before; not sent again", "TM000001 was sent before; it is now removed from OUT"})
+    EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << line;
+
+  // The producer reuses the name: a new pair, sent as any other.
+  Pair("TM000001", "new");
+  files->stuck = {"TM000001.WRK"};
+  main_->SendMail();
+  ASSERT_TRUE(smtp.Server().WaitFinished(4));
+  EXPECT_EQ(texts(3), 1);
 }
 
 TEST_F(SendPass, OpenFileRetryAndRemoveFile) {
