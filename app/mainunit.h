@@ -105,6 +105,8 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- Configuration record and run-state ----
   TConfig Config;
+  // The file Config was read from; a rewrite changes what changed since.
+  std::unique_ptr<TConfigStore> ConfigFile;
   std::vector<std::string> Args;
   std::string ProgramDir;
   bool Exiting = false;
@@ -202,6 +204,8 @@ class TMain : public QWidget, public TPassHost {
   void SendRaw(const std::string& bytes) override { Sock.SetText(bytes); }
   void SendSecretCommand(const std::string& command, const std::string& shown) override;
   void FlushCommands() override;
+  // Writes what changed in Config into the file. A read-only file is left as
+  // it was (true), and the log says once that COUNTER was not saved.
   bool SaveConfig(std::string& why) override;
   void NoteFailure(int status) override;
   std::string ServerName() const override { return CurrentServer; }
@@ -284,6 +288,7 @@ class TMain : public QWidget, public TPassHost {
   void LogConnectionFailure(const std::string& cause);
   // A read that found the connection closed by the server notes and logs it.
   void NoteDroppedConnection();
+  bool unsavedLogged_ = false;  // "COUNTER ... was not saved" logged
   bool formDestroyed_ = false;
   bool inFormDestroy_ = false;
   bool firstShown_ = false;

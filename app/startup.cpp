@@ -88,7 +88,8 @@ void TMain::WireEvents() {
 void TMain::FormCreate() {
   SetCaption(lbVersion, "Zorvik Mailer v2.0 for Windows");
   TReadState state;
-  ReadConfig(ProgramDir, Config, state);
+  ConfigFile = std::make_unique<TConfigStore>(ProgramDir);
+  ConfigFile->Read(Config, state);
   ConfigIncomplete = state.ConfigIncomplete;
   TickCount = state.TickCount;
   DialPending = state.DialPending;
@@ -175,7 +176,17 @@ void TMain::FormDestroy() {
 }
 
 bool TMain::SaveConfig(std::string& why) {
-  if (WriteConfig(ProgramDir, Config, &why)) return true;
+  switch (ConfigFile->Write(Config, why)) {
+    case TConfigStore::TSaved::Written:
+      return true;
+    case TConfigStore::TSaved::ReadOnly:
+      // As the owner wants it: the file stays, and the run goes on.
+      if (!unsavedLogged_) WriteLog(why + " (COUNTER " + NumToText(Config.COUNTER, 0) + " was not saved)");
+      unsavedLogged_ = true;
+      return true;
+    case TConfigStore::TSaved::Failed:
+      break;
+  }
   why = std::string(kConfigFileName) + " could not be written: " + why;
   return false;
 }

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 
+#include "config/configkeys.h"
 #include "config/safefile.h"
 #include "config/secrets.h"
 #include "config/textutil.h"
@@ -17,12 +19,8 @@
 namespace {
 
 constexpr std::size_t kMaxUnknownKeys = 100;
+constexpr std::size_t kMaxFindings = 100;
 constexpr std::size_t kMaxKeyLength = 255;
-
-// Lines the writer writes that are neither keys nor sections.
-const char* const kNoticeLine1 = "You can now use a full screen configuration program to";
-const char* const kNoticeLine2 = "modify this file by running \"ZVMAIL32.EXE /SETUP\"";
-const char* const kDaemonOffLine = ";DAEMON   600";
 
 // Calls `each` with every line of `bytes`, without its end (LF, and any CR
 // before it); a last line without an end counts.
@@ -44,25 +42,61 @@ std::string KeyLine(const char* key, const std::string& value) {
   return line + value;
 }
 
-// An optional key's line: padded to 11 like the others, or one blank after a
-// longer key.
+// An optional key's line: none without a value; padded to 11 like the
+// others, or one blank after a longer key.
 std::string OptionalKeyLine(const char* key, const std::string& value) {
+  if (value.empty()) return {};
   return std::strlen(key) < 11 ? KeyLine(key, value) : std::string(key) + " " + value;
 }
 
-// The keys of logins, whose values are taken whole instead of cut at 255.
-const std::pair<const char*, std::string TConfig::*> kLoginKeys[] = {
-    {"OAUTH_TOKEN_URL", &TConfig::OAUTH_TOKEN_URL},
-    {"OAUTH_DEVICE_URL", &TConfig::OAUTH_DEVICE_URL},
-    {"OAUTH_CLIENT_ID", &TConfig::OAUTH_CLIENT_ID},
-    {"OAUTH_CLIENT_SECRET", &TConfig::OAUTH_CLIENT_SECRET},
-    {"OAUTH_CLIENT_SECRET_COMMAND", &TConfig::OAUTH_CLIENT_SECRET_COMMAND},
-    {"OAUTH_SCOPE", &TConfig::OAUTH_SCOPE},
-    {"OAUTH_REFRESH_TOKEN", &TConfig::OAUTH_REFRESH_TOKEN},
-    {"OAUTH_TOKEN_COMMAND", &TConfig::OAUTH_TOKEN_COMMAND},
-    {"PASSWORD_COMMAND", &TConfig::PASSWORD_COMMAND},
-    {"SMTP_PASSWORD_COMMAND", &TConfig::SMTP_PASSWORD_COMMAND},
-    {"LOGIN_PWD_COMMAND", &TConfig::LOGIN_PWD_COMMAND},
+const char* const kGeneral = "[General Information]";
+const char* const kDialing = "[Auto Dialing]";
+const char* const kAdvanced = "[Advanced Options]";
+const char* const kSecurity = "[Security]";
+
+using K = TKeySpec::TKind;
+
+const std::vector<TKeySpec> kKeys = {
+    {"SMTP", kGeneral, true, K::Text, &TConfig::SMTP},
+    {"POP", kGeneral, true, K::Text, &TConfig::POP},
+    {"USERNAME", kGeneral, true, K::Text, &TConfig::USERNAME},
+    {"PASSWORD", kGeneral, true, K::Text, &TConfig::PASSWORD},
+    {"ROBOT", kGeneral, true, K::Text, &TConfig::ROBOT},
+    {"IN", kGeneral, true, K::Dir, &TConfig::IN},
+    {"OUT", kGeneral, true, K::Dir, &TConfig::OUT},
+    {"COUNTER", kGeneral, true, K::Counter},
+    {"LOG", kGeneral, true, K::Flag, nullptr, &TConfig::LOG},
+    {"LOGFILE", kGeneral, true, K::Text, &TConfig::LOGFILE},
+    {"DELETEALL", kGeneral, true, K::Flag, nullptr, &TConfig::DELETEALL},
+    {"DEBUG", kGeneral, true, K::Flag, nullptr, &TConfig::DEBUG},
+    {"DIAL", kDialing, true, K::Flag, nullptr, &TConfig::DIAL},
+    {"HANGUP", kDialing, true, K::Flag, nullptr, &TConfig::HANGUP},
+    {"CONNECTION", kDialing, true, K::Text, &TConfig::CONNECTION},
+    {"LOGIN_ID", kDialing, true, K::Text, &TConfig::LOGIN_ID},
+    {"LOGIN_PWD", kDialing, true, K::Text, &TConfig::LOGIN_PWD},
+    {"RETRIES", kDialing, true, K::Text, &TConfig::RETRIES},
+    {"DAEMON", kAdvanced, true, K::Daemon},
+    {"MAXSIZE", kAdvanced, false, K::Text, &TConfig::MAXSIZE},
+    {"SMTP_TLS", kSecurity, false, K::Upper, &TConfig::SMTP_TLS},
+    {"SMTP_USERNAME", kSecurity, false, K::Text, &TConfig::SMTP_USERNAME},
+    {"SMTP_PASSWORD", kSecurity, false, K::Text, &TConfig::SMTP_PASSWORD},
+    {"POP_TLS", kSecurity, false, K::Upper, &TConfig::POP_TLS},
+    {"TLS_CA_FILE", kSecurity, false, K::Text, &TConfig::TLS_CA_FILE},
+    {"SMTP_AUTH", kSecurity, false, K::Upper, &TConfig::SMTP_AUTH},
+    {"POP_AUTH", kSecurity, false, K::Upper, &TConfig::POP_AUTH},
+    // Logins: values taken whole (a refresh token or a command is often
+    // longer than 255 bytes).
+    {"OAUTH_TOKEN_URL", kSecurity, false, K::Whole, &TConfig::OAUTH_TOKEN_URL},
+    {"OAUTH_DEVICE_URL", kSecurity, false, K::Whole, &TConfig::OAUTH_DEVICE_URL},
+    {"OAUTH_CLIENT_ID", kSecurity, false, K::Whole, &TConfig::OAUTH_CLIENT_ID},
+    {"OAUTH_CLIENT_SECRET", kSecurity, false, K::Whole, &TConfig::OAUTH_CLIENT_SECRET},
+    {"OAUTH_CLIENT_SECRET_COMMAND", kSecurity, false, K::Whole, &TConfig::OAUTH_CLIENT_SECRET_COMMAND},
+    {"OAUTH_SCOPE", kSecurity, false, K::Whole, &TConfig::OAUTH_SCOPE},
+    {"OAUTH_REFRESH_TOKEN", kSecurity, false, K::Whole, &TConfig::OAUTH_REFRESH_TOKEN},
+    {"OAUTH_TOKEN_COMMAND", kSecurity, false, K::Whole, &TConfig::OAUTH_TOKEN_COMMAND},
+    {"PASSWORD_COMMAND", kSecurity, false, K::Whole, &TConfig::PASSWORD_COMMAND},
+    {"SMTP_PASSWORD_COMMAND", kSecurity, false, K::Whole, &TConfig::SMTP_PASSWORD_COMMAND},
+    {"LOGIN_PWD_COMMAND", kSecurity, false, K::Whole, &TConfig::LOGIN_PWD_COMMAND},
 };
 
 // The value of a line as SplitKeyValue gives it, but not cut.
@@ -75,78 +109,17 @@ std::string WholeValue(const std::string& line) {
 // Sets the field `key` (upper case) names; false when no field has that name.
 // `whole` is the line's value before the cut at 255 bytes.
 bool ApplyKey(TConfig& cfg, const std::string& key, const std::string& value, const std::string& whole) {
-  for (const auto& [name, field] : kLoginKeys) {
-    if (key == name) {
-      cfg.*field = whole;
-      return true;
-    }
-  }
-  if (key == "DAEMON") {
-    cfg.DaemonMode = true;
-    cfg.DaemonPeriod = static_cast<uint16_t>(TextToNum(value));
-  } else if (key == "COUNTER") {
-    cfg.COUNTER = static_cast<uint16_t>(TextToNum(value));
-  } else if (key == "SMTP") {
-    cfg.SMTP = value;
-  } else if (key == "POP") {
-    cfg.POP = value;
-  } else if (key == "USERNAME") {
-    cfg.USERNAME = value;
-  } else if (key == "PASSWORD") {
-    cfg.PASSWORD = value;
-  } else if (key == "ROBOT") {
-    cfg.ROBOT = value;
-  } else if (key == "LOGFILE") {
-    cfg.LOGFILE = value;
-  } else if (key == "CONNECTION") {
-    cfg.CONNECTION = value;
-  } else if (key == "LOGIN_ID") {
-    cfg.LOGIN_ID = value;
-  } else if (key == "LOGIN_PWD") {
-    cfg.LOGIN_PWD = value;
-  } else if (key == "RETRIES") {
-    cfg.RETRIES = value;
-  } else if (key == "LOG") {
-    cfg.LOG = ParseYesNo(value);
-  } else if (key == "DEBUG") {
-    cfg.DEBUG = ParseYesNo(value);
-  } else if (key == "DELETEALL") {
-    cfg.DELETEALL = ParseYesNo(value);
-  } else if (key == "DIAL") {
-    cfg.DIAL = ParseYesNo(value);
-  } else if (key == "HANGUP") {
-    cfg.HANGUP = ParseYesNo(value);
-  } else if (key == "IN") {
-    cfg.IN = NormaliseDir(value);
-  } else if (key == "OUT") {
-    cfg.OUT = NormaliseDir(value);
-  } else if (key == "SMTP_TLS") {
-    cfg.SMTP_TLS = UpperText(value);
-  } else if (key == "POP_TLS") {
-    cfg.POP_TLS = UpperText(value);
-  } else if (key == "SMTP_USERNAME") {
-    cfg.SMTP_USERNAME = value;
-  } else if (key == "SMTP_PASSWORD") {
-    cfg.SMTP_PASSWORD = value;
-  } else if (key == "TLS_CA_FILE") {
-    cfg.TLS_CA_FILE = value;
-  } else if (key == "MAXSIZE") {
-    cfg.MAXSIZE = value;
-  } else if (key == "SMTP_AUTH") {
-    cfg.SMTP_AUTH = UpperText(value);
-  } else if (key == "POP_AUTH") {
-    cfg.POP_AUTH = UpperText(value);
-  } else {
-    return false;
-  }
+  const TKeySpec* spec = FindConfigKey(key);
+  if (spec == nullptr) return false;
+  spec->Set(cfg, spec->kind == TKeySpec::TKind::Whole ? whole : value);
   return true;
 }
 
-// A line that sets no field, as far as the reader and writer care about it.
+// A line that sets no field, as far as the reader cares about it.
 struct Unrecognised {
-  bool listed = false;      // an unknown key (or a foreign comment)
-  std::string key;          // the text before the first blank, TAB or "="
-  bool holdsValue = false;  // text after the key, or a comment with text
+  bool listed = false;  // an unknown key (or a foreign comment)
+  std::string key;      // the text before the first blank, TAB or "="
+  char after = 0;       // what ended the key: ' ', '\t', '=' or 0 (the line's end)
 };
 
 Unrecognised ClassifyUnrecognised(const std::string& line) {
@@ -159,24 +132,52 @@ Unrecognised ClassifyUnrecognised(const std::string& line) {
   u.listed = true;
   const auto keyEnd = t.find_first_of(" \t=");
   u.key = t.substr(0, keyEnd);
-  const auto valueStart = keyEnd == std::string::npos ? std::string::npos : t.find_first_not_of(" \t=", keyEnd);
-  u.holdsValue = valueStart != std::string::npos || (t[0] == ';' && t.size() > 1);
+  if (keyEnd != std::string::npos) u.after = t[keyEnd];
   return u;
 }
 
-bool IsRecognised(const std::string& line) {
-  TConfig scratch;
-  auto [key, value] = SplitKeyValue(line);
-  return ApplyKey(scratch, UpperText(key), value, WholeValue(line));
+// Edit distance with transpositions ("POP_TSL" is one step from "POP_TLS").
+std::size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
 }
 
-// True when `bytes` has a line that a rewrite drops although it held a value.
-bool HoldsForeignValues(const std::string& bytes) {
-  bool found = false;
-  ForEachLine(bytes, [&](const std::string& line) {
-    if (!found && !IsRecognised(line)) found = ClassifyUnrecognised(line).holdsValue;
-  });
-  return found;
+// The known key closest to `key` (upper case), when it is close enough to
+// be a slip of the hand; "" otherwise.
+std::string ClosestKey(const std::string& key) {
+  if (key.size() > 40) return {};
+  std::string best;
+  std::size_t bestDistance = 3;
+  for (const TKeySpec& spec : ConfigKeys()) {
+    const std::size_t d = Distance(key, spec.name);
+    if (d < bestDistance && d * 2 < std::strlen(spec.name)) {
+      best = spec.name;
+      bestDistance = d;
+    }
+  }
+  return best;
+}
+
+// What --check says of a line that set nothing; "" when it is no key at all
+// (a comment, a blank line, a section). Untrusted text: the caller escapes it.
+std::string FindingForUnrecognised(const Unrecognised& u) {
+  if (!u.listed || u.key.empty() || u.key[0] == ';') return {};
+  const std::string upper = UpperText(u.key);
+  if (FindConfigKey(upper) != nullptr && (u.after == '\t' || u.after == '=')) {
+    return u.key + ": " + (u.after == '\t' ? "a TAB" : "\"=\"") +
+           " after the key sets nothing; write the key, a blank and the value";
+  }
+  const std::string closest = ClosestKey(upper);
+  return u.key.substr(0, kMaxKeyLength) + ": unknown key" + (closest.empty() ? "" : "; did you mean " + closest + "?");
 }
 
 TTlsMode TlsModeOf(const std::string& text) {
@@ -219,6 +220,18 @@ NumberCheck ParseDecimal64(const std::string& text, uint64_t& value) {
   }
   value = n;
   return NumberCheck::Ok;
+}
+
+// What --check says of a DAEMON value that is not a plain number of seconds
+// the period can hold; "" when it is one (or empty: period 0).
+std::string FindingForDaemon(const std::string& value) {
+  if (value.empty()) return {};
+  uint64_t n = 0;
+  if (ParseDecimal64(value, n) == NumberCheck::Ok && n <= 65535) return {};
+  TConfig scratch;
+  FindConfigKey("DAEMON")->Set(scratch, value);
+  return "DAEMON: '" + value + "' is not a number of seconds from 0 to 65535; it is read as " +
+         std::to_string(scratch.DaemonPeriod);
 }
 
 // A host name or IPv4 address as a value may hold it: not empty, no blanks,
@@ -345,64 +358,122 @@ std::vector<std::string> CheckRecord(const TConfig& cfg) {
   return problems;
 }
 
-std::string ComposeText(const TConfig& cfg) {
-  std::vector<std::string> lines = {
-      "[Notice]",
-      "",
-      kNoticeLine1,
-      kNoticeLine2,
-      "",
-      "[General Information]",
-      "",
-      KeyLine("SMTP", cfg.SMTP),
-      KeyLine("POP", cfg.POP),
-      KeyLine("USERNAME", cfg.USERNAME),
-      KeyLine("PASSWORD", cfg.PASSWORD),
-      KeyLine("ROBOT", cfg.ROBOT),
-      KeyLine("IN", cfg.IN),
-      KeyLine("OUT", cfg.OUT),
-      KeyLine("COUNTER", NumToText(cfg.COUNTER, 0)),
-      KeyLine("LOG", YesNoText(cfg.LOG)),
-      KeyLine("LOGFILE", cfg.LOGFILE),
-      KeyLine("DELETEALL", YesNoText(cfg.DELETEALL)),
-      KeyLine("DEBUG", YesNoText(cfg.DEBUG)),
-      "",
-      "[Auto Dialing]",
-      "",
-      KeyLine("DIAL", YesNoText(cfg.DIAL)),
-      KeyLine("HANGUP", YesNoText(cfg.HANGUP)),
-      KeyLine("CONNECTION", cfg.CONNECTION),
-      KeyLine("LOGIN_ID", cfg.LOGIN_ID),
-      KeyLine("LOGIN_PWD", cfg.LOGIN_PWD),
-      KeyLine("RETRIES", cfg.RETRIES),
-      "",
-      "[Advanced Options]",
-      "",
-      cfg.DaemonMode ? "DAEMON    " + NumToText(cfg.DaemonPeriod, 0) : std::string(kDaemonOffLine),
-  };
-  if (!cfg.MAXSIZE.empty()) lines.push_back(OptionalKeyLine("MAXSIZE", cfg.MAXSIZE));
-  const std::pair<const char*, const std::string*> security[] = {{"SMTP_TLS", &cfg.SMTP_TLS},
-                                                                 {"SMTP_USERNAME", &cfg.SMTP_USERNAME},
-                                                                 {"SMTP_PASSWORD", &cfg.SMTP_PASSWORD},
-                                                                 {"POP_TLS", &cfg.POP_TLS},
-                                                                 {"TLS_CA_FILE", &cfg.TLS_CA_FILE},
-                                                                 {"SMTP_AUTH", &cfg.SMTP_AUTH},
-                                                                 {"POP_AUTH", &cfg.POP_AUTH}};
-  bool sectionStarted = false;
-  const auto put = [&](const char* key, const std::string& value) {
-    if (value.empty()) return;
-    if (!sectionStarted) lines.insert(lines.end(), {"", "[Security]", ""});
-    sectionStarted = true;
-    lines.push_back(OptionalKeyLine(key, value));
-  };
-  for (const auto& [key, value] : security) put(key, *value);
-  for (const auto& [key, field] : kLoginKeys) put(key, cfg.*field);
-  std::string text;
-  for (const auto& line : lines) text += line + "\r\n";
-  return text;
+void AddFinding(TReadState& state, int line, const std::string& text, bool warning = false) {
+  if (!text.empty() && state.Findings.size() < kMaxFindings) state.Findings.push_back({line, text, warning});
+}
+
+// The text of a file less a UTF-8 byte-order mark at its start.
+std::string WithoutByteOrderMark(const std::string& bytes) {
+  return bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
+}
+
+// Resets what ReadConfig resets (see there).
+void Reset(TConfig& cfg, TReadState& state) {
+  cfg.LOG = cfg.DEBUG = cfg.DELETEALL = false;
+  state.DialPending = true;
+  cfg.DaemonMode = false;
+  cfg.SMTP.clear();
+  cfg.POP.clear();
+  cfg.USERNAME.clear();
+  cfg.PASSWORD.clear();
+  cfg.ROBOT.clear();
+  cfg.IN.clear();
+  cfg.OUT.clear();
+  cfg.DaemonPeriod = 60;
+  cfg.COUNTER = 0;
+  for (const TKeySpec& spec : ConfigKeys())
+    if (!spec.always && spec.text != nullptr) (cfg.*spec.text).clear();
+  state.ConfigUnreadable = false;
+  state.Problems.clear();
+  state.UnknownKeys.clear();
+  state.Findings.clear();
+}
+
+// Reads the lines of a file that is 8-bit text into the record.
+void ParseLines(const std::string& bytes, TConfig& cfg, TReadState& state) {
+  int number = 0;
+  ForEachLine(WithoutByteOrderMark(bytes), [&](const std::string& line) {
+    ++number;
+    auto [key, value] = SplitKeyValue(line);
+    std::string whole = WholeValue(line);
+    // A value ends in neither a blank nor a CR, also where the cut at 255
+    // falls: the writer ends its lines with CR LF, and what it writes must
+    // read back the same.
+    for (std::string* v : {&value, &whole})
+      while (!v->empty() && (v->back() == ' ' || v->back() == '\r')) v->pop_back();
+    const std::string upper = UpperText(key);
+    if (ApplyKey(cfg, upper, value, whole)) {
+      if (upper == "DAEMON") AddFinding(state, number, FindingForDaemon(value));
+      return;
+    }
+    const Unrecognised u = ClassifyUnrecognised(line);
+    if (u.listed && state.UnknownKeys.size() < kMaxUnknownKeys)
+      state.UnknownKeys.push_back(u.key.substr(0, kMaxKeyLength));
+    AddFinding(state, number, FindingForUnrecognised(u));
+  });
+  state.Problems = CheckRecord(cfg);
+  if (!cfg.PASSWORD.empty() && cfg.PopTls() == TTlsMode::No)
+    AddFinding(state, 0, "PASSWORD goes to the POP3 server without TLS (POP_TLS is NO); set POP_TLS STARTTLS or "
+                         "IMPLICIT where the server offers it",
+               /*warning=*/true);
+}
+
+void Finish(const std::string& programDir, TConfig& cfg, TReadState& state) {
+  state.ConfigIncomplete = !state.Problems.empty();
+  if (cfg.LOGFILE.empty()) cfg.LOGFILE = programDir + kDefaultLogName;
+  state.TickCount = cfg.DaemonPeriod;
+}
+
+// Why `bytes` are not a text this reader takes; "" when they are.
+std::string NotText(const std::string& bytes) {
+  return bytes.find('\0') == std::string::npos ? std::string()
+                                               : "not 8-bit text (it holds NUL bytes, as UTF-16 does)";
 }
 
 }  // namespace
+
+void TKeySpec::Set(TConfig& cfg, const std::string& value) const {
+  switch (kind) {
+    case TKind::Text:
+    case TKind::Whole: cfg.*text = value; break;
+    case TKind::Upper: cfg.*text = UpperText(value); break;
+    case TKind::Dir: cfg.*text = NormaliseDir(value); break;
+    case TKind::Flag: cfg.*flag = ParseYesNo(value); break;
+    case TKind::Counter: cfg.COUNTER = static_cast<uint16_t>(TextToNum(value)); break;
+    case TKind::Daemon:
+      cfg.DaemonMode = true;
+      cfg.DaemonPeriod = static_cast<uint16_t>(TextToNum(value));
+      break;
+  }
+}
+
+std::string TKeySpec::Line(const TConfig& cfg) const {
+  switch (kind) {
+    case TKind::Text:
+    case TKind::Whole:
+    case TKind::Upper:
+    case TKind::Dir: return always ? KeyLine(name, cfg.*text) : OptionalKeyLine(name, cfg.*text);
+    case TKind::Flag: return KeyLine(name, YesNoText(cfg.*flag));
+    case TKind::Counter: return KeyLine(name, NumToText(cfg.COUNTER, 0));
+    case TKind::Daemon:
+      return cfg.DaemonMode ? "DAEMON    " + NumToText(cfg.DaemonPeriod, 0) : std::string(kDaemonOffLine);
+  }
+  return {};
+}
+
+const std::vector<TKeySpec>& ConfigKeys() { return kKeys; }
+
+const TKeySpec* FindConfigKey(const std::string& upperKey) {
+  for (const TKeySpec& spec : kKeys)
+    if (upperKey == spec.name) return &spec;
+  return nullptr;
+}
+
+std::vector<std::string> KnownConfigKeys() {
+  std::vector<std::string> names;
+  for (const TKeySpec& spec : kKeys) names.emplace_back(spec.name);
+  return names;
+}
 
 const char* AuthMechName(TAuthMech mech) {
   switch (mech) {
@@ -447,58 +518,37 @@ uint64_t TConfig::MaxMessageSize() const {
   return ParseDecimal64(MAXSIZE, n) == NumberCheck::Ok ? n : kDefaultMaxSize;
 }
 
-void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) {
-  cfg.LOG = cfg.DEBUG = cfg.DELETEALL = false;
-  state.DialPending = true;
-  cfg.DaemonMode = false;
-  cfg.SMTP.clear();
-  cfg.POP.clear();
-  cfg.USERNAME.clear();
-  cfg.PASSWORD.clear();
-  cfg.ROBOT.clear();
-  cfg.IN.clear();
-  cfg.OUT.clear();
-  cfg.DaemonPeriod = 60;
-  cfg.COUNTER = 0;
-  for (std::string* optional : {&cfg.SMTP_TLS, &cfg.POP_TLS, &cfg.SMTP_USERNAME, &cfg.SMTP_PASSWORD,
-                                &cfg.TLS_CA_FILE, &cfg.MAXSIZE, &cfg.SMTP_AUTH, &cfg.POP_AUTH})
-    optional->clear();
-  for (const auto& key : kLoginKeys) (cfg.*key.second).clear();
-  state.ConfigUnreadable = false;
-  state.Problems.clear();
-  state.UnknownKeys.clear();
+void ParseConfigText(const std::string& bytes, const std::string& programDir, TConfig& cfg, TReadState& state) {
+  Reset(cfg, state);
+  if (const std::string why = NotText(bytes); !why.empty()) {
+    state.ConfigUnreadable = true;
+    state.Problems.push_back(std::string(kConfigFileName) + " cannot be read: " + why);
+  } else {
+    ParseLines(bytes, cfg, state);
+  }
+  Finish(programDir, cfg, state);
+}
 
+void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state) {
   std::string bytes, why;
   switch (safefile::ReadWhole(programDir + kConfigFileName, bytes, nullptr, why)) {
     case safefile::ReadResult::Read:
-      ForEachLine(bytes, [&](const std::string& line) {
-        auto [key, value] = SplitKeyValue(line);
-        std::string whole = WholeValue(line);
-        // A value ends in neither a blank nor a CR, also where the cut at 255
-        // falls: the writer ends its lines with CR LF, and what it writes
-        // must read back the same.
-        for (std::string* v : {&value, &whole})
-          while (!v->empty() && (v->back() == ' ' || v->back() == '\r')) v->pop_back();
-        if (ApplyKey(cfg, UpperText(key), value, whole)) return;
-        Unrecognised u = ClassifyUnrecognised(line);
-        if (u.listed && state.UnknownKeys.size() < kMaxUnknownKeys)
-          state.UnknownKeys.push_back(u.key.substr(0, kMaxKeyLength));
-      });
-      state.Problems = CheckRecord(cfg);
-      break;
+      ParseConfigText(bytes, programDir, cfg, state);
+      return;
     case safefile::ReadResult::Missing:
+      Reset(cfg, state);
       state.Problems.push_back(std::string(kConfigFileName) + " does not exist");
       break;
     case safefile::ReadResult::Failed:
+      Reset(cfg, state);
       state.ConfigUnreadable = true;
       state.Problems.push_back(std::string(kConfigFileName) + " cannot be read: " + why);
       break;
   }
-
-  state.ConfigIncomplete = !state.Problems.empty();
-  if (cfg.LOGFILE.empty()) cfg.LOGFILE = programDir + kDefaultLogName;
-  state.TickCount = cfg.DaemonPeriod;
+  Finish(programDir, cfg, state);
 }
+
+std::vector<std::string> RecordProblems(const TConfig& cfg) { return CheckRecord(cfg); }
 
 std::vector<std::string> ConfigProblems(const std::string& programDir) {
   TConfig cfg;
@@ -507,7 +557,9 @@ std::vector<std::string> ConfigProblems(const std::string& programDir) {
   return state.Problems;
 }
 
-bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason) {
+bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason, const TConfig* before,
+                 bool* readOnly) {
+  if (readOnly) *readOnly = false;
   const auto fail = [reason](const std::string& why) {
     if (reason) *reason = why;
     return false;
@@ -516,20 +568,69 @@ bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string*
   if (!safefile::ResolveLinks(programDir + kConfigFileName, target, why)) return fail(why);
 
   // What is there now is read first: a file that cannot be read is never
-  // overwritten, and lines the rewrite would lose are kept in a backup.
+  // overwritten, and what it holds besides the program's changes stays.
   std::string previous;
   struct stat status {};
   const auto found = safefile::ReadWhole(target, previous, &status, why);
   if (found == safefile::ReadResult::Failed)
     return fail(target + " cannot be read (" + why + "); it was not rewritten");
   const bool hadFile = found == safefile::ReadResult::Read;
-  if (hadFile && HoldsForeignValues(previous) &&
-      !safefile::ReplaceAtomically(target + ".bak", previous, &status, why))
-    return fail("no backup of " + target + ", so it was not rewritten: " + why);
-  if (!safefile::ReplaceAtomically(target, ComposeText(cfg), hadFile ? &status : nullptr, why)) return fail(why);
+  if (hadFile && !(why = NotText(previous)).empty()) return fail(target + " is " + why + "; it was not rewritten");
+  const std::string text = MergeConfigText(hadFile ? previous : std::string(), before, cfg, programDir);
+  if (hadFile && text == previous) {
+    // Nothing to change; a file others may read is made the owner's alone.
+    if ((status.st_mode & 077) && (status.st_mode & 0200) && status.st_uid == ::geteuid())
+      ::chmod(target.c_str(), 0600);
+    if (reason) reason->clear();
+    return true;
+  }
+  // A file (or a directory) the owner made read-only is left as it was.
+  const auto slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+  const auto denied = [](const std::string& path, int how) {
+    return ::access(path.c_str(), how) != 0 && (errno == EACCES || errno == EROFS || errno == EPERM);
+  };
+  const bool fileReadOnly = hadFile && (denied(target, W_OK) || (::geteuid() == 0 && (status.st_mode & 0222) == 0));
+  if (fileReadOnly || denied(dir, W_OK | X_OK)) {
+    if (readOnly) *readOnly = true;
+    return fail(fileReadOnly ? target + " is read-only and was left as it was"
+                             : dir + " is read-only; " + kConfigFileName + " was left as it was");
+  }
+  if (!safefile::ReplaceAtomically(target, text, hadFile ? &status : nullptr, why)) return fail(why);
   if (reason) reason->clear();
   return true;
 }
+
+TConfigStore::TStamp TConfigStore::Now() const {
+  TStamp stamp;
+  struct stat st {};
+  if (::stat((dir_ + kConfigFileName).c_str(), &st) != 0) return stamp;
+  stamp.exists = true;
+  stamp.device = uint64_t(st.st_dev);
+  stamp.inode = uint64_t(st.st_ino);
+  stamp.size = uint64_t(st.st_size);
+  stamp.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return stamp;
+}
+
+void TConfigStore::Read(TConfig& cfg, TReadState& state) {
+  stamp_ = Now();
+  ReadConfig(dir_, cfg, state);
+  before_ = cfg;
+  haveBefore_ = true;
+}
+
+TConfigStore::TSaved TConfigStore::Write(const TConfig& cfg, std::string& why) {
+  bool readOnly = false;
+  if (!WriteConfig(dir_, cfg, &why, haveBefore_ ? &before_ : nullptr, &readOnly))
+    return readOnly ? TSaved::ReadOnly : TSaved::Failed;
+  before_ = cfg;
+  haveBefore_ = true;
+  stamp_ = Now();
+  return TSaved::Written;
+}
+
+bool TConfigStore::ChangedOnDisk() const { return !(Now() == stamp_); }
 
 bool SplitServerValue(const std::string& value, uint16_t defaultPort, std::string& host, uint16_t& port) {
   std::string h;

@@ -1,12 +1,14 @@
-// The configuration file "ZVMAIL32.INI" beside the program: read once at
-// start into a TConfig, written back whole by WriteConfig (at every end of
-// the program and when the dialog saves).
+// The configuration file "ZVMAIL32.INI" beside the program: read at start
+// into a TConfig, written back at every end of the program and when the
+// dialog saves. A rewrite changes only what the program changed since it
+// read the file (COUNTER, the dialog's values) in the file as it is on disk
+// then: lines the operator edited, added or commented meanwhile stay.
 // Errors: nothing throws. ReadConfig reports what is wrong with the file in
 // TReadState (problems in words, unknown keys, an unreadable file) and
 // leaves defaults where it could not read; WriteConfig returns false with a
 // reason, the file then whole with its old content (or the new one when only
-// the final flush of its directory failed). The file holds passwords: it is
-// always written mode 0600.
+// the final flush of its directory failed). The file holds passwords: a
+// rewritten one is always mode 0600.
 #pragma once
 
 #include <cstdint>
@@ -88,6 +90,17 @@ struct TReadState {
   // bytes each. Untrusted bytes from the file. Blank lines, [section] lines
   // and the writer's own notice and ";DAEMON" lines are not listed.
   std::vector<std::string> UnknownKeys;
+  // What --check reports beyond the problems, although a run goes on as the
+  // file says: lines that set nothing but look like keys ("POP_TSL:
+  // unknown key; did you mean POP_TLS?"), a TAB or "=" after a key, DAEMON
+  // values that are not plain seconds (errors); a password that would go
+  // without TLS (a warning). At most 100, each naming its line (0: none).
+  struct TFinding {
+    int line = 0;
+    std::string text;
+    bool warning = false;
+  };
+  std::vector<TFinding> Findings;
 };
 
 // The file's name inside the program directory.
@@ -100,21 +113,72 @@ inline const char* const kDefaultLogName = "ZVMAIL32.LOG";
 // SMTP, POP, USERNAME, PASSWORD, ROBOT, IN, OUT, COUNTER, LOG, DEBUG,
 // DELETEALL, the daemon settings and the optional keys; the other fields keep
 // their values unless the file sets them. Untrusted input: any line, however
-// long, is accepted, in a file of up to 1 MiB. programDir ends with "/".
+// long, is accepted, in a file of up to 1 MiB; a UTF-8 byte-order mark at
+// the start is skipped; a file holding NUL bytes (UTF-16, say) is not 8-bit
+// text and counts as unreadable. programDir ends with "/".
 void ReadConfig(const std::string& programDir, TConfig& cfg, TReadState& state);
+// ReadConfig of a file holding `bytes`, without a file.
+void ParseConfigText(const std::string& bytes, const std::string& programDir, TConfig& cfg, TReadState& state);
 // The problems ReadConfig finds in programDir's file (see TReadState::Problems).
 std::vector<std::string> ConfigProblems(const std::string& programDir);
+// The problems of a record as ReadConfig would find them in a file holding it.
+std::vector<std::string> RecordProblems(const TConfig& cfg);
 
-// Rewrites programDir + "ZVMAIL32.INI" from `cfg`: 32 lines, CR LF (IN and
-// OUT as they stand; file names are case-sensitive here), then MAXSIZE and a
-// [Security] section for the optional keys that hold a value. The file is
-// replaced atomically, so readers see the old content or the new, never a
-// part; a link named ZVMAIL32.INI is followed and its target replaced.
-// Refuses (false) when the current file exists but cannot be read. When the
-// rewrite would drop a line that held a value (an unknown key with a value, a
-// comment), the previous content is first kept as "<file>.bak" beside it.
+// What `cfg` holds, as the text of a configuration file: with no file
+// (`disk` empty) the writer's 32 lines, CR LF (IN and OUT as they stand;
+// file names are case-sensitive here), then MAXSIZE and a [Security]
+// section for the optional keys that hold a value. Otherwise `disk` with the
+// lines of the keys whose line differs between `before` and `cfg` set (all
+// keys when `before` is null; a key whose value became empty loses its
+// lines), and a line added for each key of the 32 lines that `disk` lacks
+// (its default), in its section; every other line stays as it is. Untrusted
+// input; never fails. programDir gives LOGFILE's default.
+std::string MergeConfigText(const std::string& disk, const TConfig* before, const TConfig& cfg,
+                            const std::string& programDir);
+
+// Writes `cfg` into programDir + "ZVMAIL32.INI" as MergeConfigText says,
+// against the file as it is now. The file is replaced atomically, so readers
+// see the old content or the new, never a part; a link named ZVMAIL32.INI is
+// followed and its target replaced. Nothing is written when the text would
+// not change. Refuses (false) when the current file exists but cannot be
+// read or is not 8-bit text, and leaves a read-only file (or one in a
+// read-only directory) as it was (false; `readOnly`, when given, set).
 // `reason` (may be null) gets why it failed.
-bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason = nullptr);
+bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string* reason = nullptr,
+                 const TConfig* before = nullptr, bool* readOnly = nullptr);
+
+// The configuration file of one instance as the program keeps it: what was
+// read last (the base of a rewrite) and how the file stood then, so a change
+// on disk shows.
+class TConfigStore {
+ public:
+  explicit TConfigStore(std::string programDir) : dir_(std::move(programDir)) {}
+  // ReadConfig; remembers the record read and the file's state.
+  void Read(TConfig& cfg, TReadState& state);
+  enum class TSaved { Written, ReadOnly, Failed };
+  // WriteConfig of what changed since the last Read or Write.
+  TSaved Write(const TConfig& cfg, std::string& why);
+  // The file was changed, replaced, made or removed since the last Read or
+  // Write (by someone else).
+  bool ChangedOnDisk() const;
+
+ private:
+  struct TStamp {
+    bool exists = false;
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t mtimeNs = 0;
+    bool operator==(const TStamp&) const = default;
+  };
+  TStamp Now() const;
+
+  std::string dir_;
+  TConfig before_;
+  bool haveBefore_ = false;
+  TStamp stamp_;
+};
+
+// The keys the file knows, upper case, in the writer's order.
+std::vector<std::string> KnownConfigKeys();
 
 // Splits an SMTP or POP value into host and port: "host", "host:port",
 // "a.b.c.d:port", "[IPv6]", "[IPv6]:port", or a bare IPv6 literal ("::1":

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "config/textutil.h"
+#include "platform/session.h"
 
 namespace {
 
@@ -334,6 +335,7 @@ void TfSetup::BuildControls() {
 }
 
 void TfSetup::FormCreate() {
+  before_ = cfg_;
   RAS1.LoadEntries();
   ListBox1->clear();
   int offered = 0;
@@ -370,56 +372,66 @@ void TfSetup::FormCreate() {
   eCAFile->setText(ToQt(cfg_.TLS_CA_FILE));
   ShowChoice(cmbSMTPAuth, cfg_.SMTP_AUTH);
   ShowChoice(cmbPOPAuth, cfg_.POP_AUTH);
-  for (auto [edit, value] : OAuthFields()) edit->setText(ToQt(*value));
+  for (auto [edit, value] : OAuthFields(cfg_)) edit->setText(ToQt(*value));
 }
 
 void TfSetup::btSaveClick() {
-  cfg_.LOGFILE = FromQt(eLogfile->text());
-  cfg_.SMTP = FromQt(eSMTPserver->text());
-  cfg_.POP = FromQt(ePOPServer->text());
-  cfg_.USERNAME = FromQt(ePOPusername->text());
-  cfg_.PASSWORD = FromQt(ePOPpassword->text());
-  cfg_.ROBOT = FromQt(eRobot->text());
-  cfg_.IN = FromQt(eSMTPIN->text());
-  cfg_.OUT = FromQt(eSMTPOUT->text());
-  cfg_.DaemonPeriod = static_cast<uint16_t>(TextToNum(FromQt(eDamSec->text())));
-  cfg_.DaemonMode = cbDaemon->isChecked();
-  cfg_.DELETEALL = cbDel->isChecked();
-  cfg_.DEBUG = cbDebug->isChecked();
-  cfg_.LOG = cbLogging->isChecked();
-  cfg_.LOGIN_ID = FromQt(eDialusername->text());
-  cfg_.LOGIN_PWD = FromQt(eDialpassword->text());
-  cfg_.RETRIES = FromQt(eRetry->text());
-  cfg_.DIAL = cbAutodial->isChecked();
-  cfg_.HANGUP = cbAutoHangup->isChecked();
+  // Taken over only as a whole, and only when the program would run with it.
+  TConfig cfg = cfg_;
+  cfg.LOGFILE = FromQt(eLogfile->text());
+  cfg.SMTP = FromQt(eSMTPserver->text());
+  cfg.POP = FromQt(ePOPServer->text());
+  cfg.USERNAME = FromQt(ePOPusername->text());
+  cfg.PASSWORD = FromQt(ePOPpassword->text());
+  cfg.ROBOT = FromQt(eRobot->text());
+  cfg.IN = FromQt(eSMTPIN->text());
+  cfg.OUT = FromQt(eSMTPOUT->text());
+  cfg.DaemonPeriod = static_cast<uint16_t>(TextToNum(FromQt(eDamSec->text())));
+  cfg.DaemonMode = cbDaemon->isChecked();
+  cfg.DELETEALL = cbDel->isChecked();
+  cfg.DEBUG = cbDebug->isChecked();
+  cfg.LOG = cbLogging->isChecked();
+  cfg.LOGIN_ID = FromQt(eDialusername->text());
+  cfg.LOGIN_PWD = FromQt(eDialpassword->text());
+  cfg.RETRIES = FromQt(eRetry->text());
+  cfg.DIAL = cbAutodial->isChecked();
+  cfg.HANGUP = cbAutoHangup->isChecked();
   // With no entry selected (no phone book, or none picked) the connection
   // keeps its value, so the other settings can still be saved.
   const auto selected = ListBox1->selectedItems();
-  if (!selected.isEmpty()) cfg_.CONNECTION = FromQt(selected.first()->text());
-  cfg_.MAXSIZE = TrimSpaces(FromQt(eMaxSize->text()));
-  cfg_.SMTP_TLS = TlsChoiceValue(cmbSMTPTLS, cfg_.SMTP_TLS);
-  cfg_.POP_TLS = TlsChoiceValue(cmbPOPTLS, cfg_.POP_TLS);
-  cfg_.SMTP_USERNAME = FromQt(eSMTPusername->text());
-  cfg_.SMTP_PASSWORD = FromQt(eSMTPpassword->text());
-  cfg_.TLS_CA_FILE = FromQt(eCAFile->text());
+  if (!selected.isEmpty()) cfg.CONNECTION = FromQt(selected.first()->text());
+  cfg.MAXSIZE = TrimSpaces(FromQt(eMaxSize->text()));
+  cfg.SMTP_TLS = TlsChoiceValue(cmbSMTPTLS, cfg.SMTP_TLS);
+  cfg.POP_TLS = TlsChoiceValue(cmbPOPTLS, cfg.POP_TLS);
+  cfg.SMTP_USERNAME = FromQt(eSMTPusername->text());
+  cfg.SMTP_PASSWORD = FromQt(eSMTPpassword->text());
+  cfg.TLS_CA_FILE = FromQt(eCAFile->text());
   for (const QComboBox* combo : {cmbSMTPAuth, cmbPOPAuth}) {
     const std::string chosen = FromQt(combo->currentText());
-    (combo == cmbSMTPAuth ? cfg_.SMTP_AUTH : cfg_.POP_AUTH) = chosen == "AUTO" ? std::string() : chosen;
+    (combo == cmbSMTPAuth ? cfg.SMTP_AUTH : cfg.POP_AUTH) = chosen == "AUTO" ? std::string() : chosen;
   }
-  for (auto [edit, value] : OAuthFields()) *value = TrimSpaces(FromQt(edit->text()));
+  for (auto [edit, value] : OAuthFields(cfg)) *value = TrimSpaces(FromQt(edit->text()));
+  Refused = RecordProblems(cfg);
+  if (!Refused.empty()) {
+    std::string text = "The configuration cannot be saved:";
+    for (const std::string& problem : Refused) text += "\n" + problem;
+    plat::MessageBox(text, "Configuration", plat::MB_OK);
+    return;
+  }
+  cfg_ = cfg;
   // The dialog closes either way; WriteError tells the caller why the file
   // stayed as it was.
-  WriteConfig(programDir_, cfg_, &WriteError);
+  if (WriteConfig(programDir_, cfg_, &WriteError, &before_)) before_ = cfg_;
   accept();
 }
 
 void TfSetup::btCancelClick() { reject(); }
 
-std::vector<std::pair<QLineEdit*, std::string*>> TfSetup::OAuthFields() {
-  return {{eTokenURL, &cfg_.OAUTH_TOKEN_URL},         {eDeviceURL, &cfg_.OAUTH_DEVICE_URL},
-          {eClientID, &cfg_.OAUTH_CLIENT_ID},         {eClientSecret, &cfg_.OAUTH_CLIENT_SECRET},
-          {eScope, &cfg_.OAUTH_SCOPE},                {eRefreshToken, &cfg_.OAUTH_REFRESH_TOKEN},
-          {eTokenCommand, &cfg_.OAUTH_TOKEN_COMMAND}};
+std::vector<std::pair<QLineEdit*, std::string*>> TfSetup::OAuthFields(TConfig& cfg) {
+  return {{eTokenURL, &cfg.OAUTH_TOKEN_URL},         {eDeviceURL, &cfg.OAUTH_DEVICE_URL},
+          {eClientID, &cfg.OAUTH_CLIENT_ID},         {eClientSecret, &cfg.OAUTH_CLIENT_SECRET},
+          {eScope, &cfg.OAUTH_SCOPE},                {eRefreshToken, &cfg.OAUTH_REFRESH_TOKEN},
+          {eTokenCommand, &cfg.OAUTH_TOKEN_COMMAND}};
 }
 
 void TfSetup::showEvent(QShowEvent* e) {

@@ -1,8 +1,9 @@
 // TfSetup: the configuration dialog "Configuration", shown for "/SETUP".
 // It edits every value of the configuration record and offers the dial-up
 // phone-book entries for CONNECTION, and the optional security keys and
-// MAXSIZE. Nothing is validated and nothing throws: "OK" takes the values
-// over, writes the file and closes; "Cancel" closes.
+// MAXSIZE. Nothing throws: "OK" takes the values over, writes what changed
+// into the file and closes, unless the program would refuse the values; it
+// then says why and stays open. "Cancel" closes.
 #pragma once
 
 #include <QDialog>
@@ -35,7 +36,9 @@ class TfSetup : public QDialog {
 
   // "OK": takes every field over into the record, CONNECTION from the
   // selected entry (kept when none is selected), writes the file, closes.
-  // A TLS choice left at NO keeps an absent key absent.
+  // A TLS choice left at NO keeps an absent key absent. Values the program
+  // would refuse are shown in a box (Refused gets them) and nothing is taken
+  // over.
   void btSaveClick();
   // "Cancel": closes; the record stays as it was.
   void btCancelClick();
@@ -69,6 +72,8 @@ class TfSetup : public QDialog {
 
   // Why the last "OK" could not write the file; empty when it could.
   std::string WriteError;
+  // The problems that kept the last "OK" from saving; empty when none.
+  std::vector<std::string> Refused;
 
   // Lists the phone-book entries only; no handlers, default phone book.
   TRAS RAS1;
@@ -80,8 +85,9 @@ class TfSetup : public QDialog {
   void BuildControls();
   void FormCreate();
   // The OAuth2 edits and the fields of the record they stand for.
-  std::vector<std::pair<QLineEdit*, std::string*>> OAuthFields();
+  std::vector<std::pair<QLineEdit*, std::string*>> OAuthFields(TConfig& cfg);
 
   TConfig& cfg_;
+  TConfig before_;  // the record as the file holds it: a save writes what differs
   std::string programDir_;
 };

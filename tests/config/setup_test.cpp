@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -431,6 +432,7 @@ TEST_F(SetupDialogTest, OkWithNothingSelectedKeepsConnectionAndSaves) {
       {"empty connection", {"Home"}, ""},
   };
   for (const auto& c : cases) {
+    std::filesystem::remove(dir + "ZVMAIL32.INI");  // the record is what the file holds
     cfg = TypicalRecord();
     cfg.CONNECTION = c.connection;
     auto dlg = Make(c.entries);
@@ -463,8 +465,9 @@ TEST_F(SetupDialogTest, OkTakesTheSecurityKeysOver) {
   // SMTP_TLS before, the choice made (nullptr: left as shown), SMTP_TLS after.
   const std::tuple<std::string, const char*, std::string> cases[] = {
       {"", nullptr, ""}, {"", "NO", ""}, {"NO", nullptr, "NO"}, {"", "STARTTLS", "STARTTLS"},
-      {"IMPLICIT", "NO", "NO"}, {"SSL", nullptr, "SSL"}};  // an absent key stays absent, an unknown one is kept
+      {"IMPLICIT", "NO", "NO"}};  // an absent key stays absent
   for (const auto& [before, chosen, after] : cases) {
+    std::filesystem::remove(dir + "ZVMAIL32.INI");  // the record is what the file holds
     cfg = TypicalRecord();
     cfg.SMTP_TLS = before;
     auto dlg = Make();
@@ -477,6 +480,34 @@ TEST_F(SetupDialogTest, OkTakesTheSecurityKeysOver) {
               after.empty() ? std::vector<std::string>{} : security) << before;
   }
 
+  // Values the program would refuse are not saved: the dialog says why and
+  // stays open, the record and the file stay as they were.
+  std::filesystem::remove(dir + "ZVMAIL32.INI");
+  for (const auto& [set, problem] : std::vector<std::pair<std::function<void(TfSetup&)>, std::string>>{
+           {[](TfSetup& d) { d.cmbSMTPTLS->setCurrentText("SSL"); }, "SMTP_TLS has an unknown value 'SSL'"},
+           {[](TfSetup& d) {
+              d.eSMTPusername->setText("Sender");
+              d.eSMTPpassword->setText("pw");
+            },
+            "SMTP_USERNAME is set but SMTP_TLS is NO"},
+           {[](TfSetup& d) { d.ePOPServer->setText(""); }, "POP is empty"}}) {
+    cfg = TypicalRecord();
+    cfg.SMTP_TLS = "SSL";
+    auto dlg = Make();
+    cfg.SMTP_TLS.clear();
+    dlg->cmbSMTPTLS->setCurrentText("NO");
+    set(*dlg);
+    testing::internal::CaptureStderr();
+    dlg->btSave->click();
+    const std::string box = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(dlg->isVisible()) << problem;
+    ASSERT_EQ(dlg->Refused.size(), 1u) << problem;
+    EXPECT_EQ(dlg->Refused[0].substr(0, problem.size()), problem);
+    EXPECT_NE(box.find("Configuration: The configuration cannot be saved: " + problem), std::string::npos) << box;
+    EXPECT_EQ(cfg.POP, "pop.example.org");
+    EXPECT_FALSE(std::filesystem::exists(dir + "ZVMAIL32.INI"));
+  }
+
   cfg = TypicalRecord();
   auto dlg = Make();
   dlg->eMaxSize->setText(" 250000 ");
@@ -484,12 +515,13 @@ TEST_F(SetupDialogTest, OkTakesTheSecurityKeysOver) {
   dlg->cmbPOPTLS->setCurrentText("IMPLICIT");
   dlg->eSMTPusername->setText("Sender");
   dlg->eSMTPpassword->setText("p w");
-  dlg->eCAFile->setText("/etc/ssl/Zorvik.pem");
+  zvtest::WriteFile(dir + "Zorvik CA.pem", "-----BEGIN CERTIFICATE-----\n");
+  dlg->eCAFile->setText((dir + "Zorvik CA.pem").c_str());
   dlg->btSave->click();
   EXPECT_EQ(dlg->WriteError, "");
   EXPECT_EQ(cfg.MAXSIZE + "|" + cfg.SMTP_TLS + "|" + cfg.POP_TLS + "|" + cfg.SMTP_USERNAME + "|" + cfg.SMTP_PASSWORD +
                 "|" + cfg.TLS_CA_FILE,
-            "250000|STARTTLS|IMPLICIT|Sender|p w|/etc/ssl/Zorvik.pem");
+            "250000|STARTTLS|IMPLICIT|Sender|p w|" + dir + "Zorvik CA.pem");
   EXPECT_EQ(Lines(Ini()).size(), 41u);
 
   // The login choices: AUTO leaves the key absent; the OAuth2 fields as typed.
@@ -499,6 +531,10 @@ TEST_F(SetupDialogTest, OkTakesTheSecurityKeysOver) {
   EXPECT_EQ(dlg->cmbSMTPAuth->currentText().toStdString() + "|" + dlg->cmbPOPAuth->currentText().toStdString(),
             "AUTO|USER");
   dlg->cmbSMTPAuth->setCurrentText("XOAUTH2");
+  // A token goes only with a user and over TLS, for POP3 as well.
+  dlg->cmbSMTPTLS->setCurrentText("STARTTLS");
+  dlg->cmbPOPTLS->setCurrentText("IMPLICIT");
+  dlg->eSMTPusername->setText("Sender");
   dlg->cmbPOPAuth->setCurrentText("AUTO");
   dlg->eTokenURL->setText("https://login.example/token");
   dlg->eClientID->setText("zv");

@@ -1,0 +1,160 @@
+#include "config/inimerge.h"
+
+#include <cstring>
+
+#include "config/configfile.h"
+#include "config/configkeys.h"
+#include "config/textutil.h"
+
+namespace {
+
+bool IsBlank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// The key a line sets, upper case, as the reader splits it.
+std::string KeyOf(const std::string& text) { return UpperText(SplitKeyValue(text).first); }
+
+std::vector<std::string> Composed(const TConfig& cfg) {
+  std::vector<std::string> lines = {"[Notice]", "", kNoticeLine1, kNoticeLine2};
+  const char* section = nullptr;
+  for (const TKeySpec& spec : ConfigKeys()) {
+    const std::string line = spec.Line(cfg);
+    if (line.empty()) continue;
+    if (section == nullptr || std::strcmp(section, spec.section) != 0) {
+      section = spec.section;
+      lines.insert(lines.end(), {"", section, ""});
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
+
+TIniLines::TIniLines(const std::string& bytes) {
+  std::size_t start = 0;
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    bom_ = bytes.substr(0, 3);
+    start = 3;
+  }
+  bool endSeen = false;
+  while (start < bytes.size()) {
+    auto lf = bytes.find('\n', start);
+    TLine line;
+    if (lf == std::string::npos) {
+      line.text = bytes.substr(start);
+      start = bytes.size();
+    } else {
+      std::size_t end = lf;
+      while (end > start && bytes[end - 1] == '\r') --end;
+      line.text = bytes.substr(start, end - start);
+      line.end = bytes.substr(end, lf + 1 - end);
+      start = lf + 1;
+      if (!endSeen) end_ = line.end;
+      endSeen = true;
+    }
+    lines_.push_back(std::move(line));
+  }
+}
+
+std::vector<std::size_t> TIniLines::LinesOf(const TKeySpec& spec, bool withComments) const {
+  const bool daemon = spec.kind == TKeySpec::TKind::Daemon;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    const std::string key = KeyOf(lines_[i].text);
+    if (key == spec.name || (withComments && daemon && key.compare(0, 7, ";DAEMON") == 0)) at.push_back(i);
+  }
+  return at;
+}
+
+void TIniLines::Set(const TKeySpec& spec, const std::string& line) {
+  std::vector<std::size_t> at = LinesOf(spec);
+  if (line.empty()) {
+    for (auto i = at.rbegin(); i != at.rend(); ++i) lines_.erase(lines_.begin() + std::ptrdiff_t(*i));
+    return;
+  }
+  if (spec.kind == TKeySpec::TKind::Daemon) {
+    const bool off = line == kDaemonOffLine;
+    if (off && !at.empty()) {
+      for (std::size_t k = at.size() - 1; k-- > 0;) lines_.erase(lines_.begin() + std::ptrdiff_t(at[k]));
+      at = LinesOf(spec);
+    } else if (at.empty()) {
+      // Off already: a commented line says so, whatever it reads.
+      at = LinesOf(spec, /*withComments=*/true);
+      if (off && !at.empty()) return;
+    }
+  }
+  if (at.empty()) return Add(spec, line);
+  lines_[at.back()].text = line;
+}
+
+void TIniLines::Add(const TKeySpec& spec, const std::string& line) {
+  std::size_t at = Place(spec);
+  if (at == std::string::npos) {
+    if (!lines_.empty() && !IsBlank(lines_.back().text)) Insert(lines_.size(), "");
+    Insert(lines_.size(), spec.section);
+    Insert(lines_.size(), "");
+    at = lines_.size();
+  }
+  Insert(at, line);
+}
+
+std::size_t TIniLines::Place(const TKeySpec& spec) const {
+  const auto& keys = ConfigKeys();
+  const std::size_t self = std::size_t(&spec - keys.data());
+  for (std::size_t k = self; k-- > 0;) {
+    if (std::strcmp(keys[k].section, spec.section) != 0) continue;
+    const auto at = LinesOf(keys[k], /*withComments=*/true);
+    if (!at.empty()) return at.back() + 1;
+  }
+  for (std::size_t k = self + 1; k < keys.size(); ++k) {
+    if (std::strcmp(keys[k].section, spec.section) != 0) continue;
+    const auto at = LinesOf(keys[k], /*withComments=*/true);
+    if (!at.empty()) return at.front();
+  }
+  const std::string header = UpperText(spec.section);
+  for (std::size_t i = 0; i < lines_.size(); ++i) {
+    if (UpperText(Trimmed(lines_[i].text)) != header) continue;
+    return i + 1 < lines_.size() && IsBlank(lines_[i + 1].text) ? i + 2 : i + 1;
+  }
+  return std::string::npos;
+}
+
+void TIniLines::Insert(std::size_t at, const std::string& text) {
+  // The line before it may be a last line without an end.
+  if (at > 0 && lines_[at - 1].end.empty()) lines_[at - 1].end = end_;
+  lines_.insert(lines_.begin() + std::ptrdiff_t(at), TLine{text, end_});
+}
+
+std::string TIniLines::Text() const {
+  std::string text = bom_;
+  for (const TLine& line : lines_) text += line.text + line.end;
+  return text;
+}
+
+std::string MergeConfigText(const std::string& disk, const TConfig* before, const TConfig& cfg,
+                            const std::string& programDir) {
+  if (disk.empty()) {
+    std::string text;
+    for (const std::string& line : Composed(cfg)) text += line + "\r\n";
+    return text;
+  }
+  // A key the file lacks gets the value the reader gives it in its absence.
+  TConfig defaults;
+  defaults.LOGFILE = programDir + kDefaultLogName;
+  TIniLines file(disk);
+  for (const TKeySpec& spec : ConfigKeys()) {
+    const std::string line = spec.Line(cfg);
+    if (before == nullptr || spec.Line(*before) != line) {
+      file.Set(spec, line);
+    } else if (spec.always && file.LinesOf(spec, /*withComments=*/true).empty()) {
+      file.Add(spec, spec.Line(defaults));
+    }
+  }
+  return file.Text();
+}

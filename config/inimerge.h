@@ -1,0 +1,47 @@
+// TIniLines: the text of a configuration file as lines that keep their own
+// line ends, edited key by key: the line of a key set, removed, or added in
+// the key's section. What is not edited comes out byte for byte as it came
+// in, a UTF-8 byte-order mark at the start included. Internal to config/;
+// MergeConfigText (configfile.h) is built on it.
+// Errors: none; any bytes are taken (untrusted input), and the edits only
+// ever touch lines that hold one of the known keys.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TKeySpec;
+
+class TIniLines {
+ public:
+  explicit TIniLines(const std::string& bytes);
+
+  // The lines holding `spec`'s key (for DAEMON also its commented form,
+  // ";DAEMON ..."), first to last.
+  std::vector<std::size_t> LinesOf(const TKeySpec& spec, bool withComments = false) const;
+  // Makes `line` the last line holding the key: it replaces that line (for
+  // DAEMON, a commented one when there is no other), or is added in the
+  // key's section. An empty `line` removes every line of the key. Turning
+  // DAEMON off (the comment as `line`) removes its other lines too, since
+  // any of them would turn it on; where it is off already and commented
+  // out, nothing changes.
+  void Set(const TKeySpec& spec, const std::string& line);
+  // Adds `line` for a key the text lacks.
+  void Add(const TKeySpec& spec, const std::string& line);
+  std::string Text() const;
+
+ private:
+  struct TLine {
+    std::string text;
+    std::string end;  // "\r\n", "\n", or "" for a last line without one
+  };
+  // Where a new line of `spec`'s key goes: after the last line of the key
+  // before it in the same section, or before the first line of the key after
+  // it, or under the section's header; npos when the section is nowhere.
+  std::size_t Place(const TKeySpec& spec) const;
+  void Insert(std::size_t at, const std::string& text);
+
+  std::string bom_;
+  std::vector<TLine> lines_;
+  std::string end_ = "\r\n";  // the end of new lines: the file's own
+};
