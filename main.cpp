@@ -47,12 +47,17 @@ int main(int argc, char** argv) {
   // No display name: the platform would add it to every window's caption.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // SIGTERM, SIGINT and SIGHUP ask the program to stop: a pass in progress
-  // ends within moments, then the run ends by its normal path. A second
-  // signal ends it at once; nothing it leaves is lost or doubled.
+  // SIGTERM and SIGINT ask the program to stop: a pass in progress ends
+  // within moments, then the run ends by its normal path. A second one ends
+  // it at once; nothing it leaves is lost or doubled. SIGHUP asks for the
+  // configuration to be read again.
   TMain* closeTarget = nullptr;
-  plat::CloseSignals closeSignals([&closeTarget](int) {
-    if (closeTarget) closeTarget->RequestStop();
+  plat::CloseSignals closeSignals([&closeTarget](int signal) {
+    if (closeTarget == nullptr) return;
+    if (signal == SIGHUP)
+      closeTarget->RequestReread();
+    else
+      closeTarget->RequestStop(signal);
   });
 
   TMain Main(args, {}, programDir);

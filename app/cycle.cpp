@@ -5,6 +5,7 @@
 #include "app/hooks.h"
 #include "app/mainunit.h"
 #include "platform/session.h"
+#include "platform/signals.h"
 
 namespace {
 
@@ -48,9 +49,11 @@ void TMain::AutoRunTimer() {
   TickCount = 0;
   {
     WorkScope running(CycleRunning);
+    RereadIfDue();
     SendAndReceive();
   }
   TickCount = 0;
+  if (RereadRequested) RereadIfDue();
   CloseIfRequested();
 }
 
@@ -59,6 +62,7 @@ void TMain::icnUpOffDblClick() {
     WorkScope running(PassRunning);
     SendMail();
   }
+  if (RereadRequested) RereadIfDue();
   CloseIfRequested();
 }
 
@@ -67,10 +71,12 @@ void TMain::icnDownOffDblClick() {
     WorkScope running(PassRunning);
     ReceiveMail();
   }
+  if (RereadRequested) RereadIfDue();
   CloseIfRequested();
 }
 
-void TMain::RequestStop() {
+void TMain::RequestStop(int signal) {
+  if (signal != 0 && !StopRequested) WriteLog("Stopping: " + plat::SignalName(signal) + " received");
   StopRequested = true;
   if (Busy && Sock.State != 0) {
     LogConnectionFailure("connection closed: the program was asked to stop");

@@ -251,12 +251,21 @@ class TMain : public QWidget, public TPassHost {
   bool CloseRequested = false;
   // Closes the window when a close request waited for the work to end.
   void CloseIfRequested();
-  // A stop asked from outside (a signal): a pass in progress ends at once as
-  // after a dropped connection (its connection is closed; what was filed
-  // stays filed, what was not stays on the server, pairs not accepted stay
-  // in OUT), no further pass starts, and the run ends by its normal path.
-  void RequestStop();
+  // A stop asked from outside (a signal, named in the log): a pass in
+  // progress ends at once as after a dropped connection (its connection is
+  // closed; what was filed stays filed, what was not stays on the server,
+  // pairs not accepted stay in OUT), no further pass starts, and the run
+  // ends by its normal path.
+  void RequestStop(int signal = 0);
   bool StopRequested = false;
+  // Asks for the configuration to be read again (SIGHUP): at once when
+  // nothing runs, else when the cycle or pass in progress has returned.
+  void RequestReread();
+  bool RereadRequested = false;
+  // Reads the configuration again when asked to, or in daemon mode when the
+  // file changed on disk, and logs "Configuration re-read". A file with
+  // problems is logged and the configuration in use stays.
+  void RereadIfDue();
 
   const TMainServices& Services() const { return services_; }
 
@@ -268,6 +277,9 @@ class TMain : public QWidget, public TPassHost {
  private:
   void BuildControls();  // mainwindow.cpp
   void WireEvents();     // startup.cpp
+  void LogUnknownKeys(const TReadState& state);
+  // The daemon label and the dial settings from Config.
+  void TakeSettings();
   // Ends the process: FormDestroy unless already inside it, then exit 0.
   [[noreturn]] void Terminate();
 

@@ -94,10 +94,7 @@ void TMain::FormCreate() {
   TickCount = state.TickCount;
   DialPending = state.DialPending;
   WriteLog("Running version 2.0");
-  // A line that sets nothing is named (never its value), so a misspelt key
-  // does not go unnoticed.
-  for (const std::string& key : state.UnknownKeys)
-    WriteLog(std::string(kConfigFileName) + ": a line with the unknown key \"" + key + "\" is ignored");
+  LogUnknownKeys(state);
   if (state.ConfigUnreadable) {
     for (const std::string& problem : state.Problems) {
       WriteLog(problem);
@@ -105,11 +102,47 @@ void TMain::FormCreate() {
     }
   }
   Busy = false;
-  if (Config.DaemonMode) SetDaemonLabelVisible(true);
+  TakeSettings();
+}
+
+void TMain::LogUnknownKeys(const TReadState& state) {
+  // A line that sets nothing is named (never its value), so a misspelt key
+  // does not go unnoticed.
+  for (const std::string& key : state.UnknownKeys)
+    WriteLog(std::string(kConfigFileName) + ": a line with the unknown key \"" + key + "\" is ignored");
+}
+
+void TMain::TakeSettings() {
+  if (lbDaemon->isHidden() == Config.DaemonMode) SetDaemonLabelVisible(Config.DaemonMode);
   RAS.SetRedialAttempts(TextToNum(Config.RETRIES));
   RAS.EntryName = Config.CONNECTION;
   RAS.UserName = Config.LOGIN_ID;
   RAS.Password = Config.LOGIN_PWD;
+}
+
+void TMain::RequestReread() {
+  RereadRequested = true;
+  if (!CycleRunning && !PassRunning && !Busy) RereadIfDue();
+}
+
+void TMain::RereadIfDue() {
+  if (!RereadRequested && !(Config.DaemonMode && ConfigFile->ChangedOnDisk())) return;
+  RereadRequested = false;
+  TConfig fresh = Config;
+  TReadState state;
+  ConfigFile->Read(fresh, state);
+  LogUnknownKeys(state);
+  if (state.ConfigIncomplete) {
+    // Half an edit, perhaps: the run goes on as it was, and a later write
+    // changes only what the program changes from here on.
+    for (const std::string& problem : state.Problems) WriteLog(std::string(kConfigFileName) + ": " + problem);
+    WriteLog("Configuration re-read; it has problems, so the previous one stays in use");
+    ConfigFile->Rebase(Config);
+    return;
+  }
+  Config = fresh;
+  TakeSettings();
+  WriteLog("Configuration re-read");
 }
 
 bool TMain::IsSetupRun() const { return IsSetupArgs(Args); }

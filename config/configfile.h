@@ -161,6 +161,9 @@ class TConfigStore {
   // The file was changed, replaced, made or removed since the last Read or
   // Write (by someone else).
   bool ChangedOnDisk() const;
+  // The program goes on with `cfg` (not with what the last Read gave): a
+  // later Write changes only what differs from it.
+  void Rebase(const TConfig& cfg) { before_ = cfg; }
 
  private:
   struct TStamp {

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,7 +22,7 @@ std::atomic<int> g_secondExitStatus{-1};
 std::atomic<int> g_taken{0};
 
 void OnSignal(int sig) {
-  if (g_taken.fetch_add(1) > 0) {
+  if (sig != SIGHUP && g_taken.fetch_add(1) > 0) {
     const int status = g_secondExitStatus.load();
     if (status >= 0) ::_exit(status);
   }
@@ -78,6 +80,11 @@ void CloseSignals::Deliver() {
     for (ssize_t i = 0; i < n; ++i)
       if (handler_) handler_(buffer[i]);
   }
+}
+
+std::string SignalName(int signal) {
+  const char* abbrev = ::sigabbrev_np(signal);
+  return abbrev ? std::string("SIG") + abbrev : "signal " + std::to_string(signal);
 }
 
 }  // namespace plat

@@ -484,7 +484,7 @@ TEST(CycleRun, AStopSignalEndsAStalledPassPromptly) {
     ASSERT_TRUE(child.WaitForErr("lbCommand: RETR 2\n")) << child.err();
     const auto start = std::chrono::steady_clock::now();
     // Two different signals: two of one kind may arrive as one.
-    for (int i = 0; i < c.kills; ++i) ::kill(child.pid(), i == 0 ? SIGTERM : SIGHUP);
+    for (int i = 0; i < c.kills; ++i) ::kill(child.pid(), i == 0 ? SIGTERM : SIGINT);
     int status = 0;
     ASSERT_TRUE(child.Finish(status, std::chrono::seconds(10))) << child.err();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
@@ -502,6 +502,43 @@ TEST(CycleRun, AStopSignalEndsAStalledPassPromptly) {
       EXPECT_NE(ReadFile(dir / "ZVMAIL32.INI").find("COUNTER    43\r\n"), std::string::npos);
     }
   }
+}
+
+// In daemon mode an edit of the file is read before the next cycle, and a
+// SIGHUP has it read at once; the daemon goes on. The program's own writes
+// keep the edit, and a stop by a signal names the signal.
+TEST(CycleRun, TheDaemonReadsAnEditedConfigurationAgainAndKeepsTheEdit) {
+  TempDir dir;
+  OneMessagePop pop("TRANSPORT");  // one message in every cycle
+  ASSERT_TRUE(pop.started());
+  WriteInstance(dir.path(), pop.HostPort(), "DAEMON 3\r\n");
+  auto env = kHeadless;
+  env["JOURNAL_STREAM"] = "1";  // log lines on standard error
+  env["ZVMAIL32_ECHO_STATUS"] = "lbAction";
+  Child child(zvtest::LinkProgramInto(dir.path()), "/", env);
+  const auto edit = [&dir](const std::string& before, const std::string& after) {
+    WriteFile(dir / "ZVMAIL32.INI", before + ReadFile(dir / "ZVMAIL32.INI") + after);
+  };
+  ASSERT_TRUE(child.WaitForErr("Retrieving message 1\n")) << child.err();
+  ASSERT_TRUE(child.WaitForErr("lbAction: Idle\n")) << child.err();
+  edit("; edited while it runs\r\n", "DEBUG YES\r\nDAEMON 600\r\n");
+  ASSERT_TRUE(child.WaitForErr("Configuration re-read\n")) << child.err();
+  ASSERT_TRUE(child.WaitForErr("DEBUG:Opening POP3 connection\n")) << child.err();
+  ASSERT_TRUE(child.WaitForErr("lbAction: Idle\n")) << child.err();
+  // Idle for 600 s now: only the signal reads the next edit.
+  edit("", "DEBUG NO\r\n");
+  ::kill(child.pid(), SIGHUP);
+  ASSERT_TRUE(child.WaitForErr("Configuration re-read\n")) << child.err();
+  ::kill(child.pid(), SIGTERM);
+  ASSERT_TRUE(child.WaitForErr("Stopping: SIGTERM received\n")) << child.err();
+  int status = 0;
+  ASSERT_TRUE(child.Finish(status)) << child.err();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << child.err();
+  EXPECT_EQ(Count(child.err(), "Retrieving message 1\n"), 2u) << child.err();
+  const std::string ini = ReadFile(dir / "ZVMAIL32.INI");
+  EXPECT_EQ(ini.rfind("; edited while it runs\r\n", 0), 0u) << ini;
+  EXPECT_NE(ini.find("\r\nDEBUG YES\r\nDAEMON 600\r\nDEBUG NO\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("\r\nCOUNTER    43\r\n"), std::string::npos) << ini;
 }
 
 // One run per instance: while a daemon holds the instance, a second start
