@@ -3,6 +3,7 @@
 // window that announces the connection.
 #include <QLabel>
 
+#include "app/exit_status.h"
 #include "app/login_secrets.h"
 #include "app/mainunit.h"
 #include "config/textutil.h"
@@ -51,6 +52,7 @@ void TMain::AutoDial() {
     if (Dialling) {
       if (RAS.LastError == int32_t(kLineBusy)) WriteLog("Busy");
       if (Config.DEBUG) WriteLog("DEBUG:RAS LE = " + NumToText(RAS.LastError, 0));
+      EndWith(zvexit::kTemporary);  // worth another try
       ExitProgram();
     }
   }
@@ -70,6 +72,9 @@ void TMain::RASConnect(TRAS*) {
 void TMain::RASDisconnect(TRAS*, int32_t, const std::string& ErrorString) {
   ShowDialProgress("diconnected (" + ErrorString + ")");
   WriteLog(ErrorString.empty() ? std::string("Disconnected") : "Disconnected (" + ErrorString + ")");
+  // A line that drops while it is being dialled is a failed dial, and
+  // outside daemon mode it ends the run.
+  if (Dialling && !Exiting && !Config.DaemonMode) EndWith(zvexit::kTemporary);
   Dialling = false;
   if (!Config.DaemonMode && !Exiting) ExitProgram();
 }

@@ -212,8 +212,10 @@ void TMain::LogConnectionFailure(const std::string& cause) {
   WriteLog(CurrentServer + ": " + cause);
 }
 
-void TMain::NoteFailure(int status) {
-  // From temporary to permanent: the most serious cause is the one told.
+namespace {
+
+// From temporary to permanent: the most serious cause is the one told.
+int MoreSerious(int a, int b) {
   static const int kOrder[] = {zvexit::kOk, zvexit::kTemporary, zvexit::kCannotCreate, zvexit::kNoPermission,
                                zvexit::kConfig};
   auto rank = [](int s) {
@@ -221,14 +223,23 @@ void TMain::NoteFailure(int status) {
       if (kOrder[i] == s) return i;
     return 1;
   };
-  if (rank(status) > rank(RunStatus)) RunStatus = status;
+  return rank(b) > rank(a) ? b : a;
 }
+
+}  // namespace
+
+void TMain::NoteFailure(int status) {
+  RunStatus = MoreSerious(RunStatus, status);
+  if (status == zvexit::kNoPermission) loginRefused_ = true;
+}
+
+void TMain::EndWith(int status) { EndStatus = MoreSerious(EndStatus, status); }
 
 int TMain::ExitStatus() const {
   if (IsSetupRun()) return zvexit::kOk;
   if (ConfigIncomplete) return zvexit::kConfig;
-  if (Config.DaemonMode) return zvexit::kOk;
-  return RunStatus;
+  if (Config.DaemonMode) return EndStatus;
+  return MoreSerious(RunStatus, EndStatus);
 }
 
 int32_t TMain::SecondsNow() {

@@ -212,10 +212,15 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- Exit status (exchange.cpp) ----
   // The status the run ends with: 78 for an incomplete configuration, 0 for
-  // "/SETUP" and for a stop of daemon mode, else the most serious failure
-  // noted (0 when every pass completed).
+  // "/SETUP", the reason the run was ended for (EndWith; in daemon mode 0
+  // when it was asked to stop), else the most serious failure noted (0 when
+  // every pass completed).
   int ExitStatus() const;
   int RunStatus = 0;
+  // The run ends, daemon mode or not, for this reason: a failed dial (75),
+  // logins refused for a day (77).
+  void EndWith(int status);
+  int EndStatus = 0;
   // "host:port" of the connection last opened ("[v6]:port" for IPv6).
   std::string CurrentServer;
   std::string& OutputQueue() override { return PendingOutput; }
@@ -301,6 +306,7 @@ class TMain : public QWidget, public TPassHost {
   // A read that found the connection closed by the server notes and logs it.
   void NoteDroppedConnection();
   bool unsavedLogged_ = false;  // "COUNTER ... was not saved" logged
+  bool loginRefused_ = false;   // a pass noted a refused login (77)
   bool formDestroyed_ = false;
   bool inFormDestroy_ = false;
   bool firstShown_ = false;
