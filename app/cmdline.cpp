@@ -2,6 +2,7 @@
 
 #include "app/exit_status.h"
 #include "app/status_echo.h"
+#include "config/configcheck.h"
 #include "config/configfile.h"
 #include "config/secrets.h"
 #include "config/textutil.h"
@@ -122,8 +123,6 @@ int CarryOutCommandLine(const TCliRequest& request, const std::string& programDi
   TReadState state;
   ReadConfig(programDir, cfg, state);
   const std::string file = programDir + kConfigFileName;
-  for (const std::string& key : state.UnknownKeys)
-    Put(out, file + ": warning: a line with the unknown key \"" + EscapeControls(key) + "\" is ignored\n");
   if (!state.ConfigUnreadable) {
     const auto more = SecretProblems(programDir, cfg);
     state.Problems.insert(state.Problems.end(), more.begin(), more.end());
@@ -131,9 +130,20 @@ int CarryOutCommandLine(const TCliRequest& request, const std::string& programDi
   for (const std::string& problem : state.Problems) {
     // "ZVMAIL32.INI does not exist" becomes "<dir>ZVMAIL32.INI does not exist".
     const bool namesFile = problem.rfind(kConfigFileName, 0) == 0;
-    Put(out, (namesFile ? programDir : file + ": ") + EscapeControls(problem) + "\n");
+    Put(err, (namesFile ? programDir : file + ": ") + EscapeControls(problem) + "\n");
   }
-  if (!state.Problems.empty()) return zvexit::kConfig;
+  std::vector<TReadState::TFinding> findings = state.Findings;
+  if (!state.ConfigUnreadable) {
+    const auto places = CheckPlaces(cfg);
+    findings.insert(findings.end(), places.begin(), places.end());
+  }
+  bool failed = !state.Problems.empty();
+  for (const auto& f : findings) {
+    const std::string where = f.line > 0 ? file + ":" + std::to_string(f.line) : file;
+    Put(err, where + ": " + (f.warning ? "warning: " : "") + EscapeControls(f.text) + "\n");
+    failed = failed || !f.warning;
+  }
+  if (failed) return zvexit::kConfig;
   Put(out, file + ": no problems found\n");
   return zvexit::kOk;
 }

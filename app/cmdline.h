@@ -34,9 +34,11 @@ std::string UsageText();
 
 // Answers a request other than Run and Authorize: the usage or the version
 // on `out` (0), the usage on `err` for a bad option (64), or for Check the
-// problems of programDir's ZVMAIL32.INI on `out`, one per line (78 when
-// there is any, else 0). Only reads files. Returns -1 for Run and
-// Authorize, having written nothing.
+// problems of programDir's ZVMAIL32.INI and of the places it names on
+// `err`, one per line naming the key and, where it lies on one, the line (78
+// when there is any that is no warning; else 0, and a line on `out` saying
+// so). Only reads files. Returns -1 for Run and Authorize, having written
+// nothing.
 int CarryOutCommandLine(const TCliRequest& request, const std::string& programDir, std::FILE* out,
                         std::FILE* err);
 

@@ -283,6 +283,11 @@ class TMain : public QWidget, public TPassHost {
   void BuildControls();  // mainwindow.cpp
   void WireEvents();     // startup.cpp
   void LogUnknownKeys(const TReadState& state);
+  // The problems of the configuration read at start, on standard error and
+  // in the log.
+  void ReportConfigProblems();
+  std::vector<std::string> configProblems_;
+  bool configUnreadable_ = false;
   // The daemon label and the dial settings from Config.
   void TakeSettings();
   // Ends the process: FormDestroy unless already inside it, then exit 0.

@@ -1,11 +1,15 @@
 // The receive pass: opens the connection to the POP3 server, lets
 // TPop3Session fetch and file the mailbox, and closes.
 #include <QLabel>
+#include <cstring>
+
+#include "app/exit_status.h"
 
 #include "app/icons.h"
 #include "app/login_secrets.h"
 #include "app/mainunit.h"
 #include "app/pop3_session.h"
+#include "app/workfile.h"
 
 namespace {
 constexpr uint16_t kPop3Port = 110;
@@ -23,6 +27,12 @@ void TMain::ReceiveMail() {
   ReopenLog();
   AutoDial();
   GotZorvikMail = false;
+  // Nothing could be filed: the pass is not begun.
+  if (const int error = DirectoryError(Config.IN)) {
+    ReportError("IN " + Config.IN + ": " + std::strerror(error));
+    NoteFailure(zvexit::kCannotCreate);
+    return;
+  }
   Busy = true;
   LastShownState = -1;
   SetPercent(0);

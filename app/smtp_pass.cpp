@@ -1,8 +1,6 @@
 // The send pass: lists the outbound pairs of the OUT directory, opens the
 // connection to the SMTP server, lets TSmtpSession submit them, and closes.
 #include <QLabel>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -39,13 +37,6 @@ std::vector<std::string> ListOutbound(const std::string& dir) {
   std::sort(names.begin(), names.end(),
             [](const std::string& a, const std::string& b) { return UpperText(a) < UpperText(b); });
   return names;
-}
-
-// 0 when `dir` is a directory, else why not (an errno value).
-int DirectoryError(const std::string& dir) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) return errno;
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 // The whole name before ".WRK": producers are not bound to eight characters.

@@ -16,6 +16,7 @@
 #include "app/icons.h"
 #include "app/login_secrets.h"
 #include "app/mainunit.h"
+#include "app/status_echo.h"
 #include "config/setup.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
@@ -95,14 +96,21 @@ void TMain::FormCreate() {
   DialPending = state.DialPending;
   WriteLog("Running version 2.0");
   LogUnknownKeys(state);
-  if (state.ConfigUnreadable) {
-    for (const std::string& problem : state.Problems) {
-      WriteLog(problem);
-      plat::ReportToStderr("zvmail32", problem);
-    }
-  }
+  configProblems_ = state.Problems;
+  configUnreadable_ = state.ConfigUnreadable;
   Busy = false;
   TakeSettings();
+}
+
+void TMain::ReportConfigProblems() {
+  // Every reason, each naming its key, where an operator looks: the box
+  // says only that the configuration is incomplete.
+  for (const std::string& problem : configProblems_) {
+    const bool namesFile = problem.rfind(kConfigFileName, 0) == 0;
+    const std::string text = namesFile ? ProgramDir + problem : ProgramDir + kConfigFileName + ": " + problem;
+    WriteLog(text);
+    if (!LogLinesEchoed()) plat::ReportToStderr("zvmail32", text);
+  }
 }
 
 void TMain::LogUnknownKeys(const TReadState& state) {
@@ -151,6 +159,7 @@ void TMain::FormActivate() {
   if (inActivate_ || closing_) return;
   inActivate_ = true;
   if (IsSetupRun()) {
+    if (configUnreadable_) ReportConfigProblems();
     if (plat::Headless()) {
       plat::ReportToStderr("Configuration", "no display: the configuration dialog cannot be shown; nothing was changed");
     } else if (fSetup) {
@@ -160,6 +169,7 @@ void TMain::FormActivate() {
     close();
   } else if (ConfigIncomplete) {
     if (ErrorBox) ErrorBox->ShowModal();
+    ReportConfigProblems();
     closing_ = true;
     close();
   }

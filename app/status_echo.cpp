@@ -48,9 +48,13 @@ void EchoStatus(const std::string& control, const std::string& text) {
   std::fflush(stderr);
 }
 
-void EchoLogLine(const std::string& text) {
+bool LogLinesEchoed() {
   static const bool toJournal = std::getenv("JOURNAL_STREAM") != nullptr;
-  if (!toJournal) return;
+  return toJournal;
+}
+
+void EchoLogLine(const std::string& text) {
+  if (!LogLinesEchoed()) return;
   const std::string line = EscapeControls(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);

@@ -17,6 +17,8 @@ void EchoStatus(const std::string& control, const std::string& text);
 // time stamp (the journal keeps its own) and with LF to standard error.
 // Otherwise nothing. Called for every log line, whether or not LOG is on.
 void EchoLogLine(const std::string& text);
+// EchoLogLine writes every log line to standard error.
+bool LogLinesEchoed();
 
 // One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF. Control
 // bytes of the text (below 0x20 but TAB, and 0x7F) are written as \xNN: log

@@ -42,6 +42,12 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
 
 bool RemoveWorkFile(const std::string& name) { return !name.empty() && ::unlink(name.c_str()) == 0; }
 
+int DirectoryError(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
 bool CanRemoveWorkFile(const std::string& path, std::string& why) {
   const auto slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);

@@ -33,6 +33,8 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name);
 // Removes a work file; true when it was deleted. (The pass has just read
 // it, so it needs no open to be sure it may go.)
 bool RemoveWorkFile(const std::string& name);
+// 0 when `dir` (IN or OUT) is a directory, else why not (an errno value).
+int DirectoryError(const std::string& dir);
 // Whether this process may remove the file `path`: its directory is
 // writable and searchable, and in a directory with the sticky bit the file
 // or the directory is ours. False with the reason in `why` ("Permission

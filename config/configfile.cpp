@@ -412,7 +412,8 @@ void ParseLines(const std::string& bytes, TConfig& cfg, TReadState& state) {
     AddFinding(state, number, FindingForUnrecognised(u));
   });
   state.Problems = CheckRecord(cfg);
-  if (!cfg.PASSWORD.empty() && cfg.PopTls() == TTlsMode::No)
+  const bool popPassword = !cfg.PopUsesToken() && (!cfg.PASSWORD.empty() || HasSecretSource(cfg, "PASSWORD"));
+  if (popPassword && cfg.PopTls() == TTlsMode::No)
     AddFinding(state, 0, "PASSWORD goes to the POP3 server without TLS (POP_TLS is NO); set POP_TLS STARTTLS or "
                          "IMPLICIT where the server offers it",
                /*warning=*/true);

@@ -553,16 +553,18 @@ TEST_F(Pop3Pass, LongMessagesAreFiledByteForByte) {
   EXPECT_EQ(ReadFile(in + "00000042.WRK"), kEnvelope);
 }
 
-TEST_F(Pop3Pass, MissingIncomingDirectoryFailsTheFirstMessageAndSkipsTheRest) {
+TEST_F(Pop3Pass, MissingIncomingDirectoryEndsThePassBeforeItConnects) {
   in = dir / "gone/";
   Mailbox box;
   box.messages = {ZorvikMessage(), ZorvikMessage()};
-  Run(box);
-  EXPECT_TRUE(Logged("Could not write message " + in + "00000042.TXT"));
-  EXPECT_EQ(main->lbError->text().toStdString(), "Could not write message " + in + "00000042.TXT");
-  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "QUIT"}));
-  EXPECT_EQ(main->Config.COUNTER, 42);
-  ExpectIdleLabels();
+  Prepare(box);
+  main->ReceiveMail();
+  EXPECT_EQ(server->Connections(), 0u);
+  EXPECT_TRUE(Logged("IN " + in + ": No such file or directory"));
+  EXPECT_EQ(main->lbError->text().toStdString(), "IN " + in + ": No such file or directory");
+  EXPECT_EQ(main->RunStatus, 73);
+  EXPECT_EQ(main->Config.COUNTER, 41);
+  EXPECT_FALSE(main->Busy);
 }
 
 TEST_F(Pop3Pass, RefusedRetrieveLeavesThatMessageAndSkipsTheRest) {
