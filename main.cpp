@@ -25,11 +25,17 @@ int main(int argc, char** argv) {
   const int answered = CarryOutCommandLine(request, ProgramDirOf(args), stdout, stderr);
   if (answered >= 0) return answered;
 
-  // One run per instance, "/SETUP" included: a second start changes nothing.
+  // A directory such as /usr/bin is no instance: nothing is written there.
   const std::string programDir = ProgramDirOf(args);
+  if (const std::string why = WhyNoInstance(programDir, args.empty() ? "" : args[0]); !why.empty()) {
+    std::fprintf(stderr, "zvmail32: %s\n", why.c_str());
+    return zvexit::kUsage;
+  }
+
+  // One run per instance, "/SETUP" included: a second start changes nothing.
   plat::InstanceLock lock;
   std::string why;
-  switch (lock.Take(programDir + kInstanceLockName, why)) {
+  switch (lock.Take(programDir, why)) {
     case plat::InstanceLock::Result::Taken:
       break;
     case plat::InstanceLock::Result::HeldByAnother:

@@ -1,5 +1,10 @@
 #include "app/cmdline.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "app/exit_status.h"
 #include "app/status_echo.h"
 #include "config/configcheck.h"
@@ -80,6 +85,22 @@ bool IsSetupArgs(const std::vector<std::string>& args) {
   return false;
 }
 
+std::string WhyNoInstance(const std::string& programDir, const std::string& program) {
+  static const char* const kSystemDirs[] = {"/usr/bin/", "/usr/local/bin/", "/bin/",
+                                            "/usr/sbin/", "/usr/local/sbin/", "/sbin/"};
+  struct stat st {};
+  if (::lstat((programDir + kConfigFileName).c_str(), &st) == 0 || errno != ENOENT) return {};
+  bool system = false;
+  for (const char* dir : kSystemDirs) system = system || programDir == dir;
+  const bool readOnly = ::access(programDir.c_str(), W_OK | X_OK) != 0 && (errno == EACCES || errno == EROFS);
+  if (!system && !readOnly) return {};
+  const std::string binary = program.find('/') == std::string::npos ? programDir + program : program;
+  return programDir + " holds no " + kConfigFileName + " and is " +
+         (system ? "a system program directory" : "not writable") +
+         ", so it is no instance directory; nothing was written. Run the program through a link in an instance "
+         "directory: mkdir -p /srv/zvmail32/site1 && ln -s " + binary + " /srv/zvmail32/site1/zvmail32";
+}
+
 std::string VersionText() { return std::string("zvmail32 ") + ZV_VERSION; }
 
 std::string UsageText() {
@@ -96,8 +117,9 @@ std::string UsageText() {
          "  -h, --help       print this help\n"
          "\n"
          "Other arguments are ignored.\n"
-         "Exit status: 0 done, 64 unknown option, 73 cannot create a file,\n"
-         "75 temporary failure (retry), 77 password or token refused, 78 configuration.\n";
+         "Exit status: 0 done, 64 unknown option or no instance directory,\n"
+         "73 cannot create or remove a file, 75 temporary failure (retry),\n"
+         "77 password or token refused, 78 configuration.\n";
 }
 
 int CarryOutCommandLine(const TCliRequest& request, const std::string& programDir, std::FILE* out,

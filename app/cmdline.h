@@ -27,6 +27,13 @@ TCliRequest ParseCommandLine(const std::vector<std::string>& args);
 // any letter case, or some argument is "--setup".
 bool IsSetupArgs(const std::vector<std::string>& args);
 
+// Why `programDir` cannot be an instance: it holds no ZVMAIL32.INI and is a
+// system program directory (/usr/bin, /usr/local/bin, ...) or one this user
+// cannot write, so a run would write nothing useful there; the text says to
+// run the program through a link in an instance directory. "" when it can.
+// `program` is argv[0], as the text names it.
+std::string WhyNoInstance(const std::string& programDir, const std::string& program);
+
 // "zvmail32 <version>".
 std::string VersionText();
 // The usage: synopsis, options, exit statuses; ends with a line end.

@@ -6,10 +6,11 @@
 namespace zvexit {
 
 constexpr int kOk = 0;             // every pass completed (also "No messages to send")
-constexpr int kUsage = 64;         // an unknown "--" option
-constexpr int kCannotCreate = 73;  // IN (or the instance's lock file) could not be written
+constexpr int kUsage = 64;         // an unknown "--" option; started where no instance can be
+constexpr int kCannotCreate = 73;  // IN or OUT cannot be used, a pair sent cannot be removed
 constexpr int kTemporary = 75;     // worth retrying: look-up, connect, time-out, TLS, dropped
-                                   // connection, server error, another run of the instance
+                                   // connection, server error, a failed dial, another run of
+                                   // the instance
 constexpr int kNoPermission = 77;  // a password was refused
 constexpr int kConfig = 78;        // the configuration is incomplete or invalid
 

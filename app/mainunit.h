@@ -68,8 +68,6 @@ struct TMainServices {
 // directory at the call.
 std::string ProgramDirOf(const std::vector<std::string>& args);
 
-// The lock file that keeps a second run of an instance out.
-inline const char* const kInstanceLockName = "ZVMAIL32.LCK";
 // The record of pairs sent but not removed from OUT (TSentPairs).
 inline const char* const kSentPairsName = "ZVMAIL32.SNT";
 

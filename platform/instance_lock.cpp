@@ -12,10 +12,10 @@ InstanceLock::~InstanceLock() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-InstanceLock::Result InstanceLock::Take(const std::string& path, std::string& why) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+InstanceLock::Result InstanceLock::Take(const std::string& dir, std::string& why) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    why = "cannot open the lock file " + path + ": " + std::strerror(errno);
+    why = "cannot open the instance directory " + dir + " to lock it: " + std::strerror(errno);
     return Result::Failed;
   }
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -23,7 +23,7 @@ InstanceLock::Result InstanceLock::Take(const std::string& path, std::string& wh
     const int err = errno;
     ::close(fd);
     if (err == EWOULDBLOCK) return Result::HeldByAnother;
-    why = "cannot lock " + path + ": " + std::strerror(err);
+    why = "cannot lock " + dir + ": " + std::strerror(err);
     return Result::Failed;
   }
   if (fd_ >= 0) ::close(fd_);

@@ -1,6 +1,8 @@
-// One run per instance: an exclusive lock on a file in the instance's
-// directory, held for the life of the object. The kernel releases it when
-// the process ends, however it ends, so a killed run never leaves it held.
+// One run per instance: an exclusive lock on the instance's directory
+// itself, held for the life of the object. The kernel releases it when the
+// process ends, however it ends, so a killed run never leaves it held; and
+// since no file is made, a read-only directory can be locked as well and
+// nothing is left behind.
 //
 // Error convention: Take reports by its result and a reason in words.
 #pragma once
@@ -18,9 +20,8 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // Takes the lock on `path` without waiting; the file is created (0600)
-  // when missing and never opened through a link.
-  Result Take(const std::string& path, std::string& why);
+  // Takes the lock on the directory `dir` without waiting.
+  Result Take(const std::string& dir, std::string& why);
 
  private:
   int fd_ = -1;

@@ -17,7 +17,9 @@
 
 #include <chrono>
 #include <algorithm>
+#include <filesystem>
 #include <functional>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +54,12 @@ void WriteInstance(const std::string& dir, const std::string& pop, const std::st
   WriteFile(dir + "ZVMAIL32.INI", "SMTP 127.0.0.1:1\r\nPOP " + pop +
                                       "\r\nUSERNAME u\r\nPASSWORD p\r\nROBOT robot\r\nIN " + data + "in\r\nOUT " +
                                       data + "out\r\nLOG YES\r\nCOUNTER 41\r\n" + extra);
+}
+
+std::string Substitute(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
 }
 
 // Number of occurrences of `what` in `text`.
@@ -539,6 +547,92 @@ TEST(CycleRun, TheDaemonReadsAnEditedConfigurationAgainAndKeepsTheEdit) {
   EXPECT_EQ(ini.rfind("; edited while it runs\r\n", 0), 0u) << ini;
   EXPECT_NE(ini.find("\r\nDEBUG YES\r\nDAEMON 600\r\nDEBUG NO\r\n"), std::string::npos) << ini;
   EXPECT_NE(ini.find("\r\nCOUNTER    43\r\n"), std::string::npos) << ini;
+}
+
+// Runs the built program of the instance `dir` once; as root, as the user
+// nobody (the directory handed over to it first), so that permissions hold.
+zvtest::RunResult RunAsUser(const std::string& dir, const std::map<std::string, std::string>& env) {
+  const std::string program = dir + "zvmail32";
+  if (::geteuid() != 0) return RunProgram(program, {}, env, "/");
+  constexpr uid_t kNobody = 65534;
+  ::lchown(dir.c_str(), kNobody, kNobody);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    ::lchown(e.path().c_str(), kNobody, kNobody);
+  return RunProgram("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "--", program}, env,
+                    "/");
+}
+
+// Mistakes of an operator end a run with a status and a line in the log that
+// say what to mend, and never send a pair twice or leave a file behind: the
+// instance directory holds the same names after the runs as before.
+TEST(CycleRun, OperatorMistakesAreToldAndNeverDoubleAPair) {
+  struct Case {
+    const char* name;
+    std::string more;                               // configuration lines after the complete ones
+    std::function<void(const std::string&)> make;   // given the instance directory
+    int runs, status;
+    std::vector<std::string> logged;  // each once per run
+    std::string err;                  // a part of standard error
+    bool iniKept = false;             // ZVMAIL32.INI byte for byte as it was
+  };
+  const Case cases[] = {
+      {"OUT missing", "OUT <dir>none\r\n", nullptr, 1, 73, {"OUT <dir>none/: No such file or directory"}, ""},
+      {"OUT read-only over three runs", "", [](const std::string& d) { ::chmod((d + "out").c_str(), 0555); }, 3, 73,
+       {"Cannot remove TM000001 from OUT: Permission denied; not sent"}, ""},
+      {"ZVMAIL32.INI read-only", "",
+       [](const std::string& d) { ::chmod((d + "ZVMAIL32.INI").c_str(), 0444); }, 1, 0,
+       {"<dir>ZVMAIL32.INI is read-only and was left as it was (COUNTER 42 was not saved)"}, "", true},
+      {"the instance directory read-only", "", [](const std::string& d) { ::chmod(d.c_str(), 0555); }, 1, 0,
+       {"<dir> is read-only; ZVMAIL32.INI was left as it was (COUNTER 42 was not saved)"}, "", true},
+      {"a read-only directory without a configuration", "",
+       [](const std::string& d) {
+         std::filesystem::remove(d + "ZVMAIL32.INI");
+         ::chmod(d.c_str(), 0555);
+       },
+       1, 64, {}, "holds no ZVMAIL32.INI and is not writable, so it is no instance directory; nothing was written. "
+                  "Run the program through a link in an instance directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir base;
+    const std::string dir = base.path();
+    OneMessagePop pop("TRANSPORT");
+    ScriptedServer smtp;
+    smtp.SetGreeting({{"220 ready"}});
+    smtp.SetHandler([](const std::string& line, std::size_t) -> ScriptedServer::Step {
+      if (line == "QUIT") return {{"221 bye"}, ScriptedServer::Action::Close};
+      return {{line == "DATA" ? "354 go on" : "250 ok"}};
+    });
+    ASSERT_TRUE(pop.started() && smtp.Start());
+    for (const char* sub : {"in", "out", "logs"}) ::mkdir((dir + sub).c_str(), 0755);
+    WriteFile(dir + "out/TM000001.WRK", "tag\r\na@b\r\nc@d\r\n");
+    WriteFile(dir + "out/TM000001.TXT", "text\r\n");
+    const std::string ini = "SMTP " + smtp.HostPort() + "\r\nPOP " + pop.HostPort() +
+                            "\r\nUSERNAME u\r\nPASSWORD p\r\nROBOT robot\r\nIN " + dir + "in\r\nOUT " + dir +
+                            "out\r\nCOUNTER 41\r\nLOG YES\r\nLOGFILE " + dir + "logs/zv.log\r\n";
+    WriteFile(dir + "ZVMAIL32.INI", ini + Substitute(c.more, "<dir>", dir));
+    zvtest::LinkProgramInto(dir);
+    if (c.make) c.make(dir);
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.insert(e.path().filename());
+    const std::string iniBefore = ReadFile(dir + "ZVMAIL32.INI");
+    for (int run = 0; run < c.runs; ++run) {
+      const auto r = RunAsUser(dir, kHeadless);
+      EXPECT_EQ(r.exitCode, c.status) << r.err;
+      EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    const std::string log = ReadFile(dir + "logs/zv.log");
+    for (const std::string& line : c.logged)
+      EXPECT_EQ(Count(log, "  " + Substitute(line, "<dir>", dir) + "\r\n"), std::size_t(c.runs)) << line << log;
+    EXPECT_EQ(Count(smtp.AllReceived(), "\r\nDATA\r\n"), c.status == 0 ? 1u : 0u) << "the pair went out once at most";
+    std::set<std::string> after;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) after.insert(e.path().filename());
+    EXPECT_EQ(after, names);
+    if (c.iniKept) {
+      EXPECT_EQ(ReadFile(dir + "ZVMAIL32.INI"), iniBefore);
+    }
+    ::chmod(dir.c_str(), 0755);  // for the removal
+  }
 }
 
 // One run per instance: while a daemon holds the instance, a second start
