@@ -50,7 +50,7 @@ void TMain::AutoDial() {
       plat::PumpOnce();
     }
     if (Dialling) {
-      if (RAS.LastError == int32_t(kLineBusy)) WriteLog("Busy");
+      if (RAS.LastError == int32_t(kLineBusy)) LogFailure("Busy");
       if (Config.DEBUG) WriteLog("DEBUG:RAS LE = " + NumToText(RAS.LastError, 0));
       EndWith(zvexit::kTemporary);  // worth another try
       ExitProgram();
@@ -71,7 +71,11 @@ void TMain::RASConnect(TRAS*) {
 
 void TMain::RASDisconnect(TRAS*, int32_t, const std::string& ErrorString) {
   ShowDialProgress("diconnected (" + ErrorString + ")");
-  WriteLog(ErrorString.empty() ? std::string("Disconnected") : "Disconnected (" + ErrorString + ")");
+  const std::string line = ErrorString.empty() ? std::string("Disconnected") : "Disconnected (" + ErrorString + ")";
+  if (Dialling)
+    LogFailure(line);
+  else
+    WriteLog(line);
   // A line that drops while it is being dialled is a failed dial, and
   // outside daemon mode it ends the run.
   if (Dialling && !Exiting && !Config.DaemonMode) EndWith(zvexit::kTemporary);

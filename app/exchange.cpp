@@ -65,6 +65,7 @@ bool TMain::Converse(const std::string& host, uint16_t port, TIcon* icon, const 
     if (LastSockError > 0) return false;
     SetIconVisible(icon, false);
     again = conversation();
+    LogConnectionSecurity();
     PendingOutput.clear();
     Sock.Close();
     WaitForState(0);
@@ -188,7 +189,7 @@ void TMain::EndReplyDeadline() {
 
 void TMain::ReportError(const std::string& text) {
   SetCaption(lbError, text);
-  WriteLog(text);
+  LogFailure(text);
 }
 
 void TMain::SockErrorOccurred(TSockets*, int32_t Error, const std::string& Msg) {
@@ -206,10 +207,14 @@ void TMain::SockErrorOccurred(TSockets*, int32_t Error, const std::string& Msg) 
   SetCaption(lbError, Msg);
 }
 
+void TMain::LogConnectionSecurity() {
+  WriteLog(CurrentServer + (Sock.TlsSummary().empty() ? ": not secured (no TLS)" : ": secured by " + Sock.TlsSummary()));
+}
+
 void TMain::LogConnectionFailure(const std::string& cause) {
   if (failureLogged_) return;
   failureLogged_ = true;
-  WriteLog(CurrentServer + ": " + cause);
+  LogFailure(CurrentServer + ": " + cause);
 }
 
 namespace {

@@ -131,6 +131,8 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- Log and status display (status.cpp) ----
   void WriteLog(const std::string& text) override;
+  // WriteLog, and the line on standard error when that is a terminal.
+  void LogFailure(const std::string& text) override;
   // Closes the log; the next line opens it again (at the start of a pass).
   void ReopenLog();
   void ShowSocketState();
@@ -306,6 +308,8 @@ class TMain : public QWidget, public TPassHost {
   void EndReplyDeadline();
   // Writes "<host:port>: <cause>" to the log once per connection.
   void LogConnectionFailure(const std::string& cause);
+  // One line per connection: what secured it, or that nothing did.
+  void LogConnectionSecurity();
   // A read that found the connection closed by the server notes and logs it.
   void NoteDroppedConnection();
   bool unsavedLogged_ = false;  // "COUNTER ... was not saved" logged

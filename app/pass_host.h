@@ -54,6 +54,8 @@ class TPassHost {
 
   virtual void ReportError(const std::string& text) = 0;
   virtual void WriteLog(const std::string& text) = 0;
+  // A log line that tells of a failure (also shown to a person at a terminal).
+  virtual void LogFailure(const std::string& text) { WriteLog(text); }
   // Writes the configuration file now (COUNTER advanced by the pass); false
   // with a reason in words.
   virtual bool SaveConfig(std::string& why) = 0;

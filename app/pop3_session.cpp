@@ -75,6 +75,9 @@ void TPop3Session::Run() {
   counterAtStart_ = config.COUNTER;
   host_.WriteLog("Talking to POP3 (" + config.POP + ")");
   ReadCapabilities();
+  if (options_.tls == TTlsMode::No && offersStls_)
+    host_.WriteLog(host_.ServerName() + ": the password goes in clear although the server offers STLS; set POP_TLS "
+                   "STARTTLS to protect it");
   bool quit = true;
   if (options_.tls == TTlsMode::StartTls && !StartTls(quit)) {
     if (quit) host_.SendCommand("QUIT");
@@ -326,7 +329,7 @@ bool TPop3Session::ReadSizes(int32_t count) {
 }
 
 void TPop3Session::RefusedLogin() {
-  host_.WriteLog(host_.ServerName() + ": user name or password refused");
+  host_.LogFailure(host_.ServerName() + ": user name or password refused");
   host_.NoteFailure(zvexit::kNoPermission);
 }
 

@@ -134,7 +134,7 @@ void TSentPairs::Add(const std::string& base, const TFile& file) {
 }
 
 void TSentPairs::RetryRemovals(const std::function<bool(const std::string&, std::string&)>& remove,
-                               const std::function<void(const std::string&)>& report) {
+                               const std::function<void(const std::string&, bool)>& report) {
   std::vector<TEntry> kept;
   std::vector<std::string> bases;  // in record order, each once
   for (const TEntry& e : entries_)
@@ -161,9 +161,9 @@ void TSentPairs::RetryRemovals(const std::function<bool(const std::string&, std:
       }
     }
     if (!failure.empty())
-      report("Cannot remove " + base + " from OUT: " + failure + "; it was sent before and is not sent again");
+      report("Cannot remove " + base + " from OUT: " + failure + "; it was sent before and is not sent again", true);
     else if (removed)
-      report(base + " was sent before; it is now removed from OUT");
+      report(base + " was sent before; it is now removed from OUT", false);
   }
   entries_ = std::move(kept);
 }

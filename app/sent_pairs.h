@@ -46,9 +46,9 @@ class TSentPairs {
   void Add(const std::string& base, const TFile& file);
   // Removes every recorded file that is still there as it was sent; entries
   // whose file is gone or changed are dropped. `report` gets one line per
-  // pair: removed now, or still there and why.
+  // pair: removed now, or still there and why (`failed`).
   void RetryRemovals(const std::function<bool(const std::string& path, std::string& why)>& remove,
-                     const std::function<void(const std::string& line)>& report);
+                     const std::function<void(const std::string& line, bool failed)>& report);
   bool Empty() const { return entries_.empty(); }
 
  private:

@@ -77,7 +77,12 @@ void TMain::SendMail() {
       if (parent >= 0) files->Close(parent);
       return removed;
     };
-    sent.RetryRemovals(remove, [this](const std::string& line) { WriteLog(line); });
+    sent.RetryRemovals(remove, [this](const std::string& line, bool failed) {
+      if (failed)
+        LogFailure(line);
+      else
+        WriteLog(line);
+    });
     if (!sent.Empty()) NoteFailure(zvexit::kCannotCreate);
     if (!sent.Save(why)) ReportError(why);
   }

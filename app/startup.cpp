@@ -224,7 +224,7 @@ bool TMain::SaveConfig(std::string& why) {
       return true;
     case TConfigStore::TSaved::ReadOnly:
       // As the owner wants it: the file stays, and the run goes on.
-      if (!unsavedLogged_) WriteLog(why + " (COUNTER " + NumToText(Config.COUNTER, 0) + " was not saved)");
+      if (!unsavedLogged_) LogFailure(why + " (COUNTER " + NumToText(Config.COUNTER, 0) + " was not saved)");
       unsavedLogged_ = true;
       return true;
     case TConfigStore::TSaved::Failed:

@@ -75,6 +75,11 @@ void TMain::WriteLog(const std::string& text) {
   ::write(::fileno(logFile_), line.data(), line.size());
 }
 
+void TMain::LogFailure(const std::string& text) {
+  WriteLog(text);
+  EchoFailure(text);
+}
+
 void TMain::ReopenLog() {
   if (logFile_ != nullptr) std::fclose(logFile_);
   logFile_ = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +52,14 @@ void EchoStatus(const std::string& control, const std::string& text) {
 bool LogLinesEchoed() {
   static const bool toJournal = std::getenv("JOURNAL_STREAM") != nullptr;
   return toJournal;
+}
+
+void EchoFailure(const std::string& text) {
+  static const bool toTerminal = ::isatty(STDERR_FILENO) == 1 && !LogLinesEchoed();
+  if (!toTerminal) return;
+  const std::string line = "zvmail32: " + EscapeControls(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 void EchoLogLine(const std::string& text) {

@@ -19,6 +19,10 @@ void EchoStatus(const std::string& control, const std::string& text);
 void EchoLogLine(const std::string& text);
 // EchoLogLine writes every log line to standard error.
 bool LogLinesEchoed();
+// When standard error is a terminal (a run by hand) and log lines are not
+// echoed anyway: writes "zvmail32: " and `text`, escaped as in the log, to
+// it, whether or not LOG is on. For the log lines that tell of a failure.
+void EchoFailure(const std::string& text);
 
 // One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF. Control
 // bytes of the text (below 0x20 but TAB, and 0x7F) are written as \xNN: log

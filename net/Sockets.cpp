@@ -111,6 +111,7 @@ TSockets::~TSockets() {
 
 void TSockets::Open(const std::string& Port, const std::string& Address) {
   State = 0;
+  tlsSummary_.clear();
   if (Port.empty()) return ReportSocketError("No Port Specified", 0);
   if (Address.empty()) return ReportSocketError("No IP Address Specified", 0);
 
@@ -238,6 +239,7 @@ bool TSockets::StartTls(const std::string& peerName, const std::string& caFile) 
     return false;
   }
   tls_ = true;
+  tlsSummary_ = ws_->TlsSessionText(handle_) + ", certificate verified for " + peerName;
   return true;
 }
 

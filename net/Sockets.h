@@ -100,6 +100,11 @@ class TSockets {
   // GetText then go through TLS.
   bool StartTls(const std::string& peerName, const std::string& caFile = {});
   bool UnderTls() const { return tls_; }
+  // What secured the connection last opened, once its TLS handshake
+  // succeeded: "TLSv1.3, TLS_AES_256_GCM_SHA384, certificate verified for
+  // mail.example.net"; empty when it never came under TLS. Kept after the
+  // connection closes, until the next Open.
+  const std::string& TlsSummary() const { return tlsSummary_; }
   bool IsIPv6() const { return ipv6_; }
   // A deadline (steady clock) for GetText as a whole, whatever trickles in:
   // when it passes during GetText, the blocking call is cancelled and
@@ -152,6 +157,7 @@ class TSockets {
   std::unique_ptr<plat::HiddenWindow> window_;
   int32_t handle_ = -1;
   bool tls_ = false;
+  std::string tlsSummary_;
   bool ipv6_ = false;
   // Watched blocking calls under way (handlers may nest them) and when the
   // innermost one times out.

@@ -177,6 +177,7 @@ std::string Service::inet_ntop(const SockAddr& address) {
 int Service::StartTlsClient(SOCKET, const std::string&, const std::string&) { return WSAEOPNOTSUPP; }
 
 std::string Service::TlsErrorText() { return "TLS is not available"; }
+std::string Service::TlsSessionText(SOCKET) { return {}; }
 
 namespace {
 
@@ -743,6 +744,12 @@ class PosixService final : public Service {
   }
 
   std::string TlsErrorText() override { return tlsError_; }
+
+  std::string TlsSessionText(SOCKET s) override {
+    Sock* k = Find(s);
+    if (k == nullptr || !k->tls || !k->tls->up) return {};
+    return std::string(SSL_get_version(k->tls->ssl)) + ", " + SSL_get_cipher_name(k->tls->ssl);
+  }
 
  private:
   struct Async {

@@ -197,6 +197,9 @@ class Service {
   // The words of the last WSAETLS failure, e.g. "certificate for
   // mail.example.net not trusted: self-signed certificate".
   virtual std::string TlsErrorText();
+  // The protocol and cipher of `s`'s TLS session once its handshake is done,
+  // e.g. "TLSv1.3, TLS_AES_256_GCM_SHA384"; empty otherwise (the default).
+  virtual std::string TlsSessionText(SOCKET s);
 };
 
 // The platform's real service. One instance is shared by all its users (as

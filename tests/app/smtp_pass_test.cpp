@@ -239,7 +239,8 @@ TEST_F(SendPass, TwoPairsAcceptedGoOutInOneSessionAndAreRemovedEnvelopeFirst) {
   EXPECT_EQ(Log(), (std::vector<std::string>{"There are 2 messages to send",
                                              "Talking to SMTP (" + smtp.Server().HostPort() + ")",
                                              "Sending TM000001", "TM000001 accepted: 250 queued",
-                                             "Sending TM000002", "TM000002 accepted: 250 queued"}));
+                                             "Sending TM000002", "TM000002 accepted: 250 queued",
+                                             smtp.Server().HostPort() + ": not secured (no TLS)"}));
   EXPECT_EQ(Caption(main_->lbCommand), "Waiting");
   EXPECT_EQ(Caption(main_->lbResponse), "None");
   EXPECT_EQ(Caption(main_->lbAction), "Idle");
@@ -529,6 +530,15 @@ TEST_P(Handshakes, OrderAndRefusals) {
   if (std::find(c.lines.begin(), c.lines.end(), "AUTH PLAIN AHp2AHB3") != c.lines.end()) {
     EXPECT_NE(std::find(log.begin(), log.end(), "DEBUG:C:AUTH PLAIN ****"), log.end());
   }
+  // One line tells what secured the connection.
+  const bool secured = c.tls == "IMPLICIT" || std::count(c.lines.begin(), c.lines.end(), kEhlo) == 2;
+  const std::string server = smtp.Server().HostPort() + ": ";
+  const auto told = std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+    return secured ? line.rfind(server + "secured by TLSv1.", 0) == 0 &&
+                         line.find(", certificate verified for 127.0.0.1") != std::string::npos
+                   : line == server + "not secured (no TLS)";
+  });
+  EXPECT_EQ(told, 1) << ::testing::PrintToString(log);
 }
 
 // With PIPELINING offered after STARTTLS, MAIL FROM, RCPT TO and DATA go out
@@ -697,7 +707,8 @@ TEST_F(SendPass, DebugTracesCommandsAndRepliesButNotTheBody) {
                        "DEBUG:R:250 hello", "Sending TM000001", "DEBUG:C:MAIL FROM:<" + kFrom + ">",
                        "DEBUG:R:250 sender ok", "DEBUG:C:RCPT TO:<" + kTo + ">", "DEBUG:R:250 recipient ok",
                        "DEBUG:C:DATA", "DEBUG:R:354 go ahead", "DEBUG:C:.", "DEBUG:R:250 queued",
-                       "TM000001 accepted: 250 queued", "DEBUG:C:QUIT"}));
+                       "TM000001 accepted: 250 queued", "DEBUG:C:QUIT",
+                       smtp.Server().HostPort() + ": not secured (no TLS)"}));
 }
 
 TEST_F(SendPass, MoreThanTheListHoldsSendsTheFirst499AndLeavesTheRest) {
@@ -713,7 +724,7 @@ TEST_F(SendPass, MoreThanTheListHoldsSendsTheFirst499AndLeavesTheRest) {
   EXPECT_EQ(mails, 499u);
   EXPECT_EQ(wire.substr(wire.size() - 12), "b\r\n.\r\nQUIT\r\n");
   EXPECT_EQ(Log().front(), "There are 501 messages to send");
-  EXPECT_EQ(Log().back(), "TM000499 accepted: 250 queued");
+  EXPECT_EQ(Log()[Log().size() - 2], "TM000499 accepted: 250 queued");
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(out_)) left.push_back(e.path().filename());
   std::sort(left.begin(), left.end());

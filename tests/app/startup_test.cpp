@@ -129,6 +129,20 @@ TEST(StartUp, NormalRunLogsStartAndExitOnlyWithLogOn) {
   }
 }
 
+// Run by hand on a terminal, a failure is told there whatever LOG says;
+// what is no failure is not.
+TEST(StartUp, AFailedRunOnATerminalSaysWhy) {
+  TempDir dir;
+  WriteCompleteConfig(dir, /*log=*/false);
+  const auto program = zvtest::LinkProgramInto(dir.path());
+  // script(1) gives the program a terminal and copies what it writes there.
+  auto r = RunProgram("/usr/bin/script", {"-qec", "'" + program + "'", "/dev/null"}, kHeadless, "/");
+  EXPECT_EQ(r.exitCode, 75) << r.out;
+  EXPECT_NE(r.out.find("zvmail32: 127.0.0.1:1: connection refused\r\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Running version 2.0"), std::string::npos) << r.out;
+  EXPECT_FALSE(FileExists(dir / "ZVMAIL32.LOG"));
+}
+
 TEST(StartUp, DaemonKeyShowsTheDaemonLabelAndEchoesStatus) {
   // An incomplete file keeps the run short: the error box ends it.
   TempDir incomplete;
