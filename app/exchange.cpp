@@ -5,6 +5,7 @@
 #include "app/exit_status.h"
 #include "app/mainunit.h"
 #include "app/replies.h"
+#include "app/status_echo.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
 
@@ -32,9 +33,13 @@ constexpr int kMaxAddressInUseRetries = 300;
 constexpr int32_t kAddressInUse = 10048;
 }  // namespace
 
+std::string TMain::ServerKey(const std::string& host, uint16_t port) {
+  return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 void TMain::OpenConnection(const std::string& host, uint16_t port) {
-  CurrentServer = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
-  failureLogged_ = false;
+  CurrentServer = ServerKey(host, port);
+  failureLogged_ = loginRefused_ = loggedIn_ = false;
   LastSockError = 0;
   SetCaption(lbError, "None");
   if (Sock.State != 0) {
@@ -236,6 +241,30 @@ int MoreSerious(int a, int b) {
 void TMain::NoteFailure(int status) {
   RunStatus = MoreSerious(RunStatus, status);
   if (status == zvexit::kNoPermission) loginRefused_ = true;
+}
+
+bool TMain::MayTry(const std::string& server) { return !Config.DaemonMode || Backoff.MayTry(server, BackoffClock()); }
+
+void TMain::NoteLoginOutcome() {
+  if (!Config.DaemonMode) return;
+  if (loggedIn_) Backoff.LoggedIn(CurrentServer);
+  if (!loginRefused_) return;
+  const auto now = BackoffClock();
+  const auto wait = Backoff.Refused(CurrentServer, now, std::chrono::seconds(Config.DaemonPeriod));
+  if (Backoff.GivenUp(CurrentServer, now)) {
+    LogFailure(CurrentServer + ": the login was refused for a day; stopping");
+    EndWith(zvexit::kNoPermission);
+    StopRequested = true;
+    close();
+    return;
+  }
+  const std::time_t at = std::time(nullptr) + std::time_t(wait.count());
+  std::tm local{};
+  localtime_r(&at, &local);
+  std::string when = FormatLogLine(local, "");
+  when = when.substr(0, when.find("  "));
+  LogFailure(CurrentServer + ": the login was refused; the next attempt waits " + std::to_string(wait.count()) +
+             " s, until " + when);
 }
 
 void TMain::EndWith(int status) { EndStatus = MoreSerious(EndStatus, status); }

@@ -31,6 +31,7 @@
 #include "config/configfile.h"
 #include "dialup/Rascomp32.h"
 #include "launcher/appexec.h"
+#include "app/backoff.h"
 #include "app/pass_host.h"
 #include "net/Sockets.h"
 
@@ -173,6 +174,8 @@ class TMain : public QWidget, public TPassHost {
   // Splits a server value: "host", "host:port", "[IPv6]", "[IPv6]:port" or a
   // bare IPv6 literal; a plain host keeps defaultPort.
   static std::pair<std::string, uint16_t> ServerAddress(const std::string& value, uint16_t defaultPort);
+  // "host:port", "[v6]:port": how lines and the back-off name a server.
+  static std::string ServerKey(const std::string& host, uint16_t port);
 
   // ---- SMTP send pass (smtp_pass.cpp; the conversation is TSmtpSession) ----
   void SendMail();
@@ -208,6 +211,7 @@ class TMain : public QWidget, public TPassHost {
   // it was (true), and the log says once that COUNTER was not saved.
   bool SaveConfig(std::string& why) override;
   void NoteFailure(int status) override;
+  void NoteLoggedIn() override { loggedIn_ = true; }
   std::string ServerName() const override { return CurrentServer; }
 
   // ---- Exit status (exchange.cpp) ----
@@ -228,6 +232,18 @@ class TMain : public QWidget, public TPassHost {
   void ShowPercent(int percent) override { SetPercent(percent); }
   void PumpEvents() override;
   bool Stopping() const override { return StopRequested; }
+
+  // ---- Refused logins in daemon mode (exchange.cpp) ----
+  TBackoff Backoff;
+  // The clock the back-off goes by; tests give one of their own.
+  std::function<TBackoff::Clock::time_point()> BackoffClock = [] { return TBackoff::Clock::now(); };
+  // False while the back-off leaves `server` ("host:port") alone: the pass
+  // is then not begun.
+  bool MayTry(const std::string& server);
+  // After a pass: a refused login starts or lengthens the back-off (logged
+  // with the time of the next attempt) and, after a day of refusals, ends
+  // the run with 77; an accepted one ends the back-off.
+  void NoteLoginOutcome();
 
   // ---- Auto-dial (dialling.cpp) ----
   void AutoDial();
@@ -313,7 +329,8 @@ class TMain : public QWidget, public TPassHost {
   // A read that found the connection closed by the server notes and logs it.
   void NoteDroppedConnection();
   bool unsavedLogged_ = false;  // "COUNTER ... was not saved" logged
-  bool loginRefused_ = false;   // a pass noted a refused login (77)
+  bool loginRefused_ = false;   // the pass noted a refused login (77)
+  bool loggedIn_ = false;       // the pass's server accepted the login
   bool formDestroyed_ = false;
   bool inFormDestroy_ = false;
   bool firstShown_ = false;

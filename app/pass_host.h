@@ -62,6 +62,8 @@ class TPassHost {
   // The run did not complete for this reason (an exit status of
   // app/exit_status.h); the most serious one noted becomes the run's status.
   virtual void NoteFailure(int status) = 0;
+  // The server accepted the login (a refused one is NoteFailure(77)).
+  virtual void NoteLoggedIn() {}
   // The server of the connection as "host:port", for lines naming it.
   virtual std::string ServerName() const = 0;
 

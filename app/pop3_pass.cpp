@@ -33,6 +33,9 @@ void TMain::ReceiveMail() {
     NoteFailure(zvexit::kCannotCreate);
     return;
   }
+  const TTlsMode tls = Config.PopTls();
+  const auto [host, port] = ServerAddress(Config.POP, tls == TTlsMode::Implicit ? kPop3sPort : kPop3Port);
+  if (!MayTry(ServerKey(host, port))) return;
   Busy = true;
   LastShownState = -1;
   SetPercent(0);
@@ -41,8 +44,6 @@ void TMain::ReceiveMail() {
   // without the close OpenConnection would make.
   Sock.State = 0;
   if (Config.DEBUG) WriteLog("DEBUG:Opening POP3 connection");
-  const TTlsMode tls = Config.PopTls();
-  const auto [host, port] = ServerAddress(Config.POP, tls == TTlsMode::Implicit ? kPop3sPort : kPop3Port);
   TPop3Options options;
   options.programDir = ProgramDir;
   options.files = services_.files;
@@ -72,6 +73,7 @@ void TMain::ReceiveMail() {
     Busy = false;
     return;
   }
+  NoteLoginOutcome();
   SetCaption(lbResponse, "None");
   SetCaption(lbCommand, "Waiting");
   SetCaption(lbAction, "Idle");

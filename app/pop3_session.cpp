@@ -225,6 +225,7 @@ bool TPop3Session::SaslLogin(TAuthMech mech) {
 
 void TPop3Session::Dialogue() {
   if (!Login()) return;
+  host_.NoteLoggedIn();
   host_.SendCommand("STAT");
   std::string reply;
   if (!host_.ReadReply(reply, true)) {

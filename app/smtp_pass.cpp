@@ -97,12 +97,16 @@ void TMain::SendMail() {
     return;
   }
   // More than the list holds: the rest waits for the next pass.
+  const TTlsMode tls = Config.SmtpTls();
+  const auto [host, port] = ServerAddress(Config.SMTP, tls == TTlsMode::Implicit ? 465 : 25);
+  if (!MayTry(ServerKey(host, port))) {
+    Busy = false;
+    return;
+  }
   WriteLog("There are " + std::to_string(found.size()) + " messages to send");
   SetPercent(0);
   SetCaption(lbAction, "Sending");
 
-  const TTlsMode tls = Config.SmtpTls();
-  const auto [host, port] = ServerAddress(Config.SMTP, tls == TTlsMode::Implicit ? 465 : 25);
   TSmtpOptions options;
   options.tls = tls;
   options.peerName = host;
@@ -131,6 +135,7 @@ void TMain::SendMail() {
     Busy = false;
     return;
   }
+  NoteLoginOutcome();
   SetCaption(lbResponse, "None");
   SetCaption(lbCommand, "Waiting");
   SetCaption(lbAction, "Idle");

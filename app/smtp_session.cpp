@@ -193,7 +193,10 @@ bool TSmtpSession::Authenticate() {
       return false;
     }
   }
-  if (code / 100 == 2) return true;
+  if (code / 100 == 2) {
+    host_.NoteLoggedIn();
+    return true;
+  }
   if (code / 100 == 5) {
     // The credentials are wrong: trying again will not help.
     host_.ReportError("SMTP host " + server + " refused the authentication (" + std::to_string(code) + ")");

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <algorithm>
 #include <filesystem>
@@ -321,7 +322,63 @@ TEST(CycleInProcess, ShellShowsAStartFailureAndTheCycleGoesOn) {
   EXPECT_TRUE(t.main->AppExec1.ExePath().empty());
 }
 
-// ---- The built program as a child ----
+// In daemon mode a refused login makes the next attempts on that server wait
+// twice as long each time, from twice the period (a minute at the least) up
+// to an hour, each logged; a login that succeeds ends it; after a day of
+// refusals the run ends with 77. The test's clock stands in for the time.
+TEST(CycleInProcess, RefusedLoginsBackOffAndEndTheDaemonAfterADay) {
+  std::atomic<bool> refuse{true};
+  ScriptedServer pop;
+  pop.SetGreeting({{"+OK ready"}});
+  pop.SetHandler([&refuse](const std::string& line, std::size_t) -> ScriptedServer::Step {
+    if (line.rfind("PASS ", 0) == 0) return {{refuse ? "-ERR [AUTH] no" : "+OK in"}};
+    if (line == "STAT") return {{"+OK 0 0"}};
+    if (line == "CAPA" || line == "UIDL") return {{"-ERR"}};
+    if (line == "QUIT") return {{"+OK bye"}, ScriptedServer::Action::Close};
+    return {{"+OK"}};
+  });
+  ASSERT_TRUE(pop.Start());
+  InProcess t("DAEMON 1\r\nPOP " + pop.HostPort() + "\r\n");
+  TBackoff::Clock::time_point now{};
+  t.main->BackoffClock = [&now] { return now; };
+  const auto logins = [&pop] {
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < pop.Connections(); ++c) n += Count(pop.Received(c), "PASS p\r\n");
+    return n;
+  };
+  const auto waits = [&t] {
+    std::vector<int> seconds;
+    const std::string log = ReadFile(t.dir / "ZVMAIL32.LOG");
+    const std::string told = ": the login was refused; the next attempt waits ";
+    for (auto at = log.find(told); at != std::string::npos; at = log.find(told, at + 1))
+      seconds.push_back(std::stoi(log.substr(at + told.size())));
+    return seconds;
+  };
+  // A cycle every minute for 40 minutes: logins at 0, 2, 6, 14 and 30 minutes.
+  for (int minute = 0; minute < 40; ++minute, now += std::chrono::minutes(1)) ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(logins(), 5u);
+  EXPECT_EQ(waits(), (std::vector<int>{120, 240, 480, 960, 1920}));
+  // The next attempt (at 62 minutes) succeeds, and so does the one a minute
+  // later; a refusal after that starts afresh.
+  refuse = false;
+  for (int minute = 40; minute < 64; ++minute, now += std::chrono::minutes(1)) ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(logins(), 7u);
+  refuse = true;
+  ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(waits().back(), 120);
+  // A day of refusals, an attempt at least every hour, ends the daemon.
+  for (int hour = 0; hour < 26 && !t.main->StopRequested; ++hour) {
+    now += std::chrono::hours(1);
+    ASSERT_FALSE(t.Tick());
+  }
+  EXPECT_TRUE(t.main->StopRequested);
+  EXPECT_EQ(waits().back(), 3600);
+  EXPECT_EQ(t.main->ExitStatus(), 77);
+  EXPECT_NE(ReadFile(t.dir / "ZVMAIL32.LOG").find(pop.HostPort() + ": the login was refused for a day; stopping"),
+            std::string::npos);
+}
+
+// ---- The built program as a child ----// ---- The built program as a child ----
 
 // A POP3 mailbox holding one message with the given subject line.
 class OneMessagePop {
