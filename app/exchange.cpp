@@ -21,8 +21,11 @@ std::string ConnectionFailureText(int32_t error, const std::string& msg, int32_t
     case 10053: return "connection aborted";
     default: break;
   }
+  // "Connection timed out" reads on as "connection timed out"; a word in
+  // capitals ("TLS handshake ...") stays as it is.
   std::string text = msg;
-  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = char(text[0] - 'A' + 'a');
+  const bool capitalised = text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && !(text[1] >= 'A' && text[1] <= 'Z');
+  if (capitalised) text[0] = char(text[0] - 'A' + 'a');
   return text;
 }
 

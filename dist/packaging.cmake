@@ -1,5 +1,6 @@
 # Installation and the Debian package (cpack -G DEB): the program, its manual
-# page, the systemd template unit and the README. Included by the top level.
+# page, the systemd template unit, the README with its documents and the
+# examples. Included by the top level.
 include(GNUInstallDirs)
 
 # The manual page is installed compressed, as Debian's are.
@@ -17,7 +18,14 @@ add_custom_target(zv_manpage ALL DEPENDS ${_man})
 install(TARGETS zvmail32 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/dist/zvmail32@.service DESTINATION lib/systemd/system)
+# The README with the documents and pictures it links, where its links find
+# them, and the examples it names.
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/architecture.md ${CMAKE_CURRENT_SOURCE_DIR}/docs/phonebook.md
+              ${CMAKE_CURRENT_SOURCE_DIR}/docs/setup-dialog.png ${CMAKE_CURRENT_SOURCE_DIR}/docs/main-window.png
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/examples/ZVMAIL32.INI ${CMAKE_CURRENT_SOURCE_DIR}/examples/phonebook
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(ZV_PACKAGE_MAINTAINER "zvmail32 developers <zvmail32@localhost>" CACHE STRING
     "Maintainer field of the Debian package")

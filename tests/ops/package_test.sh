@@ -20,7 +20,9 @@ dpkg-deb -c "$deb" > "$dir/contents" || fail "dpkg-deb -c failed"
 for entry in "-rwxr-xr-x .* ./usr/bin/zvmail32" \
     "-rw-r--r-- .* ./usr/share/man/man1/zvmail32.1.gz" \
     "-rw-r--r-- .* ./usr/lib/systemd/system/zvmail32@.service" \
-    "-rw-r--r-- .* ./usr/share/doc/zvmail32/README.md"; do
+    "-rw-r--r-- .* ./usr/share/doc/zvmail32/README.md" \
+    "-rw-r--r-- .* ./usr/share/doc/zvmail32/examples/ZVMAIL32.INI" \
+    "-rw-r--r-- .* ./usr/share/doc/zvmail32/examples/phonebook"; do
   grep -q -- "^$entry\$" "$dir/contents" || { cat "$dir/contents"; fail "missing: $entry"; }
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -33,6 +35,11 @@ done
 
 # The packaged program is the working one.
 dpkg-deb -x "$deb" "$dir/root" || fail "dpkg-deb -x failed"
+# Every document the README names is there beside it.
+doc="$dir/root/usr/share/doc/zvmail32"
+for name in $(grep -o 'docs/[A-Za-z0-9._-]*' "$doc/README.md" | sort -u); do
+  [ -f "$doc/$name" ] || fail "the README names $name, which the package lacks"
+done
 version=$("$dir/root/usr/bin/zvmail32" --version) || fail "the packaged program does not run"
 case "$version" in
   "zvmail32 $(dpkg-deb -f "$deb" Version)") ;;
