@@ -46,6 +46,7 @@ struct Mailbox {
   int dropInRetr = 0;              // this RETR breaks off after two lines
   ScriptedServer::Action drop = ScriptedServer::Action::Reset;
   bool pipelining = false;         // CAPA lists PIPELINING (else CAPA is refused)
+  bool stls = false;               // CAPA lists STLS
   std::size_t dropQuitOf = 99;     // on this connection QUIT gets no reply: the line drops
   std::vector<std::string> uids;   // UIDL's ids (empty: UIDL is refused)
   // Logins by AUTH, as a strict server takes them: a line over 255 octets
@@ -67,6 +68,7 @@ ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::si
   const auto [cmd, arg] = SplitKeyValue(line);
   const int n = TextToNum(arg);
   if (cmd == "CAPA" && !box.sasl.empty()) return Reply({"+OK", "USER", "SASL " + box.sasl, "."});
+  if (cmd == "CAPA" && box.stls) return Reply({"+OK", "USER", "STLS", "."});
   if (cmd == "CAPA") return Reply(box.pipelining ? Lines{"+OK", "USER", "UIDL", "PIPELINING", "."} : Lines{"-ERR"});
   if (cmd == "AUTH" && !*box.inAuth) {
     const auto [mech, response] = SplitKeyValue(arg);
@@ -716,6 +718,17 @@ TEST_F(Pop3Pass, OnlyAFlushErrorOfOurOwnKeepsQuitBack) {
     EXPECT_EQ(InFiles().size(), oursFails ? 0u : 4u);
     main.reset();
   }
+}
+
+// A server that offers STLS to a client without POP_TLS: the dialogue stays
+// as it is, and the log says the password went in clear.
+TEST_F(Pop3Pass, APasswordInClearWhereTheServerOffersStlsIsTold) {
+  Mailbox box;
+  box.stls = true;
+  Run(box);
+  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}));
+  EXPECT_TRUE(Logged(server->HostPort() +
+                     ": the password goes in clear although the server offers STLS; set POP_TLS STARTTLS to protect it"));
 }
 
 TEST_F(Pop3Pass, DebugTraceShowsEveryLineButNeverThePassword) {

@@ -536,6 +536,7 @@ TEST_F(ConfigFileTest, UnreadableFileIsReportedAndNeverRewritten) {
       {[&] { Put("SMTP keep\r\nPASSWRD x\r\n"); }, EACCES, "Permission denied"},
       {[&] { Put("SMTP keep\r\nPASSWRD x\r\n"); }, EIO, "Input/output error"},
       {[&] { Put("SMTP keep\r\n" + std::string(1 << 20, ';')); }, 0, "larger than 1048576 bytes"},
+      {[&] { Put(std::string("\xFF\xFES\0M\0T\0P\0", 10)); }, 0, "not 8-bit text (it holds NUL bytes, as UTF-16 does)"},
   };
   for (const auto& c : cases) {
     fs::remove_all(ini);
