@@ -33,6 +33,7 @@
 #include "launcher/appexec.h"
 #include "app/backoff.h"
 #include "app/pass_host.h"
+#include "app/sent_pairs.h"
 #include "net/Sockets.h"
 
 class QLabel;
@@ -179,6 +180,9 @@ class TMain : public QWidget, public TPassHost {
 
   // ---- SMTP send pass (smtp_pass.cpp; the conversation is TSmtpSession) ----
   void SendMail();
+  // Loads the record of pairs sent but left in OUT and removes what it can
+  // of them, logging each pair; one still there makes the run's status 73.
+  void RemoveSentPairs(TSentPairs& sent);
   // Opens a work file: 'R' reads one with read and write access, 'W' creates
   // or truncates one; repeated at once up to 21 attempts.
   bool OpenFileRetry(std::FILE*& file, const std::string& name, char mode);

@@ -60,32 +60,8 @@ void TMain::SendMail() {
     Busy = false;
     return;
   }
-  // Pairs the server took before but that stayed in OUT go now, if they can.
   TSentPairs sent(ProgramDir + kSentPairsName);
-  std::string why;
-  if (!sent.Load(why)) {
-    ReportError(why);
-    NoteFailure(zvexit::kCannotCreate);
-  }
-  if (!sent.Empty()) {
-    const auto files = services_.files ? services_.files : plat::DefaultFilingService();
-    const auto remove = [&files](const std::string& path, std::string& why) {
-      const auto slash = path.rfind('/');
-      const int parent = files->OpenDirectory(path.substr(0, slash + 1));
-      const bool removed = parent >= 0 && files->Remove(parent, path.substr(slash + 1));
-      if (!removed) why = std::strerror(errno);
-      if (parent >= 0) files->Close(parent);
-      return removed;
-    };
-    sent.RetryRemovals(remove, [this](const std::string& line, bool failed) {
-      if (failed)
-        LogFailure(line);
-      else
-        WriteLog(line);
-    });
-    if (!sent.Empty()) NoteFailure(zvexit::kCannotCreate);
-    if (!sent.Save(why)) ReportError(why);
-  }
+  RemoveSentPairs(sent);
   const std::vector<std::string> found = ListOutbound(dir);
   OutboundList.clear();
   for (std::size_t i = 0; i < found.size() && i < kOutboundMax; ++i) OutboundList.push_back(BaseName(found[i]));
@@ -96,13 +72,13 @@ void TMain::SendMail() {
     Busy = false;
     return;
   }
-  // More than the list holds: the rest waits for the next pass.
   const TTlsMode tls = Config.SmtpTls();
   const auto [host, port] = ServerAddress(Config.SMTP, tls == TTlsMode::Implicit ? 465 : 25);
   if (!MayTry(ServerKey(host, port))) {
     Busy = false;
     return;
   }
+  // More than the list holds: the rest waits for the next pass.
   WriteLog("There are " + std::to_string(found.size()) + " messages to send");
   SetPercent(0);
   SetCaption(lbAction, "Sending");
@@ -141,6 +117,33 @@ void TMain::SendMail() {
   SetCaption(lbAction, "Idle");
   SetPercent(0);
   Busy = false;
+}
+
+void TMain::RemoveSentPairs(TSentPairs& sent) {
+  std::string why;
+  if (!sent.Load(why)) {
+    ReportError(why);
+    NoteFailure(zvexit::kCannotCreate);
+  }
+  if (sent.Empty()) return;
+  // Pairs the server took before but that stayed in OUT go now, if they can.
+  const auto files = services_.files ? services_.files : plat::DefaultFilingService();
+  const auto remove = [&files](const std::string& path, std::string& why) {
+    const auto slash = path.rfind('/');
+    const int parent = files->OpenDirectory(path.substr(0, slash + 1));
+    const bool removed = parent >= 0 && files->Remove(parent, path.substr(slash + 1));
+    if (!removed) why = std::strerror(errno);
+    if (parent >= 0) files->Close(parent);
+    return removed;
+  };
+  sent.RetryRemovals(remove, [this](const std::string& line, bool failed) {
+    if (failed)
+      LogFailure(line);
+    else
+      WriteLog(line);
+  });
+  if (!sent.Empty()) NoteFailure(zvexit::kCannotCreate);
+  if (!sent.Save(why)) ReportError(why);
 }
 
 bool TMain::OpenFileRetry(std::FILE*& file, const std::string& name, char mode) {

@@ -173,7 +173,7 @@ std::string FindingForUnrecognised(const Unrecognised& u) {
   if (!u.listed || u.key.empty() || u.key[0] == ';') return {};
   const std::string upper = UpperText(u.key);
   if (FindConfigKey(upper) != nullptr && (u.after == '\t' || u.after == '=')) {
-    return u.key + ": " + (u.after == '\t' ? "a TAB" : "\"=\"") +
+    return u.key.substr(0, kMaxKeyLength) + ": " + (u.after == '\t' ? "a TAB" : "\"=\"") +
            " after the key sets nothing; write the key, a blank and the value";
   }
   const std::string closest = ClosestKey(upper);
@@ -409,7 +409,8 @@ void ParseLines(const std::string& bytes, TConfig& cfg, TReadState& state) {
     const Unrecognised u = ClassifyUnrecognised(line);
     if (u.listed && state.UnknownKeys.size() < kMaxUnknownKeys)
       state.UnknownKeys.push_back(u.key.substr(0, kMaxKeyLength));
-    AddFinding(state, number, FindingForUnrecognised(u));
+    // Bounded: a file of a million odd lines costs no more than a hundred.
+    if (state.Findings.size() < kMaxFindings) AddFinding(state, number, FindingForUnrecognised(u));
   });
   state.Problems = CheckRecord(cfg);
   const bool popPassword = !cfg.PopUsesToken() && (!cfg.PASSWORD.empty() || HasSecretSource(cfg, "PASSWORD"));

@@ -1,5 +1,6 @@
 #include "config/inimerge.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/configfile.h"
@@ -58,16 +59,32 @@ TIniLines::TIniLines(const std::string& bytes) {
       if (!endSeen) end_ = line.end;
       endSeen = true;
     }
+    line.key = IndexKeyOf(line.text);
     lines_.push_back(std::move(line));
   }
+  Index();
+}
+
+std::string TIniLines::IndexKeyOf(const std::string& text) {
+  std::string key = KeyOf(text);
+  if (key.compare(0, 7, ";DAEMON") == 0) return ";DAEMON";
+  return FindConfigKey(key) != nullptr ? key : std::string();
+}
+
+void TIniLines::Index() {
+  index_.clear();
+  for (std::size_t i = 0; i < lines_.size(); ++i)
+    if (!lines_[i].key.empty()) index_[lines_[i].key].push_back(i);
 }
 
 std::vector<std::size_t> TIniLines::LinesOf(const TKeySpec& spec, bool withComments) const {
-  const bool daemon = spec.kind == TKeySpec::TKind::Daemon;
   std::vector<std::size_t> at;
-  for (std::size_t i = 0; i < lines_.size(); ++i) {
-    const std::string key = KeyOf(lines_[i].text);
-    if (key == spec.name || (withComments && daemon && key.compare(0, 7, ";DAEMON") == 0)) at.push_back(i);
+  if (const auto it = index_.find(spec.name); it != index_.end()) at = it->second;
+  if (withComments && spec.kind == TKeySpec::TKind::Daemon) {
+    if (const auto it = index_.find(";DAEMON"); it != index_.end()) {
+      at.insert(at.end(), it->second.begin(), it->second.end());
+      std::sort(at.begin(), at.end());
+    }
   }
   return at;
 }
@@ -76,12 +93,13 @@ void TIniLines::Set(const TKeySpec& spec, const std::string& line) {
   std::vector<std::size_t> at = LinesOf(spec);
   if (line.empty()) {
     for (auto i = at.rbegin(); i != at.rend(); ++i) lines_.erase(lines_.begin() + std::ptrdiff_t(*i));
-    return;
+    return Index();
   }
   if (spec.kind == TKeySpec::TKind::Daemon) {
     const bool off = line == kDaemonOffLine;
     if (off && !at.empty()) {
       for (std::size_t k = at.size() - 1; k-- > 0;) lines_.erase(lines_.begin() + std::ptrdiff_t(at[k]));
+      Index();
       at = LinesOf(spec);
     } else if (at.empty()) {
       // Off already: a commented line says so, whatever it reads.
@@ -90,7 +108,8 @@ void TIniLines::Set(const TKeySpec& spec, const std::string& line) {
     }
   }
   if (at.empty()) return Add(spec, line);
-  lines_[at.back()].text = line;
+  lines_[at.back()] = TLine{line, lines_[at.back()].end, IndexKeyOf(line)};
+  Index();
 }
 
 void TIniLines::Add(const TKeySpec& spec, const std::string& line) {
@@ -128,7 +147,8 @@ std::size_t TIniLines::Place(const TKeySpec& spec) const {
 void TIniLines::Insert(std::size_t at, const std::string& text) {
   // The line before it may be a last line without an end.
   if (at > 0 && lines_[at - 1].end.empty()) lines_[at - 1].end = end_;
-  lines_.insert(lines_.begin() + std::ptrdiff_t(at), TLine{text, end_});
+  lines_.insert(lines_.begin() + std::ptrdiff_t(at), TLine{text, end_, IndexKeyOf(text)});
+  Index();
 }
 
 std::string TIniLines::Text() const {

@@ -7,6 +7,7 @@
 // ever touch lines that hold one of the known keys.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,12 @@ class TIniLines {
   struct TLine {
     std::string text;
     std::string end;  // "\r\n", "\n", or "" for a last line without one
+    std::string key;  // the known key it sets, ";DAEMON", or ""
   };
+  static std::string IndexKeyOf(const std::string& text);
+  // Where each key's lines are (";DAEMON" for DAEMON's commented form),
+  // made afresh after every edit; the edits are few, the lines may be many.
+  void Index();
   // Where a new line of `spec`'s key goes: after the last line of the key
   // before it in the same section, or before the first line of the key after
   // it, or under the section's header; npos when the section is nowhere.
@@ -43,5 +49,6 @@ class TIniLines {
 
   std::string bom_;
   std::vector<TLine> lines_;
+  std::map<std::string, std::vector<std::size_t>> index_;
   std::string end_ = "\r\n";  // the end of new lines: the file's own
 };

@@ -373,7 +373,10 @@ class StrictPostfix(E2ECase):
         self.assertEqual(self.inst.files("out"), [refused_base + ".TXT", refused_base + ".WRK"], self.context())
 
         log = self.inst.log_lines()
-        plain = [l for l in log if not l.startswith("DEBUG:")]
+        # Each pair the server took has a line with its reply.
+        taken = ["TM%06d" % (500 + n) for n in range(1, self.PAIRS + 1) if n != self.REFUSED]
+        self.assertEqual([l.split(" ")[0] for l in log if " accepted: 250 " in l], taken, self.context())
+        plain = [l for l in log if not l.startswith("DEBUG:") and " accepted: " not in l]
         expected = ["There are %d messages to send" % self.PAIRS, "Talking to SMTP (%s)" % self.ADDRESS]
         for n in range(1, self.PAIRS + 1):
             expected.append("Sending TM%06d" % (500 + n))
