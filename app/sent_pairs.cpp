@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "app/record_file.h"
 #include "platform/filing.h"
 
 namespace {
@@ -18,83 +19,23 @@ constexpr const char* kHeader = "zvmail32 sent pairs 1";
 constexpr std::size_t kMaxFileBytes = 1 << 20;
 constexpr std::size_t kMaxEntries = 10000;
 
-// A name in one word: bytes outside 0x21..0x7E and "%" as %XX.
-std::string Escape(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c > 0x20 && c < 0x7F && c != '%') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Unescape(const std::string& word, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    if (word[i] != '%') {
-      out += word[i];
-      continue;
-    }
-    if (i + 2 >= word.size()) return false;
-    const int hi = HexDigit(word[i + 1]), lo = HexDigit(word[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return !out.empty();
-}
-
 }  // namespace
-
-TSentPairs::TFile TSentPairs::TFile::Of(const std::string& path, const struct stat& st) {
-  TFile f;
-  f.path = path;
-  f.device = uint64_t(st.st_dev);
-  f.inode = uint64_t(st.st_ino);
-  f.size = uint64_t(st.st_size);
-  f.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  return f;
-}
 
 bool TSentPairs::Load(std::string& why) {
   entries_.clear();
   changed_ = false;
-  std::FILE* f = std::fopen(path_.c_str(), "rbe");
-  if (f == nullptr) {
-    if (errno == ENOENT) return true;
-    why = path_ + " cannot be read: " + std::strerror(errno);
-    return false;
-  }
   std::string text;
-  char chunk[8192];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() < kMaxFileBytes) text.append(chunk, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) {
-    why = path_ + " cannot be read: " + std::strerror(EIO);
-    return false;
-  }
+  if (!ReadRecordFile(path_, kMaxFileBytes, text, why)) return false;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line) && entries_.size() < kMaxEntries;) {
     std::istringstream words(line);
     std::string verb, base, path, extra;
     TEntry e;
-    words >> verb >> base >> path >> e.file.device >> e.file.inode >> e.file.size >> e.file.mtimeNs;
+    words >> verb >> base >> path >> e.file.id.device >> e.file.id.inode >> e.file.id.size >> e.file.id.mtimeNs;
     if (words.fail() || verb != "sent" || (words >> extra, !extra.empty())) continue;
-    if (!Unescape(base, e.base) || !Unescape(path, e.file.path) || e.file.path[0] != '/') continue;
+    if (!UnescapeWord(base, e.base) || !UnescapeWord(path, e.file.path) || e.base.empty() ||
+        e.file.path.rfind('/', 0) != 0)
+      continue;
     entries_.push_back(std::move(e));
   }
   return true;
@@ -112,9 +53,9 @@ bool TSentPairs::Save(std::string& why) {
   }
   std::string text = std::string(kHeader) + "\n";
   for (const TEntry& e : entries_) {
-    text += "sent " + Escape(e.base) + " " + Escape(e.file.path) + " " + std::to_string(e.file.device) + " " +
-            std::to_string(e.file.inode) + " " + std::to_string(e.file.size) + " " + std::to_string(e.file.mtimeNs) +
-            "\n";
+    text += "sent " + EscapeWord(e.base) + " " + EscapeWord(e.file.path) + " " + std::to_string(e.file.id.device) + " " +
+            std::to_string(e.file.id.inode) + " " + std::to_string(e.file.id.size) + " " +
+            std::to_string(e.file.id.mtimeNs) + "\n";
   }
   if (!plat::ReplaceFile(path_, text, 0600, /*durable=*/true, why)) return false;
   changed_ = false;

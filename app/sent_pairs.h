@@ -19,16 +19,16 @@
 #include <string>
 #include <vector>
 
-namespace plat { class FilingService; }
+#include "platform/filing.h"
+
 
 class TSentPairs {
  public:
   // One file as it was sent.
   struct TFile {
     std::string path;  // absolute
-    uint64_t device = 0, inode = 0, size = 0;
-    int64_t mtimeNs = 0;
-    static TFile Of(const std::string& path, const struct stat& st);
+    plat::FileIdentity id;
+    static TFile Of(const std::string& path, const struct stat& st) { return {path, plat::FileIdentity::Of(st)}; }
     bool operator==(const TFile&) const = default;
   };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "app/record_file.h"
 #include "platform/filing.h"
 
 namespace {
@@ -16,22 +17,6 @@ constexpr std::size_t kMaxFileBytes = 64 * 1024 * 1024;
 // Longer than any line Save writes: a mailbox line holds a server and a user
 // of at most 255 bytes each, escaped.
 constexpr std::size_t kMaxLine = 4096;
-
-// Server and user names in one word: bytes outside 0x21..0x7E and "%" as %XX.
-std::string Escape(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c > 0x20 && c < 0x7F && c != '%') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -46,22 +31,8 @@ bool TUidState::Load(std::string& why) {
   mailboxes_.clear();
   selected_ = nullptr;
   changed_ = false;
-  std::FILE* f = std::fopen(path_.c_str(), "rbe");
-  if (f == nullptr) {
-    if (errno == ENOENT) return true;
-    why = path_ + " cannot be read: " + std::strerror(errno);
-    return false;
-  }
   std::string text;
-  char chunk[8192];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() < kMaxFileBytes) text.append(chunk, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) {
-    why = path_ + " cannot be read: " + std::strerror(EIO);
-    return false;
-  }
+  if (!ReadRecordFile(path_, kMaxFileBytes, text, why)) return false;
   std::istringstream in(text);
   Mailbox* box = nullptr;
   for (std::string line; std::getline(in, line);) {
@@ -108,7 +79,7 @@ bool TUidState::Save(bool durable, std::string& why) {
 }
 
 void TUidState::Select(const std::string& server, const std::string& user) {
-  selected_ = &mailboxes_[Escape(server) + " " + Escape(user)];
+  selected_ = &mailboxes_[EscapeWord(server) + " " + EscapeWord(user)];
 }
 
 TUidState::Kind TUidState::Find(const std::string& uid, uint16_t* number) const {

@@ -608,10 +608,7 @@ TConfigStore::TStamp TConfigStore::Now() const {
   struct stat st {};
   if (::stat((dir_ + kConfigFileName).c_str(), &st) != 0) return stamp;
   stamp.exists = true;
-  stamp.device = uint64_t(st.st_dev);
-  stamp.inode = uint64_t(st.st_ino);
-  stamp.size = uint64_t(st.st_size);
-  stamp.mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.id = plat::FileIdentity::Of(st);
   return stamp;
 }
 

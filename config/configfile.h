@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/filing.h"
+
 // How a connection is secured: NO (plain), STARTTLS (upgraded after the
 // greeting), IMPLICIT (TLS from the first byte). Invalid: any other text.
 enum class TTlsMode { No, StartTls, Implicit, Invalid };
@@ -168,8 +170,7 @@ class TConfigStore {
  private:
   struct TStamp {
     bool exists = false;
-    uint64_t device = 0, inode = 0, size = 0;
-    int64_t mtimeNs = 0;
+    plat::FileIdentity id;
     bool operator==(const TStamp&) const = default;
   };
   TStamp Now() const;

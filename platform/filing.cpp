@@ -78,6 +78,11 @@ std::string ErrorText(int err) { return std::strerror(err); }
 
 }  // namespace
 
+FileIdentity FileIdentity::Of(const struct stat& st) {
+  return {uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size),
+          int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 std::shared_ptr<FilingService> DefaultFilingService() {
   static const std::shared_ptr<FilingService> service = std::make_shared<PosixFiling>();
   return service;

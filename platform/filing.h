@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -49,6 +51,15 @@ class FilingService {
 
 // The platform's real service.
 std::shared_ptr<FilingService> DefaultFilingService();
+
+// What tells one state of a file from another: which file it is (device,
+// inode), its size and its modification time.
+struct FileIdentity {
+  uint64_t device = 0, inode = 0, size = 0;
+  int64_t mtimeNs = 0;
+  bool operator==(const FileIdentity&) const = default;
+  static FileIdentity Of(const struct stat& st);
+};
 
 // Replaces the file `path` with `bytes` atomically: a temporary file in the
 // same directory (mode `mode`), written, flushed, renamed over `path`, and
