@@ -594,6 +594,13 @@ bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string*
   };
   const bool fileReadOnly = hadFile && (denied(target, W_OK) || (::geteuid() == 0 && (status.st_mode & 0222) == 0));
   if (fileReadOnly || denied(dir, W_OK | X_OK)) {
+    // Only keys the file lacks would be added: nothing of the program's is lost.
+    const bool changed = before == nullptr || std::any_of(ConfigKeys().begin(), ConfigKeys().end(),
+                                                          [&](const TKeySpec& k) { return k.Line(*before) != k.Line(cfg); });
+    if (hadFile && !changed) {
+      if (reason) reason->clear();
+      return true;
+    }
     if (readOnly) *readOnly = true;
     return fail(fileReadOnly ? target + " is read-only and was left as it was"
                              : dir + " is read-only; " + kConfigFileName + " was left as it was");
