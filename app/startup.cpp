@@ -107,7 +107,11 @@ void TMain::ReportConfigProblems() {
   // says only that the configuration is incomplete.
   for (const std::string& problem : configProblems_) {
     const bool namesFile = problem.rfind(kConfigFileName, 0) == 0;
-    const std::string text = namesFile ? ProgramDir + problem : ProgramDir + kConfigFileName + ": " + problem;
+    std::string text = namesFile ? ProgramDir + problem : ProgramDir + kConfigFileName + ": " + problem;
+    // The end of the run writes it (the directory is writable, or the run
+    // would not have come this far).
+    if (problem == std::string(kConfigFileName) + " does not exist")
+      text += "; a complete one is written now, to be filled in";
     WriteLog(text);
     if (!LogLinesEchoed()) plat::ReportToStderr("zvmail32", text);
   }
