@@ -133,6 +133,7 @@ void TMain::TakeSettings() {
 }
 
 void TMain::RequestReread() {
+  if (IsSetupRun()) return;  // the dialog holds the record
   RereadRequested = true;
   if (!CycleRunning && !PassRunning && !Busy) RereadIfDue();
 }
