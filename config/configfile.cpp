@@ -54,9 +54,9 @@ const char* const kDialing = "[Auto Dialing]";
 const char* const kAdvanced = "[Advanced Options]";
 const char* const kSecurity = "[Security]";
 
-using K = TKeySpec::TKind;
+using K = TConfigKey::TKind;
 
-const std::vector<TKeySpec> kKeys = {
+const std::vector<TConfigKey> kKeys = {
     {"SMTP", kGeneral, true, K::Text, &TConfig::SMTP},
     {"POP", kGeneral, true, K::Text, &TConfig::POP},
     {"USERNAME", kGeneral, true, K::Text, &TConfig::USERNAME},
@@ -109,9 +109,9 @@ std::string WholeValue(const std::string& line) {
 // Sets the field `key` (upper case) names; false when no field has that name.
 // `whole` is the line's value before the cut at 255 bytes.
 bool ApplyKey(TConfig& cfg, const std::string& key, const std::string& value, const std::string& whole) {
-  const TKeySpec* spec = FindConfigKey(key);
-  if (spec == nullptr) return false;
-  spec->Set(cfg, spec->kind == TKeySpec::TKind::Whole ? whole : value);
+  const TConfigKey* row = FindConfigKey(key);
+  if (row == nullptr) return false;
+  row->Set(cfg, row->kind == TConfigKey::TKind::Whole ? whole : value);
   return true;
 }
 
@@ -157,10 +157,10 @@ std::string ClosestKey(const std::string& key) {
   if (key.size() > 40) return {};
   std::string best;
   std::size_t bestDistance = 3;
-  for (const TKeySpec& spec : ConfigKeys()) {
-    const std::size_t d = Distance(key, spec.name);
-    if (d < bestDistance && d * 2 < std::strlen(spec.name)) {
-      best = spec.name;
+  for (const TConfigKey& row : ConfigKeys()) {
+    const std::size_t d = Distance(key, row.name);
+    if (d < bestDistance && d * 2 < std::strlen(row.name)) {
+      best = row.name;
       bestDistance = d;
     }
   }
@@ -381,8 +381,8 @@ void Reset(TConfig& cfg, TReadState& state) {
   cfg.OUT.clear();
   cfg.DaemonPeriod = 60;
   cfg.COUNTER = 0;
-  for (const TKeySpec& spec : ConfigKeys())
-    if (!spec.always && spec.text != nullptr) (cfg.*spec.text).clear();
+  for (const TConfigKey& row : ConfigKeys())
+    if (!row.always && row.text != nullptr) (cfg.*row.text).clear();
   state.ConfigUnreadable = false;
   state.Problems.clear();
   state.UnknownKeys.clear();
@@ -434,7 +434,7 @@ std::string NotText(const std::string& bytes) {
 
 }  // namespace
 
-void TKeySpec::Set(TConfig& cfg, const std::string& value) const {
+void TConfigKey::Set(TConfig& cfg, const std::string& value) const {
   switch (kind) {
     case TKind::Text:
     case TKind::Whole: cfg.*text = value; break;
@@ -449,7 +449,7 @@ void TKeySpec::Set(TConfig& cfg, const std::string& value) const {
   }
 }
 
-std::string TKeySpec::Line(const TConfig& cfg) const {
+std::string TConfigKey::Line(const TConfig& cfg) const {
   switch (kind) {
     case TKind::Text:
     case TKind::Whole:
@@ -463,17 +463,17 @@ std::string TKeySpec::Line(const TConfig& cfg) const {
   return {};
 }
 
-const std::vector<TKeySpec>& ConfigKeys() { return kKeys; }
+const std::vector<TConfigKey>& ConfigKeys() { return kKeys; }
 
-const TKeySpec* FindConfigKey(const std::string& upperKey) {
-  for (const TKeySpec& spec : kKeys)
-    if (upperKey == spec.name) return &spec;
+const TConfigKey* FindConfigKey(const std::string& upperKey) {
+  for (const TConfigKey& row : kKeys)
+    if (upperKey == row.name) return &row;
   return nullptr;
 }
 
 std::vector<std::string> KnownConfigKeys() {
   std::vector<std::string> names;
-  for (const TKeySpec& spec : kKeys) names.emplace_back(spec.name);
+  for (const TConfigKey& row : kKeys) names.emplace_back(row.name);
   return names;
 }
 
@@ -596,7 +596,7 @@ bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string*
   if (fileReadOnly || denied(dir, W_OK | X_OK)) {
     // Only keys the file lacks would be added: nothing of the program's is lost.
     const bool changed = before == nullptr || std::any_of(ConfigKeys().begin(), ConfigKeys().end(),
-                                                          [&](const TKeySpec& k) { return k.Line(*before) != k.Line(cfg); });
+                                                          [&](const TConfigKey& k) { return k.Line(*before) != k.Line(cfg); });
     if (hadFile && !changed) {
       if (reason) reason->clear();
       return true;

@@ -9,7 +9,7 @@
 
 struct TConfig;
 
-struct TKeySpec {
+struct TConfigKey {
   // How a value is read into the record and written back.
   enum class TKind {
     Text,     // kept as read
@@ -38,9 +38,9 @@ struct TKeySpec {
 };
 
 // Every key, in the writer's order.
-const std::vector<TKeySpec>& ConfigKeys();
+const std::vector<TConfigKey>& ConfigKeys();
 // The row of `upperKey`, or null.
-const TKeySpec* FindConfigKey(const std::string& upperKey);
+const TConfigKey* FindConfigKey(const std::string& upperKey);
 
 // The lines the writer puts before the keys, and the comment it writes for
 // DAEMON when daemon mode is off; none of them is a key or an unknown line.

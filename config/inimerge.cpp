@@ -23,11 +23,11 @@ std::string KeyOf(const std::string& text) { return UpperText(SplitKeyValue(text
 std::vector<std::string> Composed(const TConfig& cfg) {
   std::vector<std::string> lines = {"[Notice]", "", kNoticeLine1, kNoticeLine2};
   const char* section = nullptr;
-  for (const TKeySpec& spec : ConfigKeys()) {
-    const std::string line = spec.Line(cfg);
+  for (const TConfigKey& row : ConfigKeys()) {
+    const std::string line = row.Line(cfg);
     if (line.empty()) continue;
-    if (section == nullptr || std::strcmp(section, spec.section) != 0) {
-      section = spec.section;
+    if (section == nullptr || std::strcmp(section, row.section) != 0) {
+      section = row.section;
       lines.insert(lines.end(), {"", section, ""});
     }
     lines.push_back(line);
@@ -77,10 +77,10 @@ void TIniLines::Index() {
     if (!lines_[i].key.empty()) index_[lines_[i].key].push_back(i);
 }
 
-std::vector<std::size_t> TIniLines::LinesOf(const TKeySpec& spec, bool withComments) const {
+std::vector<std::size_t> TIniLines::LinesOf(const TConfigKey& row, bool withComments) const {
   std::vector<std::size_t> at;
-  if (const auto it = index_.find(spec.name); it != index_.end()) at = it->second;
-  if (withComments && spec.kind == TKeySpec::TKind::Daemon) {
+  if (const auto it = index_.find(row.name); it != index_.end()) at = it->second;
+  if (withComments && row.kind == TConfigKey::TKind::Daemon) {
     if (const auto it = index_.find(";DAEMON"); it != index_.end()) {
       at.insert(at.end(), it->second.begin(), it->second.end());
       std::sort(at.begin(), at.end());
@@ -89,54 +89,54 @@ std::vector<std::size_t> TIniLines::LinesOf(const TKeySpec& spec, bool withComme
   return at;
 }
 
-void TIniLines::Set(const TKeySpec& spec, const std::string& line) {
-  std::vector<std::size_t> at = LinesOf(spec);
+void TIniLines::Set(const TConfigKey& row, const std::string& line) {
+  std::vector<std::size_t> at = LinesOf(row);
   if (line.empty()) {
     for (auto i = at.rbegin(); i != at.rend(); ++i) lines_.erase(lines_.begin() + std::ptrdiff_t(*i));
     return Index();
   }
-  if (spec.kind == TKeySpec::TKind::Daemon) {
+  if (row.kind == TConfigKey::TKind::Daemon) {
     const bool off = line == kDaemonOffLine;
     if (off && !at.empty()) {
       for (std::size_t k = at.size() - 1; k-- > 0;) lines_.erase(lines_.begin() + std::ptrdiff_t(at[k]));
       Index();
-      at = LinesOf(spec);
+      at = LinesOf(row);
     } else if (at.empty()) {
       // Off already: a commented line says so, whatever it reads.
-      at = LinesOf(spec, /*withComments=*/true);
+      at = LinesOf(row, /*withComments=*/true);
       if (off && !at.empty()) return;
     }
   }
-  if (at.empty()) return Add(spec, line);
+  if (at.empty()) return Add(row, line);
   lines_[at.back()] = TLine{line, lines_[at.back()].end, IndexKeyOf(line)};
   Index();
 }
 
-void TIniLines::Add(const TKeySpec& spec, const std::string& line) {
-  std::size_t at = Place(spec);
+void TIniLines::Add(const TConfigKey& row, const std::string& line) {
+  std::size_t at = Place(row);
   if (at == std::string::npos) {
     if (!lines_.empty() && !IsBlank(lines_.back().text)) Insert(lines_.size(), "");
-    Insert(lines_.size(), spec.section);
+    Insert(lines_.size(), row.section);
     Insert(lines_.size(), "");
     at = lines_.size();
   }
   Insert(at, line);
 }
 
-std::size_t TIniLines::Place(const TKeySpec& spec) const {
+std::size_t TIniLines::Place(const TConfigKey& row) const {
   const auto& keys = ConfigKeys();
-  const std::size_t self = std::size_t(&spec - keys.data());
+  const std::size_t self = std::size_t(&row - keys.data());
   for (std::size_t k = self; k-- > 0;) {
-    if (std::strcmp(keys[k].section, spec.section) != 0) continue;
+    if (std::strcmp(keys[k].section, row.section) != 0) continue;
     const auto at = LinesOf(keys[k], /*withComments=*/true);
     if (!at.empty()) return at.back() + 1;
   }
   for (std::size_t k = self + 1; k < keys.size(); ++k) {
-    if (std::strcmp(keys[k].section, spec.section) != 0) continue;
+    if (std::strcmp(keys[k].section, row.section) != 0) continue;
     const auto at = LinesOf(keys[k], /*withComments=*/true);
     if (!at.empty()) return at.front();
   }
-  const std::string header = UpperText(spec.section);
+  const std::string header = UpperText(row.section);
   for (std::size_t i = 0; i < lines_.size(); ++i) {
     if (UpperText(Trimmed(lines_[i].text)) != header) continue;
     return i + 1 < lines_.size() && IsBlank(lines_[i + 1].text) ? i + 2 : i + 1;
@@ -168,12 +168,12 @@ std::string MergeConfigText(const std::string& disk, const TConfig* before, cons
   TConfig defaults;
   defaults.LOGFILE = programDir + kDefaultLogName;
   TIniLines file(disk);
-  for (const TKeySpec& spec : ConfigKeys()) {
-    const std::string line = spec.Line(cfg);
-    if (before == nullptr || spec.Line(*before) != line) {
-      file.Set(spec, line);
-    } else if (spec.always && file.LinesOf(spec, /*withComments=*/true).empty()) {
-      file.Add(spec, spec.Line(defaults));
+  for (const TConfigKey& row : ConfigKeys()) {
+    const std::string line = row.Line(cfg);
+    if (before == nullptr || row.Line(*before) != line) {
+      file.Set(row, line);
+    } else if (row.always && file.LinesOf(row, /*withComments=*/true).empty()) {
+      file.Add(row, row.Line(defaults));
     }
   }
   return file.Text();

@@ -11,24 +11,24 @@
 #include <string>
 #include <vector>
 
-struct TKeySpec;
+struct TConfigKey;
 
 class TIniLines {
  public:
   explicit TIniLines(const std::string& bytes);
 
-  // The lines holding `spec`'s key (for DAEMON also its commented form,
+  // The lines holding `row`'s key (for DAEMON also its commented form,
   // ";DAEMON ..."), first to last.
-  std::vector<std::size_t> LinesOf(const TKeySpec& spec, bool withComments = false) const;
+  std::vector<std::size_t> LinesOf(const TConfigKey& row, bool withComments = false) const;
   // Makes `line` the last line holding the key: it replaces that line (for
   // DAEMON, a commented one when there is no other), or is added in the
   // key's section. An empty `line` removes every line of the key. Turning
   // DAEMON off (the comment as `line`) removes its other lines too, since
   // any of them would turn it on; where it is off already and commented
   // out, nothing changes.
-  void Set(const TKeySpec& spec, const std::string& line);
+  void Set(const TConfigKey& row, const std::string& line);
   // Adds `line` for a key the text lacks.
-  void Add(const TKeySpec& spec, const std::string& line);
+  void Add(const TConfigKey& row, const std::string& line);
   std::string Text() const;
 
  private:
@@ -41,10 +41,10 @@ class TIniLines {
   // Where each key's lines are (";DAEMON" for DAEMON's commented form),
   // made afresh after every edit; the edits are few, the lines may be many.
   void Index();
-  // Where a new line of `spec`'s key goes: after the last line of the key
+  // Where a new line of `row`'s key goes: after the last line of the key
   // before it in the same section, or before the first line of the key after
   // it, or under the section's header; npos when the section is nowhere.
-  std::size_t Place(const TKeySpec& spec) const;
+  std::size_t Place(const TConfigKey& row) const;
   void Insert(std::size_t at, const std::string& text);
 
   std::string bom_;
