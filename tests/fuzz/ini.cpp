@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   static const zvfuzz::ScratchDir dir;
   dir.Clear();
   const std::string file = dir.path() + kConfigFileName;
-  const std::string input = zvfuzz::Bytes(data, size);
+  const std::string input(zvfuzz::Bytes(data, size));
   zvfuzz::WriteWhole(file, input);
 
   TConfig read;
