@@ -30,6 +30,9 @@ std::string ConnectionFailureText(int32_t error, const std::string& msg, int32_t
 }
 
 constexpr int32_t kTimedOut = 10060;
+// A trace line's bytes in the log besides the reply line: time stamp,
+// "DEBUG:R:", CR LF.
+constexpr std::size_t kTraceLineOverhead = 29;
 
 // Bound on the repetition of an Open that keeps failing with "address in use".
 constexpr int kMaxAddressInUseRetries = 300;
@@ -133,11 +136,13 @@ void TMain::FlushCommands() {
 }
 
 bool TMain::ReadReply(std::string& reply, bool show) {
+  StartReplyTrace();
   return ReadReplyMasked(reply, show ? [](const std::string& line) { return line; }
                                      : std::function<std::string(const std::string&)>());
 }
 
 bool TMain::ReadChallenge(std::string& line) {
+  StartReplyTrace();
   return ReadReplyMasked(line, [](const std::string& read) {
     const bool challenge = read.compare(0, 4, "334 ") == 0 || read.compare(0, 2, "+ ") == 0;
     const std::size_t text = read[0] == '+' ? 2 : 4;
@@ -161,8 +166,27 @@ bool TMain::ReadReplyMasked(std::string& reply, const std::function<std::string(
   }
   const std::string shown = mask && read ? mask(reply) : reply;
   if (read && mask) SetCaption(lbResponse, shown);
-  if (Config.DEBUG) WriteLog("DEBUG:R:" + shown);
+  TraceReply(shown);
   return read;
+}
+
+void TMain::StartReplyTrace() {
+  traceLeft_ = DataTraceLimit;
+  traceCut_ = false;
+}
+
+void TMain::TraceReply(const std::string& line) {
+  if (!Config.DEBUG) return;
+  // However many lines a server sends, the trace of one reply is bounded,
+  // counted as the log lines it makes.
+  const std::size_t cost = line.size() + kTraceLineOverhead;
+  if (cost <= traceLeft_) {
+    traceLeft_ -= cost;
+    WriteLog("DEBUG:R:" + line);
+  } else if (!traceCut_) {
+    traceCut_ = true;
+    WriteLog("DEBUG:R:... (the rest of this reply is not traced)");
+  }
 }
 
 bool TMain::ReadOK() {
@@ -179,8 +203,10 @@ uint16_t TMain::ReadCode() {
 uint16_t TMain::ReadCodeLines(std::vector<std::string>& lines) {
   const int32_t deadline = SecondsNow() + 120;
   StartReplyDeadline();
-  const uint16_t code = ReadSmtpReply([this](std::string& line) { return ReadReply(line, true); },
-                                      [&] { return Sock.State == 1 && SecondsNow() <= deadline; }, lines);
+  StartReplyTrace();
+  const uint16_t code = ReadSmtpReply(
+      [this](std::string& line) { return ReadReplyMasked(line, [](const std::string& read) { return read; }); },
+      [&] { return Sock.State == 1 && SecondsNow() <= deadline; }, lines);
   EndReplyDeadline();
   return code;
 }
@@ -313,7 +339,7 @@ bool TMain::ReadDataLine(std::string& line) {
     EndReplyDeadline();
     if (!read) NoteDroppedConnection();
   }
-  if (Config.DEBUG) WriteLog("DEBUG:R:" + line);
+  TraceReply(line);
   return read;
 }
 

@@ -158,8 +158,8 @@ class TMain : public QWidget, public TPassHost {
   void WaitForState(uint8_t target);
   void SendCommand(const std::string& command) override;
   bool ReadReply(std::string& reply, bool show) override;
-  // ReadReply that shows and traces `reply` through `mask` (the text to show
-  // for the line read).
+  // One line of the reply being read, shown and traced through `mask` (the
+  // text to show for the line read; none: not shown).
   bool ReadReplyMasked(std::string& reply, const std::function<std::string(const std::string&)>& mask);
   bool ReadOK() override;
   uint16_t ReadCode() override;
@@ -169,6 +169,9 @@ class TMain : public QWidget, public TPassHost {
   // How long a reply (every line of a multi-line reply together) may take,
   // whatever trickles in; one that takes longer cuts the connection.
   std::chrono::milliseconds ReplyLimit{120000};
+  // Bytes of log the DEBUG trace of one reply's lines (a message, a
+  // listing) may take; the rest of the reply is not traced.
+  std::size_t DataTraceLimit = 1 << 20;
   void ReportError(const std::string& text) override;
   void SockErrorOccurred(TSockets* Sender, int32_t Error, const std::string& Msg);
   static int32_t SecondsNow();
@@ -326,6 +329,11 @@ class TMain : public QWidget, public TPassHost {
   std::optional<std::chrono::steady_clock::time_point> replyDeadline_;
   void StartReplyDeadline();
   void EndReplyDeadline();
+  // The DEBUG trace of a reply's lines, bounded by DataTraceLimit.
+  void StartReplyTrace();
+  void TraceReply(const std::string& line);
+  std::size_t traceLeft_ = 1 << 20;
+  bool traceCut_ = false;
   // Writes "<host:port>: <cause>" to the log once per connection.
   void LogConnectionFailure(const std::string& cause);
   // One line per connection: what secured it, or that nothing did.

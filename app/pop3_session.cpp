@@ -411,7 +411,7 @@ void TPop3Session::Retrieve(int32_t number) {
   }
   host_.WriteLog("Retrieving message " + n);
   bool zorvik = false;
-  const TMessageEnd end = ReadMessageLines(number, zorvik);
+  const TMessageEnd end = ReadMessageLines(number, true, zorvik);
   const std::string& uid = UidOf(number);
   switch (end) {
     case TMessageEnd::Broken:
@@ -496,7 +496,6 @@ void TPop3Session::SendAhead(int32_t current, int32_t count) {
 
 void TPop3Session::ReadOwed(int32_t number) {
   host_.FlushCommands();
-  TSockets& sock = host_.PassSocket();
   while (!owed_.empty()) {
     const TOwed owed = owed_.front();
     if (owed.command == TCommand::Retrieve && owed.number == number) {
@@ -512,12 +511,8 @@ void TPop3Session::ReadOwed(int32_t number) {
     // past MAXSIZE bytes (then the connection goes instead).
     --outstandingRetrievals_;
     if (!host_.ReadOK()) continue;
-    std::string line;
-    uint64_t skipped = 0;
-    while (sock.State == 1 && (!host_.ReadDataLine(line) || line != ".")) {
-      skipped += line.size() + 1;
-      if (options_.maxSize > 0 && skipped > options_.maxSize) sock.Close();
-    }
+    bool zorvik = false;
+    ReadMessageLines(owed.number, false, zorvik);
   }
 }
 
@@ -534,17 +529,27 @@ bool TPop3Session::ReadListing(std::size_t limit, const std::function<void(const
   return false;
 }
 
-TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool& zorvik) {
+TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool wanted, bool& zorvik) {
   TSockets& sock = host_.PassSocket();
+  const uint64_t maxSize = options_.maxSize;
+  // Every byte read counts, whether it is filed or dropped (blank lines of
+  // the header, a line too long for the socket, what is read past). Past
+  // MAXSIZE the rest is read past, but not without end: one more MAXSIZE
+  // (for a message not wanted at all, MAXSIZE) and the connection goes.
+  const uint64_t dropAt = wanted ? 2 * maxSize : maxSize;
+  uint64_t read = 0;
   int kinds = 0;
   bool headersDone = false;
   int lines = 0;
   bool overlong = false;
   bool tooLarge = false;
-  uint64_t skipped = 0;  // bytes read past after MAXSIZE
+  bool skipping = !wanted;
   // True while the next line read is the tail of a line the socket gave up on.
   bool tail = false;
   std::string line;
+  const auto notCompleted = [&] {
+    if (wanted) host_.ReportError("Message " + NumToText(number, 0) + " not completed");
+  };
   for (;;) {
     if (++lines > kLinesPerPump) {
       host_.PumpEvents();
@@ -553,41 +558,39 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool& z
       host_.ShowCommand(std::string("Receiving message...") + kSpinner[spinner_ - 1]);
       lines = 0;
     }
-    if (!host_.ReadDataLine(line)) {
-      if (sock.State != 1) {
-        host_.ReportError("Message " + NumToText(number, 0) + " not completed");
+    const bool got = host_.ReadDataLine(line);
+    if (!got && sock.State != 1) {
+      notCompleted();
+      return TMessageEnd::Broken;
+    }
+    // Only a line that is exactly "." ends the message; any other line that
+    // begins with "." carries one stuffed dot.
+    if (got && !tail && line == ".") {
+      if (tooLarge) return TMessageEnd::TooLarge;
+      return overlong ? TMessageEnd::Overlong : TMessageEnd::Complete;
+    }
+    read += got ? line.size() + 1 : uint64_t(sock.LineLimit());
+    if (maxSize > 0 && read > maxSize) {
+      if (read > dropAt) {
+        notCompleted();
+        sock.Close();
         return TMessageEnd::Broken;
       }
+      tooLarge = skipping = true;
+    }
+    if (!got) {
       // Still connected: the line did not fit the socket's buffer and its
       // start is lost. Read on to the end line; the message stays on the
       // server and the next one can still be fetched.
-      if (!overlong && !tooLarge) host_.ReportError("Message " + NumToText(number, 0) + " not completed");
-      overlong = true;
-      tail = true;
+      if (!skipping) notCompleted();
+      overlong = skipping = tail = true;
       continue;
     }
     if (tail) {
       tail = false;
       continue;
     }
-    // Only a line that is exactly "." ends the message; any other line that
-    // begins with "." carries one stuffed dot.
-    if (line == ".") {
-      if (tooLarge) return TMessageEnd::TooLarge;
-      return overlong ? TMessageEnd::Overlong : TMessageEnd::Complete;
-    }
-    if (overlong) continue;
-    if (tooLarge) {
-      // Read past, but not without end: a message that goes on and on after
-      // MAXSIZE ends the connection.
-      skipped += line.size() + 1;
-      if (skipped > options_.maxSize) {
-        host_.ReportError("Message " + NumToText(number, 0) + " not completed");
-        sock.Close();
-        return TMessageEnd::Broken;
-      }
-      continue;
-    }
+    if (skipping) continue;
     if (!line.empty() && line[0] == '.') line.erase(0, 1);
 
     const bool blank = line.find_first_not_of(' ') == std::string::npos;
@@ -609,7 +612,6 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool& z
     if (blank) continue;
     line += '\n';
     filer_.Write(line.data(), line.size());
-    if (options_.maxSize > 0 && filer_.Size() > options_.maxSize) tooLarge = true;
   }
 }
 

@@ -97,7 +97,7 @@ class TPop3Session {
     Complete,  // the end line came
     Broken,    // a read failed: the connection is gone
     Overlong,  // a line did not fit the socket's buffer; read past to the end
-    TooLarge,  // more than MAXSIZE bytes; read past to the end
+    TooLarge,  // more than MAXSIZE bytes read; read past to the end
   };
   // What the pass does with message n, decided from the id record and sizes.
   enum class TAction { Retrieve, DeleteFiled, DeleteOther, Skip, SkipLarge };
@@ -121,7 +121,9 @@ class TPop3Session {
   TAction ActionFor(int32_t number) const;
   void HandleMessage(int32_t number, int32_t count);
   void Retrieve(int32_t number);
-  TMessageEnd ReadMessageLines(int32_t number, bool& zorvik);
+  // The lines of message `number` after its status line, filed when
+  // `wanted` (else read past); bounded by MAXSIZE in bytes read.
+  TMessageEnd ReadMessageLines(int32_t number, bool wanted, bool& zorvik);
   // Sends DELE (queued when pipelining; otherwise its reply is read now).
   void Delete(int32_t number);
   // Pipelining: sends the commands of the messages after `current`, up to

@@ -753,6 +753,27 @@ TEST_F(Pop3Pass, DebugTraceShowsEveryLineButNeverThePassword) {
                             "two", ".", "+OK Marked to be deleted.", "+OK Logging out."}));
 }
 
+// However many lines a server sends, the trace of one reply is bounded; the
+// next reply is traced again.
+TEST_F(Pop3Pass, TheTraceOfOneReplyIsBounded) {
+  Mailbox box;
+  box.messages = {ZorvikMessage("Subject: Transport", Lines(500, ""))};
+  Prepare(box);
+  main->Config.DEBUG = true;
+  main->DataTraceLimit = 250;
+  Receive();
+  Lines replies;
+  for (const auto& line : Log())
+    if (line.rfind("DEBUG:R:", 0) == 0) replies.push_back(line.substr(8));
+  const auto retrieved = std::find(replies.begin(), replies.end(), "+OK message follows");
+  ASSERT_NE(retrieved, replies.end());
+  EXPECT_EQ(Lines(retrieved, replies.end()),
+            (Lines{"+OK message follows", "From: sender@example.com", "To: robot@example.com", "Subject: Transport",
+                   "", "... (the rest of this reply is not traced)", "+OK Marked to be deleted.",
+                   "+OK Logging out."}));
+  EXPECT_EQ(InFiles().size(), 2u);
+}
+
 // With ids from UIDL a message filed in a pass whose QUIT went unanswered is
 // deleted, not fetched and filed again, by the next pass; a message left on
 // the server as not for Zorvik is not fetched again; the record keeps only

@@ -19,6 +19,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// In a message, a line the socket gives up on (longer than its buffer).
+const std::string kTooLongForTheSocket = "\x01(longer than the socket's buffer)";
+
 // Answers POP3 commands from `messages` (lines as on the wire) as a server
 // would, queueing the reply lines for the reads.
 class MailboxHost : public TPassHost {
@@ -55,7 +58,7 @@ class MailboxHost : public TPassHost {
     if (input_.empty()) return line.clear(), false;
     line = input_.front();
     input_.pop_front();
-    return true;
+    return line != kTooLongForTheSocket;
   }
   void ReportError(const std::string& text) override { log.push_back(text); }
   void WriteLog(const std::string& text) override { log.push_back(text); }
@@ -135,27 +138,36 @@ TEST(Pop3Conversation, TheSpinnerRunsOnAcrossMessages) {
 // size from LIST when the mailbox's total says one may be too large, or read
 // past when a listed size was wrong. It is logged, and the next message is
 // still fetched. One that goes on for more than MAXSIZE again is not read
-// past without end: the connection is dropped, nothing deleted.
+// past without end: the connection is dropped, nothing deleted. Every byte
+// read counts, also what is not filed.
 TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
+  const Lines wide = Message("TRANSPORT", 25, 40);
+  Lines blanks(2500, "");
+  for (const std::string& line : Message("TRANSPORT", 2)) blanks.push_back(line);
+  Lines tooLong = Message("TRANSPORT", 1);
+  tooLong.insert(tooLong.end(), 3, kTooLongForTheSocket);
   struct Case {
     const char* name;
     std::string stat;
     Lines commands;
-    int width;            // of the first message's 25 body lines
+    Lines first;          // the first message
     std::string filedAs;  // a number is drawn only for a message retrieved
   };
+  const Lines readPast = {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1", "RETR 2", "DELE 2", "QUIT"};
+  const Lines dropped = {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1"};
   const Case cases[] = {
-      {"sizes from LIST", "", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "LIST", "RETR 2", "DELE 2", "QUIT"}, 40,
+      {"sizes from LIST", "", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "LIST", "RETR 2", "DELE 2", "QUIT"}, wide,
        "00000001"},
-      {"read past", "+OK 2 100", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1", "RETR 2", "DELE 2", "QUIT"},
-       40, "00000002"},
-      {"without end", "+OK 2 100", {"CAPA", "USER u", "PASS p", "STAT", "UIDL", "RETR 1"}, 100, ""},
+      {"read past", "+OK 2 100", readPast, wide, "00000002"},
+      {"without end", "+OK 2 100", dropped, Message("TRANSPORT", 25, 100), ""},
+      {"blank lines before the header", "+OK 2 100", dropped, blanks, ""},
+      {"lines too long for the socket", "+OK 2 100", dropped, tooLong, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     zvtest::TempDir dir;
     MailboxHost host;
-    host.messages = {Message("TRANSPORT", 25, std::size_t(c.width)), Message("TRANSPORT", 2)};
+    host.messages = {c.first, Message("TRANSPORT", 2)};
     host.stat = c.stat;
     host.config.IN = dir.path();
     host.config.USERNAME = "u";
