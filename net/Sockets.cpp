@@ -112,6 +112,9 @@ TSockets::~TSockets() {
 void TSockets::Open(const std::string& Port, const std::string& Address) {
   State = 0;
   tlsSummary_.clear();
+  // A socket left by a failed attempt (an owner may have reset State
+  // without a Close) goes first: every Open starts without one.
+  Abandon();
   if (Port.empty()) return ReportSocketError("No Port Specified", 0);
   if (Address.empty()) return ReportSocketError("No IP Address Specified", 0);
 
@@ -165,8 +168,9 @@ bool TSockets::Attempt(const winsock::SockAddr& to, bool last) {
   handle_ = ws_->socket(v6 ? winsock::AF_INET6 : winsock::AF_INET, winsock::SOCK_STREAM,
                         proto != nullptr ? proto->p_proto : 0);
   if (handle_ < 0) {
-    if (!last) return Abandon();
-    ReportSocketError("Open (socket)", ws_->WSAGetLastError());
+    handle_ = winsock::INVALID_SOCKET;
+    if (last) ReportSocketError("Open (socket)", ws_->WSAGetLastError());
+    return false;
   }
 
   if (Authorized) {
@@ -244,7 +248,9 @@ bool TSockets::StartTls(const std::string& peerName, const std::string& caFile) 
 }
 
 void TSockets::SetText(const std::string& Text) {
-  if (Text.empty()) return;
+  // Nothing goes out on a socket closed already (by the owner, after a
+  // failure): that is no new failure.
+  if (Text.empty() || handle_ == winsock::INVALID_SOCKET) return;
   int sent;
   {
     WatchedCall watch(*this);
@@ -351,6 +357,13 @@ std::string TSockets::LocalAddress() {
 
 void TSockets::Close() {
   State = 0;
+  if (handle_ == winsock::INVALID_SOCKET) {
+    // Closed already: nothing to close and nothing to report.
+    held_ = start_ = 0;
+    tls_ = ipv6_ = false;
+    ClearReplyDeadline();
+    return;
+  }
   if (NonBlocking) ws_->WSAAsyncSelect(handle_, window_.get(), kNotifyMessage, 0);
   if (ws_->WSAIsBlocking()) ws_->WSACancelBlockingCall();
   ws_->shutdown(handle_, winsock::SD_BOTH);

@@ -80,7 +80,8 @@ class TSockets {
   bool NoReply = false;
 
   // Connects to Address (host name, dotted IPv4, or IPv6 literal without
-  // brackets) at Port (service name or decimal text). A name's addresses are
+  // brackets) at Port (service name or decimal text). A socket still held
+  // from before is closed first, silently. A name's addresses are
   // tried in the resolver's order (at most kMaxAddresses; only the first in
   // non-blocking mode), each with its own socket and watchdog; a failed one
   // is closed silently and only the last one's failure is reported. Failures
@@ -113,7 +114,8 @@ class TSockets {
   // cleared by the owner or by Close.
   void SetReplyDeadline(std::chrono::steady_clock::time_point deadline);
   void ClearReplyDeadline();
-  // Sends Text unchanged in one send; nothing for an empty text.
+  // Sends Text unchanged in one send; nothing for an empty text or a socket
+  // that is not open.
   void SetText(const std::string& Text);
   // Returns the next line without its LF and with every CR removed, or gives
   // up (NoReply set) with at most the first 250 held bytes.
@@ -127,7 +129,8 @@ class TSockets {
   // Numeric local address of the connected socket ("127.0.0.1", "::1").
   std::string LocalAddress();
   // Abortive close (a TLS connection sends its close first, without waiting);
-  // afterwards State is 0 and the handle -1.
+  // afterwards State is 0 and the handle -1. Closing a socket that is not
+  // open does nothing and reports nothing.
   void Close();
 
   int32_t Handle() const { return handle_; }

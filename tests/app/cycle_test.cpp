@@ -378,7 +378,27 @@ TEST(CycleInProcess, RefusedLoginsBackOffAndEndTheDaemonAfterADay) {
             std::string::npos);
 }
 
-// ---- The built program as a child ----// ---- The built program as a child ----
+// Descriptors open in this process.
+int OpenDescriptors() {
+  int n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) n += entry.exists() ? 1 : 0;
+  return n;
+}
+
+// A daemon whose servers refuse every connection keeps no descriptor of a
+// failed cycle, however many there are.
+TEST(CycleInProcess, FailedCyclesKeepNoDescriptor) {
+  InProcess t("DAEMON 1\r\n");
+  WriteFile(t.dir / "out/TM000001.WRK", "tag\r\na@b\r\nc@d\r\n");
+  WriteFile(t.dir / "out/TM000001.TXT", "text\r\n");
+  ASSERT_FALSE(t.Tick());
+  const int before = OpenDescriptors();
+  for (int cycle = 0; cycle < 300; ++cycle) ASSERT_FALSE(t.Tick());
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(Count(ReadFile(t.dir / "ZVMAIL32.LOG"), "127.0.0.1:1: connection refused"), 602u);
+}
+
+// ---- The built program as a child ----
 
 // A POP3 mailbox holding one message with the given subject line.
 class OneMessagePop {
