@@ -74,7 +74,7 @@ void TPop3Session::Run() {
   TConfig& config = host_.PassConfig();
   counterAtStart_ = config.COUNTER;
   host_.WriteLog("Talking to POP3 (" + config.POP + ")");
-  ReadCapabilities();
+  if (!ReadCapabilities()) return;
   if (options_.tls == TTlsMode::No && offersStls_)
     host_.WriteLog(host_.ServerName() + ": the password goes in clear although the server offers STLS; set POP_TLS "
                    "STARTTLS to protect it");
@@ -99,12 +99,12 @@ void TPop3Session::Run() {
   Finish();
 }
 
-void TPop3Session::ReadCapabilities() {
+bool TPop3Session::ReadCapabilities() {
   pipelining_ = offersStls_ = false;
   saslMechanisms_.clear();
   host_.SendCommand("CAPA");
-  if (!host_.ReadOK()) return;
-  if (!ReadListing(kMaxCapabilities, [this](const std::string& line) {
+  if (!host_.ReadOK()) return host_.PassSocket().State == 1;
+  if (ReadListing("CAPA", kMaxCapabilities, [this](const std::string& line) {
         const std::string word = UpperText(line.substr(0, line.find(' ')));
         if (word == "PIPELINING") pipelining_ = true;
         if (word == "STLS") offersStls_ = true;
@@ -116,10 +116,11 @@ void TPop3Session::ReadCapabilities() {
             at = end + 1;
           }
         }
-      })) {
-    pipelining_ = offersStls_ = false;
-    saslMechanisms_.clear();
-  }
+      }))
+    return true;
+  pipelining_ = offersStls_ = false;
+  saslMechanisms_.clear();
+  return false;
 }
 
 bool TPop3Session::StartTls(bool& quit) {
@@ -142,15 +143,20 @@ bool TPop3Session::StartTls(bool& quit) {
     return false;
   }
   // What was offered in clear counts for nothing now.
-  ReadCapabilities();
+  if (!ReadCapabilities()) {
+    quit = false;
+    return false;
+  }
   return true;
 }
 
 TLoginAnswer JudgeLoginReply(const std::string& reply) {
+  if (reply.empty()) return TLoginAnswer::NoReply;
   if (UpperText(reply.substr(0, 3)) == "+OK") return TLoginAnswer::Accepted;
   if (UpperText(reply.substr(0, 4)) != "-ERR") return TLoginAnswer::Temporary;
   const std::string upper = UpperText(reply);
-  const bool temporary = upper.find("[IN-USE]") != std::string::npos || upper.find("[SYS/TEMP]") != std::string::npos;
+  if (upper.find("[IN-USE]") != std::string::npos) return TLoginAnswer::InUse;
+  const bool temporary = upper.find("[SYS/TEMP]") != std::string::npos || upper.find("[LOGIN-DELAY]") != std::string::npos;
   return temporary ? TLoginAnswer::Temporary : TLoginAnswer::Refused;
 }
 
@@ -173,19 +179,10 @@ bool TPop3Session::Login() {
   }
   TConfig& config = host_.PassConfig();
   host_.SendCommand("USER " + config.USERNAME);
-  if (!host_.ReadOK()) {
-    host_.ReportError("Invalid username");
-    RefusedLogin();
-    return false;
-  }
+  if (!LoginAnswered("Invalid username")) return false;
   host_.ShowCommand("Sending password");
   host_.SendRaw("PASS " + options_.password + "\r\n");
-  if (!host_.ReadOK()) {
-    host_.ReportError("Invalid username/password combination");
-    RefusedLogin();
-    return false;
-  }
-  return true;
+  return LoginAnswered("Invalid username/password combination");
 }
 
 bool TPop3Session::SaslLogin(TAuthMech mech) {
@@ -215,7 +212,9 @@ bool TPop3Session::SaslLogin(TAuthMech mech) {
       host_.ReportError("POP3 server " + server + " refused the login by " + name);
       RefusedLogin();
       return false;
+    case TLoginAnswer::InUse:
     case TLoginAnswer::Temporary:
+    case TLoginAnswer::NoReply:
       break;
   }
   host_.ReportError("POP3 server " + server + " did not complete the login by " + name);
@@ -280,7 +279,7 @@ bool TPop3Session::ReadIds(int32_t count) {
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   uids_.assign(std::size_t(count) + 1, std::string());
   std::size_t listed = 0;
-  if (!ReadListing(std::size_t(count), [&](const std::string& line) {
+  if (!ReadListing("UIDL", std::size_t(count), [&](const std::string& line) {
         int32_t n = 0;
         std::string_view uid;
         if (!SplitListing(line, count, n, uid) || !uids_[std::size_t(n)].empty()) return;
@@ -321,7 +320,7 @@ bool TPop3Session::ReadSizes(int32_t count) {
   host_.SendCommand("LIST");
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   sizes_.assign(std::size_t(count) + 1, 0);
-  return ReadListing(std::size_t(count), [&](const std::string& line) {
+  return ReadListing("LIST", std::size_t(count), [&](const std::string& line) {
     int32_t n = 0;
     std::string_view size;
     uint64_t bytes = 0;
@@ -332,6 +331,33 @@ bool TPop3Session::ReadSizes(int32_t count) {
 void TPop3Session::RefusedLogin() {
   host_.LogFailure(host_.ServerName() + ": user name or password refused");
   host_.NoteFailure(zvexit::kNoPermission);
+}
+
+bool TPop3Session::LoginAnswered(const char* refusal) {
+  std::string reply;
+  const bool read = host_.ReadReply(reply, true);
+  const std::string server = host_.ServerName();
+  switch (JudgeLoginReply(read ? reply : std::string())) {
+    case TLoginAnswer::Accepted:
+      return true;
+    case TLoginAnswer::Refused:
+      host_.ReportError(refusal);
+      RefusedLogin();
+      return false;
+    case TLoginAnswer::InUse:
+      host_.ReportError(server + ": the mailbox is in use by another session");
+      break;
+    case TLoginAnswer::Temporary:
+      host_.ReportError(server + ": login refused for now (" + reply.substr(0, 80) + ")");
+      break;
+    case TLoginAnswer::NoReply:
+      // The exchange has logged why the connection ended (a drop, a time-out,
+      // a stop by a signal).
+      host_.ReportError("POP3 login not completed");
+      break;
+  }
+  host_.NoteFailure(zvexit::kTemporary);
+  return false;
 }
 
 const std::string& TPop3Session::UidOf(int32_t number) const {
@@ -516,16 +542,24 @@ void TPop3Session::ReadOwed(int32_t number) {
   }
 }
 
-bool TPop3Session::ReadListing(std::size_t limit, const std::function<void(const std::string&)>& each) {
-  // A listing that does not end is cut off: the dialogue cannot go on.
+bool TPop3Session::ReadListing(const char* command, std::size_t limit,
+                               const std::function<void(const std::string&)>& each) {
+  TSockets& sock = host_.PassSocket();
+  // A listing that does not end, or holds a line too long to read, is cut
+  // off: the dialogue cannot go on in step.
   const std::size_t bound = limit * 4 + 1000;
   std::string line;
   for (std::size_t read = 0; read < bound; ++read) {
-    if (!host_.ReadDataLine(line)) return false;
+    if (!host_.ReadDataLine(line)) {
+      if (sock.State != 1) return false;
+      break;
+    }
     if (line == ".") return true;
     if (read < limit) each(!line.empty() && line[0] == '.' ? line.substr(1) : line);
   }
-  host_.PassSocket().Close();
+  host_.ReportError("POP3 server " + host_.ServerName() + ": the reply to " + command + " is too long");
+  host_.NoteFailure(zvexit::kTemporary);
+  sock.Close();
   return false;
 }
 

@@ -66,11 +66,13 @@ struct TPop3Options {
   std::function<bool(std::string& token)> freshToken;
 };
 
-// How a POP3 server answered a login (PASS or AUTH). Untrusted reply; "" is
-// none (the connection failed). Only a refusal of the credentials is
-// Refused: "-ERR [IN-USE]" and "-ERR [SYS/TEMP]" (RFC 2449, RFC 3206) and
-// anything that is not "-ERR" are Temporary.
-enum class TLoginAnswer { Accepted, Refused, Temporary };
+// How a POP3 server answered a login (USER, PASS or AUTH). Untrusted reply;
+// "" is none (the connection dropped, timed out or was closed for a stop).
+// Only a refusal of the credentials is Refused (77); "-ERR [IN-USE]" (another
+// session holds the mailbox), "-ERR [SYS/TEMP]" and "-ERR [LOGIN-DELAY]"
+// (RFC 2449, RFC 3206), no reply and anything that is not "-ERR" are worth a
+// later try (75).
+enum class TLoginAnswer { Accepted, Refused, InUse, Temporary, NoReply };
 TLoginAnswer JudgeLoginReply(const std::string& reply);
 
 class TPop3Session {
@@ -91,6 +93,7 @@ class TPop3Session {
   // Retrievals sent ahead at most, when the server accepts pipelining.
   static constexpr int kWindow = 16;
 
+
  private:
   // How the lines of a retrieved message ended.
   enum class TMessageEnd {
@@ -107,7 +110,8 @@ class TPop3Session {
     int32_t number;
   };
 
-  void ReadCapabilities();
+  // CAPA; false when the dialogue cannot go on (reported).
+  bool ReadCapabilities();
   // STLS and the TLS handshake; false when the pass cannot go on (`quit`:
   // whether QUIT may still be sent).
   bool StartTls(bool& quit);
@@ -134,15 +138,19 @@ class TPop3Session {
   // reply, reading past the messages asked for and no longer wanted.
   void ReadOwed(int32_t number);
   void ReadDeleteReply(int32_t number);
-  // The lines of a multi-line reply after its status line, up to ".", with
-  // the stuffed dot removed; at most `limit` lines are passed on. False when
-  // the connection failed or the listing did not end within bounds.
-  bool ReadListing(std::size_t limit, const std::function<void(const std::string&)>& each);
+  // The lines of a multi-line reply to `command` after its status line, up
+  // to ".", with the stuffed dot removed; at most `limit` lines are passed
+  // on. False when the connection failed, or the listing did not end within
+  // bounds (reported; the connection is closed).
+  bool ReadListing(const char* command, std::size_t limit, const std::function<void(const std::string&)>& each);
   // Flushes, records and publishes what was filed, saves COUNTER, sends
   // QUIT and erases the record of what the server has deleted.
   void Finish();
   // The id UIDL gave message `number`; empty when none (or not unique).
   const std::string& UidOf(int32_t number) const;
+  // Reads and judges the reply to a login command; false, reported, when the
+  // login cannot go on (`refusal` is the text for refused credentials).
+  bool LoginAnswered(const char* refusal);
   // The server refused the login: logged naming it, a permanent failure.
   void RefusedLogin();
 

@@ -40,7 +40,8 @@ struct Mailbox {
   std::vector<Lines> messages;
   std::string greeting = "+OK POP3 ready";
   std::string userReply = "+OK";
-  std::string passReply = "+OK Logged in.";
+  std::string passReply = "+OK Logged in.";  // empty: none, the line drops
+  Lines capa;                      // CAPA's answer; empty: as `pipelining` says
   std::string statReply;           // empty: "+OK <count> 4096"
   std::set<int> refuseRetr;        // RETR answered "-ERR"
   int dropInRetr = 0;              // this RETR breaks off after two lines
@@ -67,6 +68,7 @@ ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = Scripted
 ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::size_t connection = 0) {
   const auto [cmd, arg] = SplitKeyValue(line);
   const int n = TextToNum(arg);
+  if (cmd == "CAPA" && !box.capa.empty()) return Reply(box.capa);
   if (cmd == "CAPA" && !box.sasl.empty()) return Reply({"+OK", "USER", "SASL " + box.sasl, "."});
   if (cmd == "CAPA" && box.stls) return Reply({"+OK", "USER", "STLS", "."});
   if (cmd == "CAPA") return Reply(box.pipelining ? Lines{"+OK", "USER", "UIDL", "PIPELINING", "."} : Lines{"-ERR"});
@@ -93,6 +95,7 @@ ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::si
     return Reply(out);
   }
   if (cmd == "USER") return Reply({box.userReply});
+  if (cmd == "PASS" && box.passReply.empty()) return Reply({}, ScriptedServer::Action::Close);
   if (cmd == "PASS") return Reply({box.passReply});
   if (cmd == "STAT")
     return Reply({box.statReply.empty() ? "+OK " + std::to_string(box.messages.size()) + " 4096" : box.statReply});
@@ -373,12 +376,16 @@ TEST_F(Pop3Pass, OtherMailIsDeletedOrLeftAsConfiguredAndNeverKept) {
   }
 }
 
+// Only a refusal of the credentials needs a person (77); a mailbox in use, a
+// temporary failure, a dropped line or an endless listing is worth a later
+// try (75), each with its own cause. "HOST" stands for the server.
 TEST_F(Pop3Pass, DialogueFailuresReportAndEndThePass) {
   struct Case {
     const char* name;
     Mailbox box;
     std::string error;  // empty: none
     Lines commands;
+    int status;
   };
   auto with = [](auto change) {
     Mailbox b;
@@ -386,31 +393,47 @@ TEST_F(Pop3Pass, DialogueFailuresReportAndEndThePass) {
     change(b);
     return b;
   };
+  const Lines login = {"CAPA", "USER zorvik1", "PASS s3cret", "QUIT"};
   const Case cases[] = {
-      {"greeting refused", with([](Mailbox& b) { b.greeting = "-ERR busy"; }), "POP3 server not ready", {}},
+      {"greeting refused", with([](Mailbox& b) { b.greeting = "-ERR busy"; }), "POP3 server not ready", {}, 75},
       {"user refused", with([](Mailbox& b) { b.userReply = "-ERR who?"; }), "Invalid username",
-       {"CAPA", "USER zorvik1", "QUIT"}},
+       {"CAPA", "USER zorvik1", "QUIT"}, 77},
       {"password refused", with([](Mailbox& b) { b.passReply = "-ERR [AUTH] failed"; }),
-       "Invalid username/password combination", {"CAPA", "USER zorvik1", "PASS s3cret", "QUIT"}},
+       "Invalid username/password combination", login, 77},
+      {"mailbox in use", with([](Mailbox& b) { b.passReply = "-ERR [IN-USE] locked by another session"; }),
+       "HOST: the mailbox is in use by another session", login, 75},
+      {"temporary failure", with([](Mailbox& b) { b.passReply = "-ERR [SYS/TEMP] try later"; }),
+       "HOST: login refused for now (-ERR [SYS/TEMP] try later)", login, 75},
+      {"line dropped at the password", with([](Mailbox& b) { b.passReply.clear(); }), "POP3 login not completed",
+       {"CAPA", "USER zorvik1", "PASS s3cret"}, 75},
+      {"capabilities without end", with([](Mailbox& b) {
+         b.capa = Lines(1500, "X-FILLER");
+         b.capa.front() = "+OK";
+       }),
+       "POP3 server HOST: the reply to CAPA is too long", {"CAPA"}, 75},
       {"lower-case stat reply", with([](Mailbox& b) { b.statReply = "+ok 1 100"; }),
-       "POP3 server responded in error to STAT request", {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+       "POP3 server responded in error to STAT request", {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}, 75},
       {"bare stat reply", with([](Mailbox& b) { b.statReply = "+OK"; }), "",
-       {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+       {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}, 0},
       {"greeting and user in lower case are fine", with([](Mailbox& b) {
          b.greeting = "+ok hi";
          b.userReply = "+oK";
          b.messages.clear();
        }),
-       "", {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}},
+       "", {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "QUIT"}, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Run(c.box);
     EXPECT_EQ(Commands(), c.commands);
     if (!c.error.empty()) {
-      EXPECT_TRUE(Logged(c.error));
-      EXPECT_EQ(main->lbError->text().toStdString(), c.error);
+      std::string error = c.error;
+      if (const auto at = error.find("HOST"); at != std::string::npos) error.replace(at, 4, server->HostPort());
+      EXPECT_TRUE(Logged(error));
+      EXPECT_EQ(main->lbError->text().toStdString(), error);
     }
+    EXPECT_EQ(Logged(server->HostPort() + ": user name or password refused"), c.status == 77);
+    EXPECT_EQ(main->RunStatus, c.status);
     EXPECT_TRUE(InFiles().empty());
     EXPECT_EQ(main->Config.COUNTER, 41);
     ExpectIdleLabels();
