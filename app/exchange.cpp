@@ -202,16 +202,18 @@ uint16_t TMain::ReadCode() {
 
 uint16_t TMain::ReadCodeLines(std::vector<std::string>& lines) {
   const int32_t deadline = SecondsNow() + 120;
-  StartReplyDeadline();
+  const bool own = !replyDeadline_;
+  if (own) StartReplyDeadline();
   StartReplyTrace();
   const uint16_t code = ReadSmtpReply(
       [this](std::string& line) { return ReadReplyMasked(line, [](const std::string& read) { return read; }); },
       [&] { return Sock.State == 1 && SecondsNow() <= deadline; }, lines);
-  EndReplyDeadline();
+  if (own) EndReplyDeadline();
   return code;
 }
 
 void TMain::StartReplyDeadline() {
+  replyAllowance_ = ReplyLimit;
   replyDeadline_ = std::chrono::steady_clock::now() + ReplyLimit;
   Sock.SetReplyDeadline(*replyDeadline_);
 }
@@ -219,6 +221,18 @@ void TMain::StartReplyDeadline() {
 void TMain::EndReplyDeadline() {
   replyDeadline_.reset();
   Sock.ClearReplyDeadline();
+}
+
+void TMain::BeginReply(std::chrono::milliseconds extra) {
+  if (!wholeReplyStart_) wholeReplyStart_ = std::chrono::steady_clock::now();
+  replyAllowance_ = ReplyLimit + extra;
+  replyDeadline_ = *wholeReplyStart_ + replyAllowance_;
+  Sock.SetReplyDeadline(*replyDeadline_);
+}
+
+void TMain::EndReply() {
+  wholeReplyStart_.reset();
+  EndReplyDeadline();
 }
 
 void TMain::ReportError(const std::string& text) {
@@ -233,8 +247,9 @@ void TMain::SockErrorOccurred(TSockets*, int32_t Error, const std::string& Msg) 
   // A time-out of the reply as a whole (the connection cannot go on in step)
   // or of one call.
   if (Error == kTimedOut && replyDeadline_ && std::chrono::steady_clock::now() >= *replyDeadline_) {
+    const auto ms = replyAllowance_.count();
     LogConnectionFailure("no complete reply within " +
-                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(ReplyLimit).count()) + " s");
+                         (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"));
   } else {
     LogConnectionFailure(ConnectionFailureText(Error, Msg, Sock.Timeout));
   }
@@ -333,10 +348,12 @@ bool TMain::ReadDataLine(std::string& line) {
   if (Sock.State == 3) {
     line.clear();
   } else {
-    // Every line of a message or listing is bounded like a reply line.
-    StartReplyDeadline();
+    // Every line of a message or listing is bounded like a reply line, and
+    // inside a reply bounded as a whole by that bound.
+    const bool own = !replyDeadline_;
+    if (own) StartReplyDeadline();
     read = Sock.GetLine(line);
-    EndReplyDeadline();
+    if (own) EndReplyDeadline();
     if (!read) NoteDroppedConnection();
   }
   TraceReply(line);

@@ -210,6 +210,8 @@ class TMain : public QWidget, public TPassHost {
   // without showing the line (the line loop pumps every 101 lines, and the
   // socket pumps whenever it waits for data).
   bool ReadDataLine(std::string& line) override;
+  void BeginReply(std::chrono::milliseconds extra) override;
+  void EndReply() override;
   void QueueCommand(const std::string& command) override;
   void SendRaw(const std::string& bytes) override { Sock.SetText(bytes); }
   void SendSecretCommand(const std::string& command, const std::string& shown) override;
@@ -325,8 +327,11 @@ class TMain : public QWidget, public TPassHost {
   std::string logPath_;
   // The connection's failure was logged already (one line per failure).
   bool failureLogged_ = false;
-  // The deadline of the reply being read, if any.
+  // The deadline of the reply being read, if any, and the time it allows.
   std::optional<std::chrono::steady_clock::time_point> replyDeadline_;
+  std::chrono::milliseconds replyAllowance_{0};
+  // A reply bounded as a whole (BeginReply) is being read, begun then.
+  std::optional<std::chrono::steady_clock::time_point> wholeReplyStart_;
   void StartReplyDeadline();
   void EndReplyDeadline();
   // The DEBUG trace of a reply's lines, bounded by DataTraceLimit.

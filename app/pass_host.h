@@ -9,6 +9,7 @@
 // own rules say; read operations tell by their result whether a line came.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ class TPassHost {
   virtual void FlushCommands() = 0;
   // One line of a message being retrieved: traced, not shown, no pump.
   virtual bool ReadDataLine(std::string& line) = 0;
+  // Everything read from now until EndReply is one reply, bounded as a
+  // whole: it must come within the reply limit plus `extra` (a message earns
+  // time by its size), whatever trickles in, or the connection is cut. Called
+  // again before EndReply, it changes `extra` and keeps the start.
+  virtual void BeginReply(std::chrono::milliseconds extra) = 0;
+  virtual void EndReply() = 0;
   // Bytes that go out as they stand, neither traced nor shown: a message
   // text, the POP3 password line.
   virtual void SendRaw(const std::string& bytes) = 0;
@@ -74,4 +81,16 @@ class TPassHost {
   virtual void PumpEvents() = 0;
   // The program was asked to stop: no further message is begun.
   virtual bool Stopping() const = 0;
+};
+
+// BeginReply for the life of the object; EndReply when it goes.
+class TWholeReply {
+ public:
+  explicit TWholeReply(TPassHost& host, std::chrono::milliseconds extra = {}) : host_(host) { host_.BeginReply(extra); }
+  ~TWholeReply() { host_.EndReply(); }
+  TWholeReply(const TWholeReply&) = delete;
+  TWholeReply& operator=(const TWholeReply&) = delete;
+
+ private:
+  TPassHost& host_;
 };

@@ -103,6 +103,7 @@ bool TPop3Session::ReadCapabilities() {
   pipelining_ = offersStls_ = false;
   saslMechanisms_.clear();
   host_.SendCommand("CAPA");
+  TWholeReply whole(host_);
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   if (ReadListing("CAPA", kMaxCapabilities, [this](const std::string& line) {
         const std::string word = UpperText(line.substr(0, line.find(' ')));
@@ -276,6 +277,7 @@ bool SplitListing(const std::string& line, int32_t count, int32_t& number, std::
 
 bool TPop3Session::ReadIds(int32_t count) {
   host_.SendCommand("UIDL");
+  TWholeReply whole(host_);
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   uids_.assign(std::size_t(count) + 1, std::string());
   std::size_t listed = 0;
@@ -318,6 +320,7 @@ bool TPop3Session::ReadIds(int32_t count) {
 
 bool TPop3Session::ReadSizes(int32_t count) {
   host_.SendCommand("LIST");
+  TWholeReply whole(host_);
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   sizes_.assign(std::size_t(count) + 1, 0);
   return ReadListing("LIST", std::size_t(count), [&](const std::string& line) {

@@ -59,6 +59,7 @@ struct Mailbox {
   std::vector<std::string> authReplies;
   std::shared_ptr<std::size_t> authStep = std::make_shared<std::size_t>(0);
   std::shared_ptr<bool> inAuth = std::make_shared<bool>(false);
+  std::string paced;               // the lines of this command's reply trickle in
 };
 
 ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = ScriptedServer::Action::Continue) {
@@ -110,6 +111,12 @@ ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::si
     out.push_back(".");
     return Reply(out);
   }
+  if (cmd == "LIST") {
+    Lines out{"+OK"};
+    for (size_t i = 0; i < std::max(box.messages.size(), box.uids.size()); ++i) out.push_back(std::to_string(i + 1) + " 100");
+    out.push_back(".");
+    return Reply(out);
+  }
   if (cmd == "DELE") return Reply({"+OK Marked to be deleted."});
   if (cmd == "QUIT" && connection == box.dropQuitOf) return Reply({}, ScriptedServer::Action::Reset);
   if (cmd == "QUIT") return Reply({"+OK Logging out."}, ScriptedServer::Action::Close);
@@ -136,7 +143,11 @@ class Pop3Pass : public ::testing::Test {
   void Prepare(const Mailbox& box) {
     server = std::make_unique<ScriptedServer>("127.0.0.1", 0);
     server->SetGreeting(Reply({box.greeting}));
-    server->SetHandler([box](const std::string& line, std::size_t c) { return Answer(box, line, c); });
+    server->SetHandler([box](const std::string& line, std::size_t c) {
+      ScriptedServer::Step step = Answer(box, line, c);
+      if (SplitKeyValue(line).first == box.paced) step.pace = std::chrono::milliseconds(30);
+      return step;
+    });
     ASSERT_TRUE(server->Start());
     main = std::make_unique<TMain>(std::vector<std::string>{dir / "zvmail32"}, services, dir.path());
     TConfig& c = main->Config;
@@ -545,6 +556,35 @@ TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
   EXPECT_EQ(main->RunStatus, 75);
   EXPECT_TRUE(Logged("PASSWORD_COMMAND failed with exit status 3: no such entry"));
   for (const auto& line : Log()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+}
+
+// A listing must come whole within the reply limit, however its lines
+// trickle: the connection is cut, nothing is fetched or deleted.
+TEST_F(Pop3Pass, TricklingListingsAreCutAsAWhole) {
+  const Lines login = {"CAPA", "USER zorvik1", "PASS s3cret", "STAT"};
+  for (const char* paced : {"CAPA", "UIDL", "LIST"}) {
+    SCOPED_TRACE(paced);
+    Mailbox box;
+    box.messages = {ZorvikMessage()};
+    box.pipelining = true;
+    box.uids = std::vector<std::string>(200, "same");
+    box.capa = Lines(200, "X-FILLER");
+    box.capa.front() = "+OK";
+    box.capa.push_back(".");
+    box.paced = paced;
+    Prepare(box);
+    main->ReplyLimit = std::chrono::milliseconds(400);
+    main->Config.MAXSIZE = "1000";
+    Receive();
+    Lines expected = paced == std::string("CAPA") ? Lines{"CAPA"} : login;
+    if (paced != std::string("CAPA")) expected.push_back("UIDL");
+    if (paced == std::string("LIST")) expected.push_back("LIST");
+    EXPECT_EQ(Commands(), expected);
+    EXPECT_TRUE(Logged(server->HostPort() + ": no complete reply within 400 ms"));
+    EXPECT_EQ(main->RunStatus, 75);
+    EXPECT_EQ(InFiles(), std::set<std::string>{});
+    main.reset();
+  }
 }
 
 TEST_F(Pop3Pass, OnlyALoneDotEndsAMessageAndStuffedDotsAreRemoved) {

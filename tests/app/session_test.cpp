@@ -47,6 +47,8 @@ class MailboxHost : public TPassHost {
   void SendRaw(const std::string& bytes) override { Answer(bytes.substr(0, bytes.find('\r'))); }
   std::string& OutputQueue() override { return pending_; }
   bool ReadReply(std::string& reply, bool) override { return ReadDataLine(reply); }
+  void BeginReply(std::chrono::milliseconds) override {}
+  void EndReply() override {}
   bool ReadOK() override {
     std::string reply;
     return ReadDataLine(reply) && reply.compare(0, 3, "+OK") == 0;

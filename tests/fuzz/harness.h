@@ -190,6 +190,8 @@ class PlayedHost : public TPassHost {
   }
   bool ReadChallenge(std::string& line) override { return ReadReply(line, false); }
   bool ReadDataLine(std::string& line) override { return ReadReply(line, false); }
+  void BeginReply(std::chrono::milliseconds) override {}
+  void EndReply() override {}
   void SendRaw(const std::string& bytes) override { sock_.SetText(bytes); }
   std::string& OutputQueue() override { return pending_; }
   void ReportError(const std::string&) override {}

@@ -270,6 +270,12 @@ bool ScriptedServer::MoreAhead(Link& link, std::chrono::milliseconds watch) {
 }
 
 bool ScriptedServer::SendStep(Link& link, const Step& step) {
+  if (step.pace.count() > 0) {
+    // Line by line; a client that closed meanwhile ends it.
+    for (const std::string& line : step.lines)
+      if (!Write(link, line + "\r\n") || WaitFd(link.fd, 0, int(step.pace.count())) != 0) return false;
+    return Write(link, step.raw);
+  }
   std::string out;
   for (const std::string& line : step.lines) out += line + "\r\n";
   out += step.raw;

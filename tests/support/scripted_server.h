@@ -53,6 +53,9 @@ class ScriptedServer {
     // Before answering, wait this long for bytes the client might send
     // ahead of the answer (0: only look at what has arrived already).
     std::chrono::milliseconds watchAhead{0};
+    // The lines go out one by one this far apart (0: together), as from a
+    // server that trickles.
+    std::chrono::milliseconds pace{0};
   };
 
   // Maps one received line of connection `connection` (counted from 0) to
