@@ -17,8 +17,8 @@ constexpr int32_t kFileNumbers = 65536;
 
 }  // namespace
 
-TInboundFiler::TInboundFiler(std::shared_ptr<plat::FilingService> files, std::string dir)
-    : files_(std::move(files)), dir_(std::move(dir)) {}
+TInboundFiler::TInboundFiler(std::shared_ptr<plat::FilingService> files, std::string dir, TRecord record)
+    : files_(std::move(files)), dir_(std::move(dir)), record_(std::move(record)) {}
 
 TInboundFiler::~TInboundFiler() {
   if (current_) Discard();
@@ -65,25 +65,41 @@ bool TInboundFiler::OpenDirectory() {
   return true;
 }
 
-void TInboundFiler::Recover(const std::function<bool(uint16_t)>& recorded,
-                            const std::function<void(const std::string&)>& log) {
+void TInboundFiler::Recover(const std::function<void(const std::string&)>& log) {
   if (!OpenDirectory()) return;
+  bool changed = false;
   for (uint16_t number : leftovers_) {
-    if (recorded(number)) {
-      // Recorded as filed before QUIT: the pair must appear.
-      if (files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(number), EnvelopeName(number)))
-        log("Completed the filing of " + dir_ + EnvelopeName(number));
+    const std::string temporary = TemporaryEnvelopeName(number);
+    plat::FileFacts made;
+    // Only what this instance made: a regular file recorded with its inode.
+    // Anything else (a stray file, a planted link) is not ours to publish or
+    // remove; its number stays taken.
+    if (!files_->Identify(dirFd_, temporary, made) || !made.regular || !record_.madeHere(number, made.inode)) {
+      log("Left " + dir_ + temporary + " alone: this program did not make it");
       continue;
     }
-    // Never recorded: the message is still on the server and the pair was
-    // never visible. The text beside a temporary envelope is ours: its
-    // envelope was made first, when both names were free.
-    files_->Remove(dirFd_, TextName(number));
-    files_->Remove(dirFd_, TemporaryEnvelopeName(number));
-    taken_[number] = false;
+    changed = true;
+    if (record_.filed(number)) {
+      // Recorded as filed before QUIT: the pair must appear.
+      if (files_->RenameNoReplace(dirFd_, temporary, EnvelopeName(number))) {
+        log("Completed the filing of " + dir_ + EnvelopeName(number));
+        record_.settled(number);
+      }
+      continue;
+    }
+    // Never recorded as filed: the message is still on the server and the
+    // pair was never visible. The text beside our temporary envelope is ours
+    // (the envelope was made first, when both names were free), unless
+    // someone has completed a pair under that number since.
+    plat::FileFacts envelope;
+    const bool complete = files_->Identify(dirFd_, EnvelopeName(number), envelope);
+    if (!complete) files_->Remove(dirFd_, TextName(number));
+    files_->Remove(dirFd_, temporary);
+    record_.settled(number);
+    taken_[number] = complete;
     log("Removed the unfinished filing of " + dir_ + TextName(number) + " left by an earlier run");
   }
-  if (!leftovers_.empty()) files_->SyncDirectory(dirFd_);
+  if (changed) files_->SyncDirectory(dirFd_);
   leftovers_.clear();
 }
 
@@ -99,11 +115,20 @@ bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
     if (!OpenDirectory()) return false;
     if (taken_[counter]) continue;
     taken_[counter] = true;
-    // The temporary envelope first: while it is there, the text beside it
-    // is known to be ours (see Recover).
+    // The temporary envelope first, recorded before the text is made:
+    // while it is there, the text beside it is known to be ours (Recover).
     const int envelope = files_->CreateExclusive(dirFd_, TemporaryEnvelopeName(counter), kFileMode);
     if (envelope < 0) {
       if (errno == EEXIST) continue;
+      return false;
+    }
+    plat::FileFacts made;
+    const bool identified = files_->IdentifyOpen(envelope, made);
+    if (!identified || !record_.begun(counter, made.inode)) {
+      // A record that failed says why itself.
+      if (identified) failed.clear();
+      files_->Close(envelope);
+      files_->Remove(dirFd_, TemporaryEnvelopeName(counter));
       return false;
     }
     const int text = files_->CreateExclusive(dirFd_, TextName(counter), kFileMode);
@@ -111,6 +136,7 @@ bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
       const int err = errno;
       files_->Close(envelope);
       files_->Remove(dirFd_, TemporaryEnvelopeName(counter));
+      record_.settled(counter);
       if (err == EEXIST) continue;
       return false;
     }
@@ -148,6 +174,7 @@ void TInboundFiler::ClosePair(Pair& pair) {
 void TInboundFiler::RemovePair(const Pair& pair) {
   files_->Remove(dirFd_, TextName(pair.number));
   files_->Remove(dirFd_, TemporaryEnvelopeName(pair.number));
+  record_.settled(pair.number);
 }
 
 void TInboundFiler::Discard() {
@@ -209,7 +236,10 @@ bool TInboundFiler::Flush(std::string& failed) {
 bool TInboundFiler::Publish(std::vector<uint16_t>& unpublished, std::string& failed) {
   bool ok = true;
   for (uint16_t number : kept_) {
-    if (files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(number), EnvelopeName(number))) continue;
+    if (files_->RenameNoReplace(dirFd_, TemporaryEnvelopeName(number), EnvelopeName(number))) {
+      record_.settled(number);
+      continue;
+    }
     if (ok) failed = dir_ + EnvelopeName(number);
     ok = false;
     unpublished.push_back(number);

@@ -24,22 +24,38 @@ namespace plat { class FilingService; }
 
 class TInboundFiler {
  public:
+  // What the filer keeps in, and asks of, the id record.
+  struct TRecord {
+    // Records that this instance made the temporary envelope of `number`
+    // (file `inode`); false when that could not be recorded.
+    std::function<bool(uint16_t number, uint64_t inode)> begun;
+    // The temporary envelope of `number` is gone (published or removed).
+    std::function<void(uint16_t number)> settled;
+    // Recorded as begun here with that inode.
+    std::function<bool(uint16_t number, uint64_t inode)> madeHere;
+    // Recorded as filed before QUIT: its pair must appear.
+    std::function<bool(uint16_t number)> filed;
+  };
+
   // `dir`: the incoming directory with its trailing "/".
-  TInboundFiler(std::shared_ptr<plat::FilingService> files, std::string dir);
+  TInboundFiler(std::shared_ptr<plat::FilingService> files, std::string dir, TRecord record);
   // Removes a message begun and not kept; closes every file still open.
   ~TInboundFiler();
   TInboundFiler(const TInboundFiler&) = delete;
   TInboundFiler& operator=(const TInboundFiler&) = delete;
 
-  // Finishes what an earlier run left: the temporary envelope of a number
-  // `recorded` names is renamed into place; any other is removed with its
-  // text (that pair was never visible). Each step is described through `log`.
-  void Recover(const std::function<bool(uint16_t)>& recorded, const std::function<void(const std::string&)>& log);
+  // Finishes what an earlier run left, acting only on temporary envelopes
+  // that are regular files recorded as made here: one recorded as filed is
+  // renamed into place; any other is removed with its text (that pair was
+  // never visible), unless the text's pair is complete. Other leftovers are
+  // left alone, their numbers taken. Each step is described through `log`.
+  void Recover(const std::function<void(const std::string&)>& log);
 
   // Starts a message: advances `counter` (wrapping past 65535) to the next
   // number whose names are all free, and creates the temporary envelope and
-  // the text. False when that fails or every number is taken; `failed` then
-  // names the text's path.
+  // the text, recording the envelope in between. False when that fails or
+  // every number is taken; `failed` then names the text's path (empty when
+  // the record failed).
   bool Begin(uint16_t& counter, std::string& failed);
   // Appends bytes to the current message's text (buffered).
   void Write(const char* data, std::size_t size);
@@ -84,6 +100,7 @@ class TInboundFiler {
 
   std::shared_ptr<plat::FilingService> files_;
   std::string dir_;
+  TRecord record_;
   int dirFd_ = -1;
   bool dirTried_ = false;
   bool current_ = false;  // a message is begun

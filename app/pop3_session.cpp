@@ -59,8 +59,19 @@ bool ParseCount(const std::string& text, uint64_t& value) {
 TPop3Session::TPop3Session(TPassHost& host, TPop3Options options)
     : host_(host),
       options_(std::move(options)),
-      filer_(options_.files ? options_.files : plat::DefaultFilingService(), host.PassConfig().IN),
+      filer_(options_.files ? options_.files : plat::DefaultFilingService(), host.PassConfig().IN,
+             {[this](uint16_t n, uint64_t inode) { return RecordBegun(n, inode); },
+              [this](uint16_t n) { ids_.EraseBegun(n); },
+              [this](uint16_t n, uint64_t inode) { return ids_.Begun(n, inode); },
+              [this](uint16_t n) { return ids_.FiledNumber(n); }}),
       ids_(options_.programDir + kIdFileName) {}
+
+bool TPop3Session::RecordBegun(uint16_t number, uint64_t inode) {
+  ids_.SetBegun(number, inode);
+  if (ids_.Save(false, recordError_)) return true;
+  ids_.EraseBegun(number);
+  return false;
+}
 
 void TPop3Session::Run() {
   // Implicit TLS: the greeting already comes under TLS. A failed handshake
@@ -92,9 +103,13 @@ void TPop3Session::Run() {
     // The mailbox is the server as connected to ("host" and "host:110" are
     // one), with the user.
     ids_.Select(options_.server, config.USERNAME);
-    filer_.Recover([this](uint16_t n) { return ids_.FiledNumber(n); },
-                   [this](const std::string& line) { host_.WriteLog(line); });
+    filer_.Recover([this](const std::string& line) { host_.WriteLog(line); });
+    // What is still recorded as begun has no temporary envelope any more.
+    ids_.ClearBegun();
     Dialogue();
+    Finish();
+    ids_.Save(false, why);
+    return;
   }
   Finish();
 }
@@ -416,7 +431,7 @@ void TPop3Session::Retrieve(int32_t number) {
   const std::string n = NumToText(number, 0);
   std::string failed;
   if (!filer_.Begin(config.COUNTER, failed)) {
-    host_.ReportError("Could not write message " + failed);
+    host_.ReportError(failed.empty() ? recordError_ : "Could not write message " + failed);
     host_.NoteFailure(zvexit::kCannotCreate);
     abort_ = true;
     return;

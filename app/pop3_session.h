@@ -148,6 +148,8 @@ class TPop3Session {
   void Finish();
   // The id UIDL gave message `number`; empty when none (or not unique).
   const std::string& UidOf(int32_t number) const;
+  // Records a temporary envelope the filer made (TInboundFiler::TRecord).
+  bool RecordBegun(uint16_t number, uint64_t inode);
   // Reads and judges the reply to a login command; false, reported, when the
   // login cannot go on (`refusal` is the text for refused credentials).
   bool LoginAnswered(const char* refusal);
@@ -171,6 +173,7 @@ class TPop3Session {
   int32_t nextAhead_ = 1;
   int outstandingRetrievals_ = 0;
   uint16_t counterAtStart_ = 0;
+  std::string recordError_;  // why the id record could not be written
   bool abort_ = false;
   bool gotZorvikMail_ = false;
   int spinner_ = 0;  // 1 to 4 once it turned

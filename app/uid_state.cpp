@@ -29,6 +29,7 @@ bool TUidState::ValidUid(const std::string& uid) {
 
 bool TUidState::Load(std::string& why) {
   mailboxes_.clear();
+  begun_.clear();
   selected_ = nullptr;
   changed_ = false;
   std::string text;
@@ -44,12 +45,16 @@ bool TUidState::Load(std::string& why) {
     std::string verb, a, b, extra;
     words >> verb >> a >> b >> extra;
     if (!extra.empty()) continue;
+    const bool numbered = a.size() == 8 && a.find_first_not_of("0123456789") == std::string::npos &&
+                          std::strtol(a.c_str(), nullptr, 10) <= 65535;
+    const auto number = numbered ? static_cast<uint16_t>(std::strtol(a.c_str(), nullptr, 10)) : uint16_t{0};
     if (verb == "mailbox" && !a.empty()) {  // an empty user escapes to nothing
       box = &mailboxes_[a + " " + b];
-    } else if (box != nullptr && verb == "filed" && a.size() == 8 &&
-               a.find_first_not_of("0123456789") == std::string::npos && ValidUid(b)) {
-      const long number = std::strtol(a.c_str(), nullptr, 10);
-      if (number <= 65535) (*box)[b] = Entry{Kind::Filed, static_cast<uint16_t>(number)};
+    } else if (verb == "begun" && numbered && !b.empty() && b.size() <= 20 &&
+               b.find_first_not_of("0123456789") == std::string::npos) {
+      begun_[number] = std::strtoull(b.c_str(), nullptr, 10);
+    } else if (box != nullptr && verb == "filed" && numbered && ValidUid(b)) {
+      (*box)[b] = Entry{Kind::Filed, number};
     } else if (box != nullptr && verb == "left" && (a == "other" || a == "large") && ValidUid(b)) {
       (*box)[b] = Entry{a == "other" ? Kind::LeftOther : Kind::LeftLarge, 0};
     }
@@ -61,6 +66,10 @@ bool TUidState::Save(bool durable, std::string& why) {
   if (!changed_) return true;
   std::string text = std::string(kHeader) + "\n";
   char number[16];
+  for (const auto& [n, inode] : begun_) {
+    std::snprintf(number, sizeof number, "%08u", unsigned(n));
+    text += std::string("begun ") + number + " " + std::to_string(inode) + "\n";
+  }
   for (const auto& [key, box] : mailboxes_) {
     if (box.empty()) continue;
     text += "mailbox " + key + "\n";
@@ -125,4 +134,24 @@ bool TUidState::FiledNumber(uint16_t number) const {
     for (const auto& [uid, entry] : box)
       if (entry.kind == Kind::Filed && entry.number == number) return true;
   return false;
+}
+
+void TUidState::SetBegun(uint16_t number, uint64_t inode) {
+  begun_[number] = inode;
+  changed_ = true;
+}
+
+void TUidState::EraseBegun(uint16_t number) {
+  if (begun_.erase(number) > 0) changed_ = true;
+}
+
+void TUidState::ClearBegun() {
+  if (begun_.empty()) return;
+  begun_.clear();
+  changed_ = true;
+}
+
+bool TUidState::Begun(uint16_t number, uint64_t inode) const {
+  const auto it = begun_.find(number);
+  return it != begun_.end() && it->second == inode;
 }

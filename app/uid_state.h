@@ -4,7 +4,9 @@
 // it was filed under, and the ids of messages deliberately left on the server
 // (not for Zorvik, or larger than MAXSIZE). A message recorded as filed is
 // deleted without being fetched again; one recorded as left is not fetched
-// again.
+// again. Beside the mailboxes it records the temporary envelopes this
+// instance made in the incoming directory (number and inode), the only ones
+// start-up recovery acts on.
 //
 // The file (ZVMAIL32.UID in the program directory) is replaced atomically.
 // It is read as untrusted input: lines it does not understand are dropped.
@@ -41,6 +43,12 @@ class TUidState {
   // `number` is recorded as filed in any mailbox.
   bool FiledNumber(uint16_t number) const;
 
+  // The temporary envelope of `number`, file `inode`, was made here.
+  void SetBegun(uint16_t number, uint64_t inode);
+  void EraseBegun(uint16_t number);
+  void ClearBegun();
+  bool Begun(uint16_t number, uint64_t inode) const;
+
   // An id as a server may give it (RFC 1939: 1 to 70 characters 0x21-0x7E).
   static bool ValidUid(const std::string& uid);
 
@@ -53,6 +61,7 @@ class TUidState {
 
   std::string path_;
   std::map<std::string, Mailbox> mailboxes_;  // key: escaped server, blank, escaped user
+  std::map<uint16_t, uint64_t> begun_;        // number -> inode
   Mailbox* selected_ = nullptr;
   bool changed_ = false;
 };

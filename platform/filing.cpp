@@ -72,6 +72,20 @@ class PosixFiling final : public FilingService {
     ::closedir(d);
     return names;
   }
+
+  bool Identify(int dir, const std::string& name, FileFacts& facts) override {
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    facts = {S_ISREG(st.st_mode), uint64_t(st.st_ino)};
+    return true;
+  }
+
+  bool IdentifyOpen(int fd, FileFacts& facts) override {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    facts = {S_ISREG(st.st_mode), uint64_t(st.st_ino)};
+    return true;
+  }
 };
 
 std::string ErrorText(int err) { return std::strerror(err); }

@@ -19,6 +19,12 @@
 
 namespace plat {
 
+// What a name in a directory is, as it stands (never through a link).
+struct FileFacts {
+  bool regular = false;  // a regular file (not a link, directory, FIFO...)
+  uint64_t inode = 0;
+};
+
 // The service; tests derive from it (usually wrapping the real one) to
 // inject faults.
 class FilingService {
@@ -47,6 +53,11 @@ class FilingService {
   virtual bool Remove(int dir, const std::string& name) = 0;
   // The names in `dir` (without "." and ".."); empty on failure.
   virtual std::vector<std::string> List(int dir) = 0;
+  // What `name` in `dir` is; false when there is nothing of that name (or it
+  // cannot be looked at).
+  virtual bool Identify(int dir, const std::string& name, FileFacts& facts) = 0;
+  // What the open file `fd` is.
+  virtual bool IdentifyOpen(int fd, FileFacts& facts) = 0;
 };
 
 // The platform's real service.

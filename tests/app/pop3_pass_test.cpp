@@ -237,6 +237,8 @@ TEST_F(Pop3Pass, FilesAZorvikMessageAsNumberedPairAndDeletesIt) {
 
 // A number is taken when its text, its envelope or the envelope's temporary
 // name is there as anything at all; nothing is ever written through a link.
+// What an earlier run left is recovered only where this program made it: a
+// temporary envelope that is a regular file, recorded with its inode.
 TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
   enum Kind { File, Link, Dangling, Directory };
   struct Case {
@@ -245,7 +247,13 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
     std::vector<std::pair<std::string, Kind>> present;
     std::string filedAs;
     uint16_t counterAfter;
+    // The id record's lines; "{inode}" is that of .00000042.WRK.tmp.
+    std::string record = {};
+    std::vector<std::string> removed = {};  // present files no longer as they were
+    std::vector<std::string> appear = {};   // files there afterwards, as "older\n"
   };
+  const std::string tmp = ".00000042.WRK.tmp";
+  const std::string begun = "begun 00000042 {inode}\n", filed = "mailbox x y\nfiled 00000042 uid-x\n";
   const Case cases[] = {
       {"next free", 41, {{"00000042.TXT", File}}, "00000043", 43},
       {"wraps past 65535", 65535, {}, "00000000", 0},
@@ -255,8 +263,19 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
       {"link at the text", 41, {{"00000042.TXT", Link}}, "00000043", 43},
       {"dangling link", 41, {{"00000042.TXT", Dangling}, {"00000043.WRK", Dangling}}, "00000044", 44},
       {"directory", 41, {{"00000042.TXT", Directory}}, "00000043", 43},
-      // A leftover temporary envelope nobody recorded is cleared first.
-      {"stray temporary envelope", 41, {{".00000042.WRK.tmp", Link}}, "00000042", 42},
+      // Leftovers this program did not record are left alone, numbers taken.
+      {"stray temporary envelope", 41, {{tmp, Link}}, "00000043", 43},
+      {"stray beside a complete pair", 41, {{"00000042.TXT", File}, {"00000042.WRK", File}, {tmp, File}}, "00000043",
+       43},
+      {"planted link recorded as filed", 41, {{tmp, Link}}, "00000043", 43, filed},
+      // Its own: an unfinished filing goes, a filed one is completed, and a
+      // text whose pair someone has completed stays.
+      {"own unfinished filing", 41, {{tmp, File}, {"00000042.TXT", File}}, "00000042", 42, begun,
+       {tmp, "00000042.TXT"}},
+      {"own filing recorded as filed", 41, {{tmp, File}, {"00000042.TXT", File}}, "00000043", 43, begun + filed,
+       {tmp}, {"00000042.WRK"}},
+      {"own envelope beside a complete pair", 41, {{"00000042.TXT", File}, {"00000042.WRK", File}, {tmp, File}},
+       "00000043", 43, begun, {tmp}},
   };
   TempDir outside;
   const std::string target = outside / "precious";
@@ -275,6 +294,13 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
         ASSERT_EQ(::mkdir((in + name).c_str(), 0755), 0);
       }
     }
+    std::string record = c.record;
+    struct stat made {};
+    if (const auto at = record.find("{inode}"); at != std::string::npos) {
+      ASSERT_EQ(::lstat((in + tmp).c_str(), &made), 0);
+      record.replace(at, 7, std::to_string(made.st_ino));
+    }
+    WriteFile(dir / "ZVMAIL32.UID", "zvmail32 uid state 1\n" + record);
     Mailbox box;
     box.messages = {ZorvikMessage()};
     Prepare(box);
@@ -286,8 +312,18 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
     EXPECT_EQ(ReadFile(target), "older\n");
     EXPECT_FALSE(FileExists(outside / "nothing"));
     for (const auto& [name, kind] : c.present) {
+      const bool removed = std::find(c.removed.begin(), c.removed.end(), name) != c.removed.end();
       if (kind == File) {
-        EXPECT_EQ(ReadFile(in + name), "older\n");
+        EXPECT_EQ(ReadFile(in + name) == "older\n", !removed) << name;
+      }
+    }
+    for (const std::string& name : c.appear) EXPECT_EQ(ReadFile(in + name), "older\n") << name;
+    // No envelope the pass published is a link.
+    for (const std::string& name : InFiles()) {
+      struct stat st {};
+      const bool planted = std::any_of(c.present.begin(), c.present.end(), [&](const auto& p) { return p.first == name; });
+      if (!planted && name.size() > 4 && name.compare(name.size() - 4, 4, ".WRK") == 0) {
+        EXPECT_TRUE(::lstat((in + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) << name;
       }
     }
     EXPECT_FALSE(FileExists(in + "." + c.filedAs + ".WRK.tmp"));
@@ -717,6 +753,10 @@ class FullDisk : public plat::FilingService {
   }
   bool Remove(int dir, const std::string& name) override { return real_->Remove(dir, name); }
   std::vector<std::string> List(int dir) override { return real_->List(dir); }
+  bool Identify(int dir, const std::string& name, plat::FileFacts& id) override {
+    return real_->Identify(dir, name, id);
+  }
+  bool IdentifyOpen(int fd, plat::FileFacts& id) override { return real_->IdentifyOpen(fd, id); }
 
  private:
   std::string failing_;

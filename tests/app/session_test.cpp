@@ -124,12 +124,12 @@ std::set<std::string> Names(const std::string& dir) {
 // The spinner of a long message starts at "/" and turns on from message to
 // message, as the send pass's does.
 TEST(Pop3Conversation, TheSpinnerRunsOnAcrossMessages) {
-  zvtest::TempDir dir;
+  zvtest::TempDir dir, program;
   MailboxHost host;
   host.messages = {Message("TRANSPORT", 150), Message("TRANSPORT", 150)};
   host.config.IN = dir.path();
   TPop3Options options;
-  options.programDir = dir.path();
+  options.programDir = program.path();
   TPop3Session session(host, options);
   session.Run();
   EXPECT_EQ(host.shown, (Lines{"Sending password", "Receiving message.../", "Receiving message...-"}));
@@ -167,7 +167,7 @@ TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    zvtest::TempDir dir;
+    zvtest::TempDir dir, program;
     MailboxHost host;
     host.messages = {c.first, Message("TRANSPORT", 2)};
     host.stat = c.stat;
@@ -175,7 +175,7 @@ TEST(Pop3Conversation, MessagesLargerThanMaxSizeStayOnTheServer) {
     host.config.USERNAME = "u";
     TPop3Options options;
     options.password = "p";
-    options.programDir = dir.path();
+    options.programDir = program.path();
     options.maxSize = 1000;
     TPop3Session session(host, options);
     session.Run();

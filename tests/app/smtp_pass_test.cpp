@@ -837,6 +837,10 @@ class StickyOut : public plat::FilingService {
     return false;
   }
   std::vector<std::string> List(int dir) override { return real_->List(dir); }
+  bool Identify(int dir, const std::string& name, plat::FileFacts& facts) override {
+    return real_->Identify(dir, name, facts);
+  }
+  bool IdentifyOpen(int fd, plat::FileFacts& facts) override { return real_->IdentifyOpen(fd, facts); }
 
  private:
   std::shared_ptr<plat::FilingService> real_ = plat::DefaultFilingService();
