@@ -349,6 +349,7 @@ class TMain : public QWidget, public TPassHost {
   bool loginRefused_ = false;   // the pass noted a refused login (77)
   bool loggedIn_ = false;       // the pass's server accepted the login
   bool formDestroyed_ = false;
+  bool headlessSetup_ = false;  // a configuration run without a display
   bool inFormDestroy_ = false;
   bool firstShown_ = false;
   bool inActivate_ = false;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "app/record_file.h"
+#include "config/instance_files.h"
 #include "platform/filing.h"
 
 namespace {
@@ -57,7 +58,9 @@ bool TSentPairs::Save(std::string& why) {
             std::to_string(e.file.id.inode) + " " + std::to_string(e.file.id.size) + " " +
             std::to_string(e.file.id.mtimeNs) + "\n";
   }
-  if (!plat::ReplaceFile(path_, text, 0600, /*durable=*/true, why)) return false;
+  const std::size_t slash = path_.rfind('/') + 1;
+  if (!ReplaceInstanceFile(path_.substr(0, slash), path_.substr(slash), text, 0600, /*durable=*/true, why))
+    return false;
   changed_ = false;
   return true;
 }

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/cmdline.h"
@@ -21,6 +24,23 @@
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
 #include "platform/session.h"
+
+namespace {
+
+// What a rewrite of the configuration file could change: its bytes, mode
+// and owner ("" when there is none).
+std::string ConfigFileState(const std::string& programDir) {
+  const std::string path = programDir + kConfigFileName;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + " " + std::to_string(st.st_gid) + "\n" +
+         bytes.str();
+}
+
+}  // namespace
 
 std::string ProgramDirOf(const std::vector<std::string>& args) {
   std::string dir;
@@ -166,7 +186,8 @@ void TMain::FormActivate() {
   if (IsSetupRun()) {
     if (configUnreadable_) ReportConfigProblems();
     if (plat::Headless()) {
-      plat::ReportToStderr("Configuration", "no display: the configuration dialog cannot be shown; nothing was changed");
+      // Said when the run ends, with what the end did to the file.
+      headlessSetup_ = true;
     } else if (fSetup) {
       fSetup->exec();
     }
@@ -218,7 +239,16 @@ void TMain::FormDestroy() {
   formDestroyed_ = true;
   inFormDestroy_ = true;
   std::string why;
-  if (!SaveConfig(why)) WriteLog(why);
+  const std::string before = ConfigFileState(ProgramDir);
+  const bool saved = SaveConfig(why);
+  if (!saved) WriteLog(why);
+  if (headlessSetup_) {
+    const std::string what = !saved ? why
+                             : ConfigFileState(ProgramDir) == before
+                                 ? std::string("nothing was changed")
+                                 : std::string(kConfigFileName) + " was written with the values read";
+    plat::ReportToStderr("Configuration", "no display: the configuration dialog cannot be shown; " + what);
+  }
   if (Config.HANGUP) RAS.HangUp();
   inFormDestroy_ = false;
 }

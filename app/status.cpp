@@ -9,6 +9,7 @@
 #include "app/icons.h"
 #include "app/mainunit.h"
 #include "app/status_echo.h"
+#include "config/instance_files.h"
 #include "config/textutil.h"
 #include "platform/msgwindow.h"
 #include "platform/session.h"
@@ -67,6 +68,7 @@ void TMain::WriteLog(const std::string& text) {
     // The log names hosts, users and server replies: its owner's only.
     if (!OpenTextRetry(logFile_, Config.LOGFILE, 'X', 0600)) return;
     logPath_ = Config.LOGFILE;
+    AdoptInstanceOwner(::fileno(logFile_), logPath_, ProgramDir);
   }
   std::time_t now = std::time(nullptr);
   std::tm local{};

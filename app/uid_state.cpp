@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/record_file.h"
+#include "config/instance_files.h"
 #include "platform/filing.h"
 
 namespace {
@@ -82,7 +83,8 @@ bool TUidState::Save(bool durable, std::string& why) {
       }
     }
   }
-  if (!plat::ReplaceFile(path_, text, 0600, durable, why)) return false;
+  const std::size_t slash = path_.rfind('/') + 1;
+  if (!ReplaceInstanceFile(path_.substr(0, slash), path_.substr(slash), text, 0600, durable, why)) return false;
   changed_ = false;
   return true;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "config/configkeys.h"
+#include "config/instance_files.h"
 #include "config/safefile.h"
 #include "config/secrets.h"
 #include "config/textutil.h"
@@ -568,6 +569,7 @@ bool WriteConfig(const std::string& programDir, const TConfig& cfg, std::string*
   };
   std::string target, why;
   if (!safefile::ResolveLinks(programDir + kConfigFileName, target, why)) return fail(why);
+  if (!MayFollowConfigLink(programDir, target, why)) return fail(why);
 
   // What is there now is read first: a file that cannot be read is never
   // overwritten, and what it holds besides the program's changes stays.

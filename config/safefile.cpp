@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "config/textutil.h"
@@ -102,14 +103,17 @@ bool ResolveLinks(const std::string& path, std::string& resolved, std::string& w
 
 bool ReplaceAtomically(const std::string& path, const std::string& bytes, const struct stat* previous,
                        std::string& why) {
-  if (!plat::ReplaceFile(path, bytes, kSecretMode, /*durable=*/true, why)) return false;
-  // A run by another user (root, say) hands the file back to its owner; only
-  // a privileged process may do so, and otherwise the file stays ours.
-  if (previous && (previous->st_uid != ::geteuid() || previous->st_gid != ::getegid())) {
-    if (::lchown(path.c_str(), previous->st_uid, previous->st_gid) != 0) {
-    }
+  // A run by another user (root, say) hands the file back to its owner, or
+  // gives a new one to the owner of its directory; only a privileged process
+  // may do so, and otherwise the file stays ours.
+  std::optional<plat::FileOwner> owner;
+  if (previous) {
+    owner = plat::FileOwner{previous->st_uid, previous->st_gid};
+  } else {
+    const std::string dir = DirOf(path);
+    owner = plat::OwnerOf({}, dir.empty() ? std::string(".") : dir);
   }
-  return true;
+  return plat::ReplaceFile(path, bytes, kSecretMode, /*durable=*/true, why, false, owner ? &*owner : nullptr);
 }
 
 }  // namespace safefile

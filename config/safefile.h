@@ -1,5 +1,5 @@
 // Whole reads and atomic replacement of the small files of this room that
-// hold secrets (the configuration file and its backup). Internal to config/.
+// hold secrets (the configuration file). Internal to config/.
 // Errors: each operation reports by its result and puts the reason in words
 // (usually the system's error text) into `why`; nothing throws.
 #pragma once
@@ -31,8 +31,9 @@ bool ResolveLinks(const std::string& path, std::string& resolved, std::string& w
 // Replaces the file at `path` by `bytes` so that readers see the old content
 // or the new, never a part (the platform's ReplaceFile: a fresh temporary
 // file beside it, flushed, renamed over it, the directory flushed). A link at
-// `path` itself is replaced, not followed. The result is mode 0600; when
-// `previous` is given, its owner and group are kept where the system allows.
+// `path` itself is replaced, not followed. The result is mode 0600; it keeps
+// the owner and group of `previous` when given (else it takes those of its
+// directory) where the system allows.
 bool ReplaceAtomically(const std::string& path, const std::string& bytes, const struct stat* previous,
                        std::string& why);
 

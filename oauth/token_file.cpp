@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "config/textutil.h"
 #include "platform/filing.h"
@@ -105,13 +106,13 @@ TLoadResult LoadTokenFile(const std::string& path, TTokenRecord& record, std::st
 
 bool SaveTokenFile(const std::string& path, const TTokenRecord& record, const std::string& ownerOf,
                    std::string& why) {
-  if (!plat::ReplaceFile(path, ComposeTokenFile(record), 0600, /*durable=*/true, why)) return false;
-  // A run as root leaves the file to the instance's owner.
-  struct stat owner {};
-  if (::stat(ownerOf.c_str(), &owner) == 0 && (owner.st_uid != ::geteuid() || owner.st_gid != ::getegid())) {
-    [[maybe_unused]] const int ignored = ::lchown(path.c_str(), owner.st_uid, owner.st_gid);
-  }
-  return true;
+  // A run as root leaves the file to the instance's owner, from the moment
+  // it appears.
+  const std::size_t slash = path.rfind('/');
+  const std::optional<plat::FileOwner> owner =
+      plat::OwnerOf(ownerOf, slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1));
+  return plat::ReplaceFile(path, ComposeTokenFile(record), 0600, /*durable=*/true, why, false,
+                           owner ? &*owner : nullptr);
 }
 
 }  // namespace oauth

@@ -102,8 +102,31 @@ std::shared_ptr<FilingService> DefaultFilingService() {
   return service;
 }
 
+std::optional<FileOwner> OwnerOf(const std::string& reference, const std::string& dir) {
+  struct stat st {};
+  if ((::stat(reference.c_str(), &st) == 0 && S_ISREG(st.st_mode)) || ::stat(dir.c_str(), &st) == 0)
+    return FileOwner{st.st_uid, st.st_gid};
+  return std::nullopt;
+}
+
+bool GiveTo(int fd, const FileOwner& owner) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  if (st.st_uid == owner.uid && st.st_gid == owner.gid) return true;
+  // An unprivileged process may still pass the file to its owner's group
+  // when it belongs to that group.
+  if (::fchown(fd, owner.uid, owner.gid) == 0) return true;
+  return st.st_uid == ::geteuid() && ::fchown(fd, uid_t(-1), owner.gid) == 0 && st.st_uid == owner.uid;
+}
+
+bool OnlyNameOf(int fd, const std::string& path) {
+  struct stat opened {}, named {};
+  return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino && opened.st_nlink == 1;
+}
+
 bool ReplaceFile(const std::string& path, const std::string& bytes, unsigned mode, bool durable, std::string& why,
-                 bool followLink) {
+                 bool followLink, const FileOwner* owner) {
   std::string target = path;
   if (followLink) {
     struct stat st;
@@ -147,8 +170,10 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, unsigned mod
     ::close(dirFd);
     return false;
   };
-  // The mode asked for, whatever the umask left of it.
+  // The mode asked for, whatever the umask left of it, and the owner before
+  // the file appears under its name.
   if (::fchmod(fd, mode) != 0) return fail("cannot set the mode of " + dir + temp);
+  if (owner != nullptr) GiveTo(fd, *owner);
   if (!DefaultFilingService()->WriteAll(fd, bytes.data(), bytes.size())) return fail("cannot write " + dir + temp);
   if (::fsync(fd) != 0) return fail("cannot flush " + dir + temp);
   if (::close(fd) != 0) {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -72,12 +73,30 @@ struct FileIdentity {
   static FileIdentity Of(const struct stat& st);
 };
 
+// Who a file belongs to.
+struct FileOwner {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// The owner of the regular file `reference` (a link to one is followed),
+// else of the directory `dir`; nothing when neither can be looked at.
+std::optional<FileOwner> OwnerOf(const std::string& reference, const std::string& dir);
+// Gives the open file `fd` to `owner` when it belongs to another. Best
+// effort: only a privileged process gives files away (others may only pass
+// them to a group of their own); false when it stays as it was.
+bool GiveTo(int fd, const FileOwner& owner);
+// `path` names the open file `fd` itself, not through a link, and the file
+// has no other name: only then may its mode or owner be changed by that name.
+bool OnlyNameOf(int fd, const std::string& path);
+
 // Replaces the file `path` with `bytes` atomically: a temporary file in the
-// same directory (mode `mode`), written, flushed, renamed over `path`, and
-// the directory flushed when `durable`. A `path` that is a symbolic link is
-// replaced in the link's own directory only if `followLink` (the link stays);
-// otherwise the link itself is replaced. False with `why` in words.
+// same directory (mode `mode`, given to `owner` when one is named), written,
+// flushed, renamed over `path`, and the directory flushed when `durable`. A
+// `path` that is a symbolic link is replaced in the link's own directory
+// only if `followLink` (the link stays); otherwise the link itself is
+// replaced. False with `why` in words.
 bool ReplaceFile(const std::string& path, const std::string& bytes, unsigned mode, bool durable, std::string& why,
-                 bool followLink = false);
+                 bool followLink = false, const FileOwner* owner = nullptr);
 
 }  // namespace plat

@@ -98,7 +98,10 @@ TEST(CommandLine, OptionsAreAnsweredBeforeTheRunAndTouchNothing) {
       // for want of a configuration.
       {"single dash", Ini::None, {"-"}, 78, "", "zvmail32: the display DISPLAY=" + display + fallback + errorBox, false},
       {"setup", Ini::Complete, {"--setup"}, 0, "",
-       "zvmail32: the display DISPLAY=" + display + fallback + "Configuration: no display", false},
+       "zvmail32: the display DISPLAY=" + display + fallback +
+           "Configuration: no display: the configuration dialog cannot be shown; ZVMAIL32.INI was written with the "
+           "values read\n",
+       false},
       {"Wayland socket", Ini::None, {}, 78, "", "zvmail32: the display WAYLAND_DISPLAY=no-such-wayland-0" + fallback,
        false, false, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", "no-such-wayland-0"}}},
       {"no display named", Ini::None, {}, 78, "", errorBox, false, false, {{"DISPLAY", ""}}},

@@ -251,6 +251,9 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
     std::string record = {};
     std::vector<std::string> removed = {};  // present files no longer as they were
     std::vector<std::string> appear = {};   // files there afterwards, as "older\n"
+    // Run as root: the configuration belongs to another user, who then owns
+    // what the pass makes or replaces beside it.
+    bool configOfAnother = false;
   };
   const std::string tmp = ".00000042.WRK.tmp";
   const std::string begun = "begun 00000042 {inode}\n", filed = "mailbox x y\nfiled 00000042 uid-x\n";
@@ -276,6 +279,7 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
        {tmp}, {"00000042.WRK"}},
       {"own envelope beside a complete pair", 41, {{"00000042.TXT", File}, {"00000042.WRK", File}, {tmp, File}},
        "00000043", 43, begun, {tmp}},
+      {"configuration of another user", 41, {}, "00000042", 42, {}, {}, {}, true},
   };
   TempDir outside;
   const std::string target = outside / "precious";
@@ -301,11 +305,22 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
       record.replace(at, 7, std::to_string(made.st_ino));
     }
     WriteFile(dir / "ZVMAIL32.UID", "zvmail32 uid state 1\n" + record);
+    const bool chowned = c.configOfAnother && ::geteuid() == 0;
+    if (chowned) {
+      WriteFile(dir / "ZVMAIL32.INI", "");
+      ASSERT_EQ(::chown((dir / "ZVMAIL32.INI").c_str(), 4242, 4243), 0);
+    }
     Mailbox box;
     box.messages = {ZorvikMessage()};
     Prepare(box);
     main->Config.COUNTER = c.counter;
     Receive();
+    for (const char* beside : {"ZVMAIL32.UID", "zv.log"}) {
+      struct stat st {};
+      if (chowned) {
+        EXPECT_TRUE(::stat((dir / beside).c_str(), &st) == 0 && st.st_uid == 4242 && st.st_gid == 4243) << beside;
+      }
+    }
     EXPECT_EQ(main->Config.COUNTER, c.counterAfter);
     EXPECT_EQ(ReadFile(in + c.filedAs + ".WRK"), kEnvelope);
     EXPECT_NE(ReadFile(in + c.filedAs + ".TXT"), "older\n");

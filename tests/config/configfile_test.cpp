@@ -643,6 +643,22 @@ TEST_F(ConfigFileTest, LinkedFileHasItsTargetReplaced) {
   std::string reason;
   EXPECT_FALSE(WriteConfig(dir, Typical(dir), &reason));
   EXPECT_NE(reason.find("Too many levels of symbolic links"), std::string::npos) << reason;
+
+  // Run as root, a link is followed only to a file the directory's owner
+  // owns: never to another's file, nor to create one elsewhere.
+  if (::geteuid() != 0) return;
+  const std::string before = zvtest::ReadFile(target);
+  ASSERT_EQ(::chown(target.c_str(), 4242, 4242), 0);
+  for (const char* to : {"real/site.ini", "real/new.ini"}) {
+    SCOPED_TRACE(to);
+    fs::remove(ini);
+    fs::create_symlink(to, ini);
+    EXPECT_FALSE(WriteConfig(dir, Typical(dir), &reason));
+    EXPECT_NE(reason.find("which the owner of " + dir + " does not own; it was not rewritten"), std::string::npos)
+        << reason;
+  }
+  EXPECT_EQ(zvtest::ReadFile(target), before);
+  EXPECT_FALSE(fs::exists(dir + "real/new.ini"));
 }
 
 // A child rewrites the file over and over and is killed at a random moment,
