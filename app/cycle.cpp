@@ -42,8 +42,9 @@ void TMain::AutoRunTimer() {
   // Ticks that arrive while a cycle runs (its waits process events) are
   // dropped: no cycle starts inside another, and the period is counted from
   // the end of the previous cycle. During a manual pass ticks are counted,
-  // but a cycle that falls due waits for the first tick after the pass.
-  if (CycleRunning) return;
+  // but a cycle that falls due waits for the first tick after the pass. Once
+  // the run ends (a hook of the exit procedure may still run), none starts.
+  if (CycleRunning || Exiting) return;
   if (TickCount < UINT16_MAX) ++TickCount;
   if (TickCount < Config.DaemonPeriod || PassRunning) return;
   TickCount = 0;
@@ -78,6 +79,7 @@ void TMain::icnDownOffDblClick() {
 void TMain::RequestStop(int signal) {
   if (signal != 0 && !StopRequested) WriteLog("Stopping: " + plat::SignalName(signal) + " received");
   StopRequested = true;
+  ++stopRequests_;
   if (Busy && Sock.State != 0) {
     LogConnectionFailure("connection closed: the program was asked to stop");
     NoteFailure(zvexit::kTemporary);
@@ -98,6 +100,9 @@ void TMain::Shell(const std::string& path, bool wait) {
   AppExec1.ExeParams.clear();
   AppExec1.Wait = wait;
   AppExec1.ChangeDir = true;
+  // A stop asked for while the hook runs ends the wait and the hook.
+  const int stopsBefore = stopRequests_;
+  AppExec1.StopWaiting = [this, stopsBefore] { return stopRequests_ != stopsBefore; };
   try {
     AppExec1.Execute();
   } catch (const EAppExec& e) {

@@ -44,12 +44,18 @@ void TMain::AutoDial() {
   RAS.Password = password;
   if (RAS.Dial() == 0) {
     WriteLog("Dialing");
-    // No limit of our own: the service ends a dial that does not finish.
-    while (Dialling && RAS.LastError == 0) {
+    // No limit of our own: the service ends a dial that does not finish. A
+    // stop ends the wait at once, and the dial with it.
+    while (Dialling && RAS.LastError == 0 && !StopRequested) {
       WaitTick();
       plat::PumpOnce();
     }
-    if (Dialling) {
+    if (Dialling && StopRequested) {
+      WriteLog("Dial abandoned: the program was asked to stop");
+      NoteFailure(zvexit::kTemporary);
+      Dialling = false;
+      RAS.HangUp();
+    } else if (Dialling) {
       if (RAS.LastError == int32_t(kLineBusy)) LogFailure("Busy");
       if (Config.DEBUG) WriteLog("DEBUG:RAS LE = " + NumToText(RAS.LastError, 0));
       EndWith(zvexit::kTemporary);  // worth another try

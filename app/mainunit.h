@@ -350,6 +350,7 @@ class TMain : public QWidget, public TPassHost {
   bool loggedIn_ = false;       // the pass's server accepted the login
   bool formDestroyed_ = false;
   bool headlessSetup_ = false;  // a configuration run without a display
+  int stopRequests_ = 0;        // how many stops were asked for
   bool inFormDestroy_ = false;
   bool firstShown_ = false;
   bool inActivate_ = false;

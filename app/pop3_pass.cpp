@@ -26,6 +26,7 @@ void TMain::ReceiveMail() {
   if (Busy || StopRequested) return;
   ReopenLog();
   AutoDial();
+  if (StopRequested) return;
   GotZorvikMail = false;
   // Nothing could be filed: the pass is not begun.
   if (const int error = DirectoryError(Config.IN)) {

@@ -1,8 +1,10 @@
 #include "app/record_file.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,19 +49,31 @@ bool UnescapeWord(const std::string& word, std::string& text) {
 
 bool ReadRecordFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& why) {
   text.clear();
-  std::FILE* f = std::fopen(path.c_str(), "rbe");
-  if (f == nullptr) {
+  // Never waits on a FIFO, and reads only a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     if (errno == ENOENT) return true;
     why = path + " cannot be read: " + std::strerror(errno);
     return false;
   }
+  struct stat st {};
+  int error = ::fstat(fd, &st) != 0 ? errno : 0;
+  if (error == 0 && !S_ISREG(st.st_mode)) {
+    why = path + " cannot be read: " + (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+    ::close(fd);
+    return false;
+  }
   char chunk[8192];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && text.size() < maxBytes) text.append(chunk, n);
-  const bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) {
-    why = path + " cannot be read: " + std::strerror(EIO);
+  while (error == 0 && text.size() < maxBytes) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    text.append(chunk, std::size_t(n));
+  }
+  ::close(fd);
+  if (error != 0) {
+    why = path + " cannot be read: " + std::strerror(error);
     return false;
   }
   return true;

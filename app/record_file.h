@@ -13,5 +13,6 @@ std::string EscapeWord(const std::string& text);
 // The text of an escaped word; false for a word EscapeWord never makes.
 bool UnescapeWord(const std::string& word, std::string& text);
 // Reads `path` into `text`, the first `maxBytes` (and up to one read more)
-// of it; a missing file is an empty record (true).
+// of it; a missing file is an empty record (true). Anything but a regular
+// file (a FIFO, a directory) is refused at once, saying what it is.
 bool ReadRecordFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& why);

@@ -48,6 +48,7 @@ void TMain::SendMail() {
   if (Busy || StopRequested) return;
   ReopenLog();
   AutoDial();
+  if (StopRequested) return;
   Busy = true;
   LastShownState = -1;
 

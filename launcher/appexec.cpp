@@ -87,7 +87,7 @@ void TAppExec::Execute() {
     throw EAppExecWinExec(text.empty() ? "Could not start " + ExeName + ": error " + std::to_string(errNo_) : text);
   }
   if (Wait) {
-    proc_->WaitForProcess(process);
+    proc_->WaitForProcess(process, StopWaiting);
     errNo_ = 0;
   }
   proc_->CloseProcess(process);

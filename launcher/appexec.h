@@ -1,10 +1,13 @@
 // TAppExec: starts a program or batch file as a new process, optionally
-// changes the current directory first and optionally waits (without pumping
-// events) until it has ended. A failed start raises EAppExecWinExec, a failed
+// changes the current directory first and optionally waits until it has
+// ended: without pumping events, or, with StopWaiting set, sleeping in the
+// event loop until it ended or StopWaiting says to stop (the process and
+// what it started are then sent SIGTERM). A failed start raises EAppExecWinExec, a failed
 // directory change EAppExecChDir; both derive from EAppExec.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -37,6 +40,8 @@ class TAppExec {
   std::string ExeName;
   std::vector<std::string> ExeParams;
   bool Wait = false;
+  // Asked while a wait goes on: true ends the wait and the process.
+  std::function<bool()> StopWaiting;
 
   int32_t ErrNo() const { return errNo_; }
   const std::string& ExePath() const { return exePath_; }
@@ -55,7 +60,8 @@ class TAppExec {
   // (EAppExecWinExec, nothing changed). A failed start sets ErrNo to the
   // platform's error number and raises its text ("Could not start <ExeName>:
   // error <n>" for a number without one); a waited process sets ErrNo to 0
-  // when it has ended (its exit code is not read).
+  // when it has ended (its exit code is not read), or when the wait was
+  // stopped.
   void Execute();
   // The text for ErrNo; empty for a number without a text.
   std::string ExecErrorText() const;

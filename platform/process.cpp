@@ -9,8 +9,14 @@
 #include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "platform/msgwindow.h"
 
 extern char** environ;
 
@@ -197,9 +203,15 @@ class PosixService : public Service {
     return true;
   }
 
-  bool WaitForProcess(const Process& process) override {
+  bool WaitForProcess(const Process& process, const std::function<bool()>& stop) override {
     const pid_t pid = pid_t(process.id);
     if (running_.count(pid) == 0) return Fail(ERROR_INVALID_HANDLE);
+    if (stop && !WaitUnlessStopped(pid, stop)) {
+      // It runs in a session (and group) of its own: the group goes, and the
+      // process is reaped once released.
+      ::kill(-pid, SIGTERM);
+      return Fail(ERROR_INVALID_HANDLE);
+    }
     if (WaitPid(pid, 0) != pid) return Fail(MapErrno(errno, {}));
     running_.erase(pid);
     return true;
@@ -226,6 +238,32 @@ class PosixService : public Service {
   bool Fail(uint32_t code) {
     lastError_ = code;
     return false;
+  }
+
+  // Sleeps in the event loop until `pid` has ended (true, not yet reaped)
+  // or `stop` is true (false). The end is told by a descriptor of the
+  // process; where there is none, by a look every 50 ms.
+  static bool WaitUnlessStopped(pid_t pid, const std::function<bool()>& stop) {
+    const int fd = int(::syscall(SYS_pidfd_open, pid, 0));
+    std::unique_ptr<QSocketNotifier> ended;
+    QTimer look;
+    if (fd >= 0) {
+      ended = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    } else {
+      look.start(50);
+    }
+    bool gone = false;
+    while (!stop()) {
+      siginfo_t info{};
+      if (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) {
+        gone = true;
+        break;
+      }
+      plat::WaitForEvents();
+    }
+    ended.reset();
+    if (fd >= 0) ::close(fd);
+    return gone;
   }
 
   // Collects processes given up while they still ran, so none stays a zombie

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,9 +54,13 @@ class Service {
   // Returns true once the program itself runs; false, with LastError set,
   // when it could not be started (missing, not executable, no memory).
   virtual bool CreateProcess(const std::string& commandLine, uint16_t showCommand, Process& process) = 0;
-  // Blocks until the process has ended, without processing events. Returns
-  // false when it cannot be waited for (already released or unknown).
-  virtual bool WaitForProcess(const Process& process) = 0;
+  // Waits until the process has ended. Without `stop` it blocks without
+  // processing events; with it, it sleeps in the event loop and asks `stop`
+  // after every event: once that is true, the process's group (the process
+  // and what it started) is sent SIGTERM and the wait ends at once. True when
+  // the process ended; false when it cannot be waited for (already released
+  // or unknown) or the wait was stopped.
+  virtual bool WaitForProcess(const Process& process, const std::function<bool()>& stop) = 0;
   // Gives up the process: one not yet waited for is reaped when it ends.
   virtual void CloseProcess(Process& process) = 0;
   // The error number of the last failed operation.

@@ -7,12 +7,16 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "platform/msgwindow.h"
 #include "platform/phonebook.h"
@@ -117,13 +121,24 @@ class PhoneBookService final : public QObject, public Service {
   std::map<HRASCONN, std::unique_ptr<Connection>> connections_;
 };
 
+// Sends `signal` to the dial command and everything it started.
+void EndGroup(QProcess* process, int signal) {
+  const qint64 pid = process->processId();
+  if (pid > 0) ::kill(-pid_t(pid), signal);
+  if (signal == SIGKILL) {
+    process->kill();
+  } else {
+    process->terminate();
+  }
+}
+
 PhoneBookService::~PhoneBookService() {
   connections_.clear();
   // Dial commands still running are ended now rather than left to outlive us.
   for (QProcess* p : findChildren<QProcess*>(Qt::FindDirectChildrenOnly)) {
     QObject::disconnect(p, nullptr, this, nullptr);
     if (p->state() != QProcess::NotRunning) {
-      p->kill();
+      EndGroup(p, SIGKILL);
       p->waitForFinished(2000);
     }
   }
@@ -233,6 +248,8 @@ void PhoneBookService::StartCommand(Connection& c) {
   p->setStandardInputFile(QProcess::nullDevice());
   p->setStandardOutputFile(QProcess::nullDevice());
   p->setStandardErrorFile(QProcess::nullDevice());
+  // A group of its own, so what the command starts ends with it.
+  p->setChildProcessModifier([] { ::setsid(); });
   const HRASCONN handle = c.handle;
   connect(p, &QProcess::finished, this, [this, handle, p](int exitCode, QProcess::ExitStatus status) {
     CommandEnded(handle, p, status == QProcess::NormalExit && exitCode == 0 ? 0 : ERROR_FROM_DEVICE);
@@ -270,7 +287,7 @@ void PhoneBookService::Abandon(QProcess* process, bool stop) {
     return;
   }
   connect(process, &QProcess::finished, process, &QObject::deleteLater);
-  if (stop) process->terminate();
+  if (stop) EndGroup(process, SIGTERM);
 }
 
 void PhoneBookService::RunDetached(const std::string& command, const QProcessEnvironment& env) {

@@ -97,7 +97,7 @@ class RecordingProcesses : public proc::Service {
     p.id = 1;
     return true;
   }
-  bool WaitForProcess(const proc::Process&) override {
+  bool WaitForProcess(const proc::Process&, const std::function<bool()>&) override {
     if (whileWaiting) whileWaiting();
     return true;
   }
@@ -475,33 +475,60 @@ TEST(CycleRun, SecondSendPassOnlyAfterZorvikMailWithTheHook) {
   }
 }
 
-TEST(CycleRun, CloseSignalDuringADaemonCycleEndsTheRunAfterTheCycle) {
-  for (const char* sig : {"TERM", "INT"}) {
-    SCOPED_TRACE(sig);
+// A stop signal while the program waits for a hook or a dial command ends
+// the wait at once, and the hook or command with all it started; the run
+// then ends by its normal path. The hook asks for the stop itself.
+TEST(CycleRun, AStopSignalEndsTheWaitForAHookOrADialAndWhatItStarted) {
+  struct Case {
+    const char* name;
+    const char* signal;  // sent by the hook; none: by the test, during the dial
+    int status;
+  };
+  const Case cases[] = {{"hook, TERM", "TERM", 0}, {"hook, INT", "INT", 0}, {"dial", nullptr, 75}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     TempDir dir;
     OneMessagePop pop("Zorvik Transport");
     ASSERT_TRUE(pop.started());
-    WriteInstance(dir.path(), pop.HostPort(), "DAEMON 1\r\n");
-    // The hook asks the program to close while the cycle waits for it.
-    WriteFile(dir / "BETWEEN.BAT",
-              LogMarkerHook(dir.path(), "BETWEEN ran", std::string("kill -") + sig + " $PPID\n"));
+    const std::string started = "sleep 30 & echo $! > '" + dir / "started.pid'; ";
+    auto env = kHeadless;
+    if (c.signal) {
+      WriteInstance(dir.path(), pop.HostPort(), "DAEMON 1\r\n");
+      WriteFile(dir / "BETWEEN.BAT",
+                LogMarkerHook(dir.path(), "BETWEEN ran", started + "kill -" + c.signal + " $PPID; wait\n"));
+    } else {
+      WriteInstance(dir.path(), pop.HostPort(), "DIAL YES\r\nCONNECTION Line\r\n");
+      WriteFile(dir / "phonebook", "[Line]\ndial = " + started + "wait\ntimeout = 60\n");
+      env["ZVMAIL32_PHONEBOOK"] = dir / "phonebook";
+    }
     WriteFile(dir / "LAUNCH.BAT", LogMarkerHook(dir.path(), "LAUNCH ran"));
-    auto r = RunProgram(zvtest::LinkProgramInto(dir.path()), {}, kHeadless, "/", std::chrono::seconds(60));
-    ASSERT_FALSE(r.timedOut);
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exitCode, 0) << r.err;
+    Child child(zvtest::LinkProgramInto(dir.path()), "/", env);
+    ASSERT_TRUE(zvtest::Eventually([&] { return !ReadFile(dir / "started.pid").empty(); })) << child.err();
+    const int sleeper = std::stoi(ReadFile(dir / "started.pid"));
+    const auto start = std::chrono::steady_clock::now();
+    if (!c.signal) ::kill(child.pid(), SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(child.Finish(status, std::chrono::seconds(10))) << child.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status;
+    EXPECT_TRUE(zvtest::Eventually([&] { return !zvtest::ProcessRunning(sleeper); }));
     const std::string log = ReadFile(dir / "ZVMAIL32.LOG");
-    // The cycle went on to its second send pass before the program ended.
-    ASSERT_EQ(Count(log, "BETWEEN ran"), 1u) << log;
-    EXPECT_EQ(Count(log, "No messages to send"), 2u) << log;
-    EXPECT_LT(log.find("BETWEEN ran"), Positions(log, "No messages to send").back());
-    // Daemon mode: no exit procedure, no LAUNCH.BAT.
-    EXPECT_EQ(Count(log, "Exiting"), 0u) << log;
-    EXPECT_EQ(Count(log, "LAUNCH ran"), 0u) << log;
-    // The configuration was written back with the advanced counter.
-    const std::string ini = ReadFile(dir / "ZVMAIL32.INI");
-    EXPECT_NE(ini.find("COUNTER    42\r\n"), std::string::npos) << ini;
-    EXPECT_NE(ini.find("DAEMON"), std::string::npos) << ini;
+    if (c.signal) {
+      // No second send pass after the stop; daemon mode: no exit procedure.
+      EXPECT_EQ(Count(log, "BETWEEN ran"), 1u) << log;
+      EXPECT_EQ(Count(log, "No messages to send"), 1u) << log;
+      EXPECT_EQ(Count(log, "Exiting"), 0u) << log;
+      EXPECT_EQ(Count(log, "LAUNCH ran"), 0u) << log;
+      // The configuration was written back with the advanced counter.
+      const std::string ini = ReadFile(dir / "ZVMAIL32.INI");
+      EXPECT_NE(ini.find("COUNTER    42\r\n"), std::string::npos) << ini;
+      EXPECT_NE(ini.find("DAEMON"), std::string::npos) << ini;
+    } else {
+      // Nothing was sent or fetched; the exit procedure ran.
+      EXPECT_NE(log.find("Dial abandoned: the program was asked to stop"), std::string::npos) << log;
+      EXPECT_EQ(pop.Commands(), "");
+      EXPECT_EQ(Count(log, "LAUNCH ran"), 1u) << log;
+    }
   }
 }
 

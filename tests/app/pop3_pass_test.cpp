@@ -924,6 +924,25 @@ TEST_F(Pop3Pass, IdsMakeFilingExactlyOnceAcrossALostQuit) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// An id record that is not a regular file is refused at once, saying what
+// it is (a FIFO is never waited on): nothing is filed or deleted.
+TEST_F(Pop3Pass, AnIdRecordThatIsNoFileStopsTheFiling) {
+  for (const bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "FIFO" : "directory");
+    const std::string record = dir / "ZVMAIL32.UID";
+    ASSERT_EQ(fifo ? ::mkfifo(record.c_str(), 0600) : ::mkdir(record.c_str(), 0700), 0);
+    Mailbox box;
+    box.messages = {ZorvikMessage()};
+    Run(box);
+    EXPECT_TRUE(Logged(record + " cannot be read: " + (fifo ? "it is not a regular file" : "it is a directory")));
+    EXPECT_EQ(main->RunStatus, 73);
+    EXPECT_EQ(Commands(), (Lines{"CAPA", "QUIT"}));
+    EXPECT_TRUE(InFiles().empty());
+    main.reset();
+    std::filesystem::remove(record);
+  }
+}
+
 // An id the listing gives to three messages counts for none of them: none
 // is recorded as left.
 TEST_F(Pop3Pass, AnIdGivenThriceCountsForNone) {

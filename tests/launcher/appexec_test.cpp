@@ -41,7 +41,7 @@ class FakeProcesses : public proc::Service {
     p.id = 4242;
     return true;
   }
-  bool WaitForProcess(const proc::Process& p) override {
+  bool WaitForProcess(const proc::Process& p, const std::function<bool()>&) override {
     calls.push_back("wait " + std::to_string(p.id));
     return true;
   }

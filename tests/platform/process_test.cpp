@@ -31,7 +31,7 @@ bool RunAndWait(const std::string& commandLine, uint32_t* error = nullptr) {
     if (error) *error = service->LastError();
     return false;
   }
-  const bool waited = service->WaitForProcess(p);
+  const bool waited = service->WaitForProcess(p, {});
   service->CloseProcess(p);
   return waited;
 }
@@ -146,9 +146,9 @@ TEST(ProcessService, WaitReturnsOnlyAfterTheProcessEnded) {
   auto service = proc::DefaultService();
   proc::Process p;
   ASSERT_TRUE(service->CreateProcess(dir / "SLOWISH.BAT", 1, p));
-  EXPECT_TRUE(service->WaitForProcess(p));
+  EXPECT_TRUE(service->WaitForProcess(p, {}));
   EXPECT_TRUE(FileExists(dir / "done"));
-  EXPECT_FALSE(service->WaitForProcess(p));  // already collected
+  EXPECT_FALSE(service->WaitForProcess(p, {}));  // already collected
   service->CloseProcess(p);
   EXPECT_EQ(p.id, 0);
 }

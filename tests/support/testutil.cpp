@@ -262,4 +262,19 @@ std::string SaslLine(const std::string& line, uint16_t port) {
   return line.substr(0, open) + QByteArray(inner.data(), qsizetype(inner.size())).toBase64().toStdString();
 }
 
+bool ProcessRunning(int pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+}
+
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 }  // namespace zvtest

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <thread>
 #include <string>
@@ -92,6 +93,12 @@ class Child {
   std::string err_;
   std::size_t seen_ = 0;
 };
+
+// Whether process `pid` exists and has not ended (a zombie has ended).
+bool ProcessRunning(int pid);
+// Waits until `done` is true or `timeout` has passed, looking every 10 ms;
+// the result of the last look.
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Makes `dir` an instance directory of the built program: a link
 // dir/zvmail32 -> the built program. Returns the link's path.
