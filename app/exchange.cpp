@@ -1,5 +1,6 @@
 // The command and reply exchange that both mail passes speak through.
 #include <QLabel>
+#include <algorithm>
 #include <ctime>
 
 #include "app/exit_status.h"
@@ -46,6 +47,7 @@ std::string TMain::ServerKey(const std::string& host, uint16_t port) {
 void TMain::OpenConnection(const std::string& host, uint16_t port) {
   CurrentServer = ServerKey(host, port);
   failureLogged_ = loginRefused_ = loggedIn_ = false;
+  repliesOwed_ = repliesQueued_ = 0;
   LastSockError = 0;
   SetCaption(lbError, "None");
   if (Sock.State != 0) {
@@ -119,6 +121,7 @@ void TMain::Queue(const std::string& command, const std::string& shown) {
   PendingOutput += command;
   PendingOutput += "\r\n";
   lastQueued_ = shown;
+  ++repliesQueued_;
 }
 
 void TMain::FlushCommands() {
@@ -127,6 +130,21 @@ void TMain::FlushCommands() {
     PendingOutput.clear();
     return;
   }
+  // Replies in step: once every reply owed has been read, nothing may have
+  // come before the next command goes out (a server's "250" to a message
+  // text not yet ended would be taken for its acceptance). Commands sent
+  // ahead owe replies that may well be waiting already.
+  if (repliesOwed_ == 0 && Sock.State == 1 && Sock.HasUnread()) {
+    PendingOutput.clear();
+    repliesQueued_ = 0;
+    NoteFailure(zvexit::kTemporary);
+    LogConnectionFailure("protocol error: a reply came before \"" + lastQueued_ + "\" was sent");
+    SetCaption(lbError, "Protocol error");
+    Sock.Close();
+    return;
+  }
+  repliesOwed_ += repliesQueued_;
+  repliesQueued_ = 0;
   std::string out;
   out.swap(PendingOutput);
   Sock.SetText(out);
@@ -137,17 +155,23 @@ void TMain::FlushCommands() {
 
 bool TMain::ReadReply(std::string& reply, bool show) {
   StartReplyTrace();
+  ReplyTaken();
   return ReadReplyMasked(reply, show ? [](const std::string& line) { return line; }
                                      : std::function<std::string(const std::string&)>());
 }
 
 bool TMain::ReadChallenge(std::string& line) {
   StartReplyTrace();
+  ReplyTaken();
   return ReadReplyMasked(line, [](const std::string& read) {
     const bool challenge = read.compare(0, 4, "334 ") == 0 || read.compare(0, 2, "+ ") == 0;
     const std::size_t text = read[0] == '+' ? 2 : 4;
     return challenge && read.size() > text ? read.substr(0, text) + "****" : read;
   });
+}
+
+void TMain::ReplyTaken() {
+  if (repliesOwed_ > 0) --repliesOwed_;
 }
 
 bool TMain::ReadReplyMasked(std::string& reply, const std::function<std::string(const std::string&)>& mask) {
@@ -205,10 +229,23 @@ uint16_t TMain::ReadCodeLines(std::vector<std::string>& lines) {
   const bool own = !replyDeadline_;
   if (own) StartReplyDeadline();
   StartReplyTrace();
+  ReplyTaken();
   const uint16_t code = ReadSmtpReply(
       [this](std::string& line) { return ReadReplyMasked(line, [](const std::string& read) { return read; }); },
       [&] { return Sock.State == 1 && SecondsNow() <= deadline; }, lines);
   if (own) EndReplyDeadline();
+  return code;
+}
+
+uint16_t TMain::ReadDataEndCode(std::vector<std::string>& lines) {
+  // The watchdog of each receive waits as long as the reply may take.
+  const int32_t timeout = Sock.Timeout;
+  const auto limit = std::max(DataEndLimit, ReplyLimit);
+  Sock.Timeout = int32_t(std::chrono::ceil<std::chrono::seconds>(limit).count());
+  BeginReply(limit - ReplyLimit);
+  const uint16_t code = ReadCodeLines(lines);
+  EndReply();
+  Sock.Timeout = timeout;
   return code;
 }
 

@@ -166,9 +166,12 @@ class TMain : public QWidget, public TPassHost {
   // ReadCode keeping the reply's lines (at most 100), for EHLO's keywords.
   uint16_t ReadCodeLines(std::vector<std::string>& lines) override;
   bool ReadChallenge(std::string& line) override;
+  uint16_t ReadDataEndCode(std::vector<std::string>& lines) override;
   // How long a reply (every line of a multi-line reply together) may take,
   // whatever trickles in; one that takes longer cuts the connection.
   std::chrono::milliseconds ReplyLimit{120000};
+  // How long the reply to the end of a message text may take.
+  std::chrono::milliseconds DataEndLimit{600000};
   // Bytes of log the DEBUG trace of one reply's lines (a message, a
   // listing) may take; the rest of the reply is not traced.
   std::size_t DataTraceLimit = 1 << 20;
@@ -323,6 +326,11 @@ class TMain : public QWidget, public TPassHost {
   std::string lastQueued_;  // the last command queued, for lbCommand
   // Queues `command`, traced and shown as `shown`.
   void Queue(const std::string& command, const std::string& shown);
+  // Replies owed to commands sent and not yet read, and commands queued.
+  int repliesOwed_ = 0;
+  int repliesQueued_ = 0;
+  // A reply is being read: one less owed.
+  void ReplyTaken();
   std::FILE* logFile_ = nullptr;  // the log, open between lines of a pass
   std::string logPath_;
   // The connection's failure was logged already (one line per failure).

@@ -39,6 +39,9 @@ class TPassHost {
   // One reply line that may be a SASL challenge ("334 ..." or "+ ..."): a
   // challenge's text is shown and traced as "****", any other line as read.
   virtual bool ReadChallenge(std::string& line) = 0;
+  // ReadCodeLines for the reply to the end of a message text, which a
+  // server may take up to 10 minutes to give (RFC 5321 4.5.3.2).
+  virtual uint16_t ReadDataEndCode(std::vector<std::string>& lines) = 0;
   // A command traced like SendCommand but handed to the socket only with
   // the next SendCommand or FlushCommands, so several leave in one send (for
   // a server that accepts commands sent ahead).

@@ -339,7 +339,7 @@ bool TSmtpSession::AcceptedEnd(std::size_t p, TOutbound& pair) {
   host_.ShowCommand("Waiting for acknowledgement");
   host_.ShowPercent(static_cast<int>(p * 100 / bases_.size()));
   std::vector<std::string> lines;
-  const uint16_t code = host_.ReadCodeLines(lines);
+  const uint16_t code = host_.ReadDataEndCode(lines);
   pair.reply = lines.empty() ? std::to_string(code) : lines.back();
   if (Accepted(code, 2)) return true;
   host_.ReportError("SMTP host failed end of data transfer");
@@ -375,7 +375,8 @@ void TSmtpSession::RunPipelined() {
         // is delivered.
         if (data / 10 == 35) {
           host_.SendCommand(".");
-          host_.ReadCode();
+          std::vector<std::string> ignored;
+          host_.ReadDataEndCode(ignored);
         }
       } else if (!Accepted(data, 35)) {
         host_.ReportError("SMTP host was not ready for data");

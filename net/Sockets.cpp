@@ -343,6 +343,13 @@ bool TSockets::GetLine(std::string& line) {
   }
 }
 
+bool TSockets::HasUnread() {
+  if (held_ > 0) return true;
+  uint32_t waiting = 0;
+  return handle_ != winsock::INVALID_SOCKET && ws_->ioctlsocket(handle_, winsock::FIONREAD, &waiting) == 0 &&
+         waiting > 0;
+}
+
 std::string TSockets::LocalAddress() {
   if (ipv6_) {
     winsock::SockAddr local;

@@ -120,6 +120,9 @@ class TSockets {
   // Returns the next line without its LF and with every CR removed, or gives
   // up (NoReply set) with at most the first 250 held bytes.
   std::string GetText();
+  // Bytes have come that no GetText has taken yet: held in the buffer, or
+  // waiting at the socket (under TLS, protected ones).
+  bool HasUnread();
   // The longest line GetText returns. A longer one is given up: at least
   // this many of its bytes are dropped, and the rest comes as the next line.
   int32_t LineLimit() const { return FillLimit(); }

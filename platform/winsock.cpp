@@ -19,6 +19,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ constexpr int kAfUnspec = AF_UNSPEC;
 constexpr int kSolSocket = SOL_SOCKET;
 constexpr int kSoLinger = SO_LINGER;
 constexpr int kSoError = SO_ERROR;
+constexpr unsigned long kFionread = FIONREAD;
 inline uint16_t HostToNet16(uint16_t v) { return htons(v); }
 }  // namespace sys
 
@@ -48,6 +50,8 @@ inline uint16_t HostToNet16(uint16_t v) { return htons(v); }
 #undef SO_LINGER
 #undef INADDR_ANY
 #undef INADDR_NONE
+#undef FIONBIO
+#undef FIONREAD
 #undef htons
 #undef ntohs
 #undef htonl
@@ -530,8 +534,18 @@ class PosixService final : public Service {
   int ioctlsocket(SOCKET s, long cmd, uint32_t* argp) override {
     Sock* k = Find(s);
     if (k == nullptr) return SOCKET_ERROR;
-    if (cmd != FIONBIO) return Fail(WSAEINVAL);
+    if (cmd != FIONBIO && cmd != FIONREAD) return Fail(WSAEINVAL);
     if (argp == nullptr) return Fail(WSAEFAULT);
+    if (cmd == FIONREAD) {
+      if (k->tls) {
+        *argp = TlsReadable(*k->tls);
+        return 0;
+      }
+      int n = 0;
+      if (::ioctl(s, sys::kFionread, &n) != 0) return Fail(ErrorFromErrno(errno));
+      *argp = uint32_t(std::max(n, 0));
+      return 0;
+    }
     // A socket with notifications requested cannot be made blocking.
     if (*argp == 0 && k->async) return Fail(WSAEINVAL);
     k->blocking = *argp == 0;
@@ -918,6 +932,19 @@ class PosixService final : public Service {
       k = Find(s);
       if (k == nullptr || !k->tls) return Fail(WSAEINTR);
     }
+  }
+
+  // Protected bytes readable now: those OpenSSL holds, else whether a look
+  // at the descriptor that does not wait finds any (records that carry none,
+  // as a session ticket, count for nothing).
+  static uint32_t TlsReadable(TlsLink& t) {
+    if (!t.up || t.failed) return 0;
+    if (SSL_pending(t.ssl) > 0) return uint32_t(SSL_pending(t.ssl));
+    ERR_clear_error();
+    char probe;
+    const int r = SSL_peek(t.ssl, &probe, 1);
+    ERR_clear_error();
+    return r > 0 ? uint32_t(std::max(SSL_pending(t.ssl), 1)) : 0;
   }
 
   static std::string Reason(const TlsLink& t) {

@@ -42,6 +42,9 @@ constexpr uint32_t INADDR_ANY = 0;
 constexpr uint32_t INADDR_NONE = 0xFFFFFFFFu;
 
 constexpr long FIONBIO = static_cast<long>(0x8004667Eu);
+// ioctlsocket: the bytes that can be read now without waiting (under TLS,
+// of the protected stream).
+constexpr long FIONREAD = static_cast<long>(0x4004667Fu);
 constexpr int SOL_SOCKET = 0xFFFF;
 constexpr int SO_LINGER = 0x0080;
 constexpr int SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2;

@@ -56,6 +56,7 @@ class MailboxHost : public TPassHost {
   uint16_t ReadCode() override { return 0; }
   uint16_t ReadCodeLines(Lines&) override { return 0; }
   bool ReadChallenge(std::string& line) override { return ReadDataLine(line); }
+  uint16_t ReadDataEndCode(std::vector<std::string>&) override { return 0; }
   bool ReadDataLine(std::string& line) override {
     if (input_.empty()) return line.clear(), false;
     line = input_.front();

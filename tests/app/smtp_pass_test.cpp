@@ -64,6 +64,7 @@ struct SmtpScript {
   std::string dataWithoutRecipient = "554 5.5.1 no valid recipients";
   int dropAtMail = 0;
   std::chrono::milliseconds watchAhead{0};
+  std::chrono::milliseconds dotDelay{0};  // before the answer to "."
 };
 
 // A scripted SMTP server (the handler keeps its own DATA state).
@@ -74,8 +75,10 @@ class SmtpServer {
     server_.SetCertificate(zvtest::TestCertificates().good.cert, zvtest::TestCertificates().good.key);
     server_.SetImplicitTls(script_.implicitTls);
     server_.SetHandler([this](const std::string& line, std::size_t) {
+      const bool dot = inData_ && line == ".";
       ScriptedServer::Step step = Answer(line);
-      step.watchAhead = script_.watchAhead;
+      // Nothing comes ahead of the answer to ".": watching for it delays it.
+      step.watchAhead = dot && script_.dotDelay.count() > 0 ? script_.dotDelay : script_.watchAhead;
       return step;
     });
     EXPECT_TRUE(server_.Start());
@@ -256,6 +259,7 @@ struct RefusalCase {
   std::string wire;  // after HELO, for pairs TM000001 and TM000002 (body "b1", "b2")
   std::string error;
   bool firstStays, secondStays;
+  bool quits = true;  // QUIT follows the wire
 };
 
 class Refusals : public SendPass, public ::testing::WithParamInterface<RefusalCase> {};
@@ -287,6 +291,11 @@ INSTANTIATE_TEST_SUITE_P(
                     true, true},
         RefusalCase{"Dot552", With([](SmtpScript& s) { s.dot = {"552 too big", "250 ok"}; }),
                     kFull1 + "RSET\r\n" + kFull2, "SMTP host failed end of data transfer", true, false},
+        // A reply before "." went out cannot be its acceptance: the
+        // connection goes and the pairs stay.
+        RefusalCase{"ReplyBeforeTheEndOfTheText",
+                    With([](SmtpScript& s) { s.data = "354 go ahead\r\n250 queued before the end"; }),
+                    kMail + kRcpt + "DATA\r\n", "SMTP host would not accept sender name", true, true, false},
         RefusalCase{"MultiLineGreetingAndHelo", With([](SmtpScript& s) {
                       s.greeting = "220-test.example\r\n220-second line\r\n220 ready";
                       s.helo = "250-hello\r\n250 fine";
@@ -299,12 +308,27 @@ TEST_P(Refusals, WireErrorAndFilesLeft) {
   Pair("TM000001", "b1");
   Pair("TM000002", "b2");
   SmtpServer smtp(c.script);
-  EXPECT_EQ(Run(smtp), kHelo + c.wire + "QUIT\r\n");
+  EXPECT_EQ(Run(smtp), kHelo + c.wire + (c.quits ? "QUIT\r\n" : ""));
   EXPECT_EQ(Caption(main_->lbError), c.error);
   EXPECT_EQ(Has("TM000001.WRK"), c.firstStays);
   EXPECT_EQ(Has("TM000001.TXT"), c.firstStays);
   EXPECT_EQ(Has("TM000002.WRK"), c.secondStays);
   EXPECT_EQ(Has("TM000002.TXT"), c.secondStays);
+}
+
+// The answer to the end of a text may take far longer than other replies
+// (RFC 5321 4.5.3.2: 10 minutes); taken for a failure, the pair would be
+// sent again.
+TEST_F(SendPass, TheEndOfATextMayTakeLongerThanOtherReplies) {
+  Pair("TM000001", "b1");
+  SmtpServer smtp(With([](SmtpScript& s) { s.dotDelay = std::chrono::milliseconds(1500); }));
+  main_->Sock.Timeout = 1;
+  main_->ReplyLimit = std::chrono::milliseconds(1000);
+  main_->DataEndLimit = std::chrono::milliseconds(5000);
+  EXPECT_EQ(Run(smtp), kHelo + kFull1 + "QUIT\r\n");
+  EXPECT_FALSE(Has("TM000001.WRK"));
+  EXPECT_EQ(Caption(main_->lbError), "None");
+  EXPECT_EQ(main_->Sock.Timeout, 1);
 }
 
 TEST_F(SendPass, LoneEnvelopeFailsAndStaysWhileOthersGo) {
@@ -579,6 +603,9 @@ INSTANTIATE_TEST_SUITE_P(
                      Join(Join(kGroup, {".", "RSET"}), Join(kGroup, Join(Text("b2"), Join({"RSET"},
                                                                                    Join(kGroup, Join(Text("b3"), {"QUIT"})))))),
                      {}, {true, false, false}, "SMTP host would not accept mail for recipient"},
+        PipelineCase{"ReplyBeforeTheEndOfTheText",
+                     With([](SmtpScript& s) { s.data = "354 go ahead\r\n250 queued before the end"; }), kGroup, {},
+                     {true, true, true}, "SMTP host would not accept sender name"},
         PipelineCase{"DroppedInTheSecondGroup", With([](SmtpScript& s) { s.dropAtMail = 2; }),
                      Join(Join(kGroup, Text("b1")), {"RSET", "MAIL FROM:<zorvik@here.example>"}), {},
                      {false, true, true}, "SMTP host would not accept sender name"}),

@@ -188,6 +188,7 @@ class PlayedHost : public TPassHost {
     return ReadSmtpReply([this](std::string& line) { return ReadReply(line, true); },
                          [this] { return sock_.State == 1; }, lines);
   }
+  uint16_t ReadDataEndCode(std::vector<std::string>& lines) override { return ReadCodeLines(lines); }
   bool ReadChallenge(std::string& line) override { return ReadReply(line, false); }
   bool ReadDataLine(std::string& line) override { return ReadReply(line, false); }
   void BeginReply(std::chrono::milliseconds) override {}
