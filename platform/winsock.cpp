@@ -731,7 +731,8 @@ class PosixService final : public Service {
     BIO_set_data(bio, &t);
     SSL_set_bio(t.ssl, bio, bio);
     SSL_set_connect_state(t.ssl);
-    SSL_set_hostflags(t.ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Names count only in subjectAltName (RFC 6125), never in the subject.
+    SSL_set_hostflags(t.ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     // An IP literal is matched against the certificate's addresses and not
     // sent as SNI, which carries names only.
     const bool named = IsIpLiteral(peerName)

@@ -24,7 +24,7 @@ struct Report {
 
 void PrintTo(const Report& r, std::ostream* os) { *os << "{" << r.error << ", \"" << r.msg << "\"}"; }
 
-enum class Cert { Good, WrongName, SelfSigned };
+enum class Cert { Good, WrongName, SelfSigned, CnOnly };
 enum class Ca { Test, Other, None, Missing, NotPem };
 enum class Tls { Starttls, Implicit };
 
@@ -78,7 +78,10 @@ class TlsCases : public ::testing::TestWithParam<TlsCase> {
 TEST_P(TlsCases, Transcript) {
   const TlsCase& c = GetParam();
   const zvtest::TestPki& pki = zvtest::TestCertificates();
-  const zvtest::CertAndKey& cert = c.cert == Cert::Good ? pki.good : c.cert == Cert::WrongName ? pki.wrongName : pki.selfSigned;
+  const zvtest::CertAndKey& cert = c.cert == Cert::Good        ? pki.good
+                                   : c.cert == Cert::WrongName ? pki.wrongName
+                                   : c.cert == Cert::CnOnly    ? pki.cnOnly
+                                                               : pki.selfSigned;
   ScriptedServer server(c.server);
   server.SetCertificate(cert.cert, cert.key);
   server.SetImplicitTls(c.tls == Tls::Implicit);
@@ -170,6 +173,11 @@ INSTANTIATE_TEST_SUITE_P(
         TlsCase{.name = "NameNotInCertificate",
                 .peer = "mail.example.net",
                 .expected = {TlsFailure("certificate for mail.example.net does not match the host name")}},
+        // A name only in the subject's CN counts for nothing (RFC 6125).
+        TlsCase{.name = "NameOnlyInTheSubject",
+                .cert = Cert::CnOnly,
+                .peer = "localhost",
+                .expected = {TlsFailure("certificate for localhost does not match the host name")}},
         TlsCase{.name = "SelfSigned",
                 .cert = Cert::SelfSigned,
                 .expected = {TlsFailure("certificate for 127.0.0.1 not trusted: self-signed certificate")}},

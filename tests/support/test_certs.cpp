@@ -32,7 +32,8 @@ bool AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
 }
 
 // A certificate for `key` named `cn`, signed by `issuerKey` as `issuer`
-// (itself when null). `altNames` is a subjectAltName value; empty for a CA.
+// (itself when null). `altNames` is a subjectAltName value; empty for a CA,
+// null for a server named by its CN alone.
 Cert MakeCert(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerKey, const char* altNames, long serial) {
   Cert cert(X509_new());
   if (!cert) return nullptr;
@@ -48,12 +49,12 @@ Cert MakeCert(EVP_PKEY* key, const char* cn, X509* issuer, EVP_PKEY* issuerKey, 
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
   X509* signer = issuer != nullptr ? issuer : c;
   X509_set_issuer_name(c, X509_get_subject_name(signer));
-  const bool ca = *altNames == '\0';
+  const bool ca = altNames != nullptr && *altNames == '\0';
   const bool ok = AddExtension(c, signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
                   AddExtension(c, signer, NID_key_usage,
                                ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature") &&
                   AddExtension(c, signer, NID_subject_key_identifier, "hash") &&
-                  (ca || (AddExtension(c, signer, NID_subject_alt_name, altNames) &&
+                  (ca || ((altNames == nullptr || AddExtension(c, signer, NID_subject_alt_name, altNames)) &&
                           AddExtension(c, signer, NID_ext_key_usage, "serverAuth"))) &&
                   X509_sign(c, issuerKey != nullptr ? issuerKey : key, EVP_sha256()) > 0;
   return ok ? std::move(cert) : nullptr;
@@ -80,7 +81,8 @@ TestPki Make(const TempDir& dir) {
   Cert good = MakeCert(serverKey.get(), "localhost", ca.get(), caKey.get(), kLoopbackNames, 3);
   Cert wrong = MakeCert(serverKey.get(), "wrong.example", ca.get(), caKey.get(), "DNS:wrong.example", 4);
   Cert self = MakeCert(serverKey.get(), "localhost", nullptr, nullptr, kLoopbackNames, 5);
-  if (!good || !wrong || !self) return pki.error = "server certificates failed", pki;
+  Cert cnOnly = MakeCert(serverKey.get(), "localhost", ca.get(), caKey.get(), nullptr, 6);
+  if (!good || !wrong || !self || !cnOnly) return pki.error = "server certificates failed", pki;
 
   const std::string key = dir / "server.key";
   TestPki made;
@@ -89,9 +91,11 @@ TestPki Make(const TempDir& dir) {
   made.good = {dir / "good.pem", key};
   made.wrongName = {dir / "wrong-name.pem", key};
   made.selfSigned = {dir / "self-signed.pem", key};
+  made.cnOnly = {dir / "cn-only.pem", key};
   const bool ok = WritePem(made.caFile, ca.get(), nullptr) && WritePem(made.otherCaFile, other.get(), nullptr) &&
                   WritePem(made.good.cert, good.get(), nullptr) && WritePem(made.wrongName.cert, wrong.get(), nullptr) &&
-                  WritePem(made.selfSigned.cert, self.get(), nullptr) && WritePem(key, nullptr, serverKey.get());
+                  WritePem(made.selfSigned.cert, self.get(), nullptr) && WritePem(made.cnOnly.cert, cnOnly.get(), nullptr) &&
+                  WritePem(key, nullptr, serverKey.get());
   if (!ok) return pki.error = "writing the PEM files failed", pki;
   return made;
 }

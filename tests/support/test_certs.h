@@ -22,6 +22,7 @@ struct TestPki {
   CertAndKey good;           // for 127.0.0.1, ::1 and localhost, by the test CA
   CertAndKey wrongName;      // for wrong.example only, by the test CA
   CertAndKey selfSigned;     // for 127.0.0.1, ::1 and localhost, signed by itself
+  CertAndKey cnOnly;         // subject CN localhost, no subjectAltName, by the test CA
   std::string error;
 };
 
