@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QTimerEvent>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <ctime>
 
@@ -11,6 +12,7 @@
 #include "app/status_echo.h"
 #include "config/instance_files.h"
 #include "config/textutil.h"
+#include "platform/filing.h"
 #include "platform/msgwindow.h"
 #include "platform/session.h"
 #include "widgets/Gauges.h"
@@ -68,7 +70,12 @@ void TMain::WriteLog(const std::string& text) {
     // The log names hosts, users and server replies: its owner's only.
     if (!OpenTextRetry(logFile_, Config.LOGFILE, 'X', 0600)) return;
     logPath_ = Config.LOGFILE;
-    AdoptInstanceOwner(::fileno(logFile_), logPath_, ProgramDir);
+    const int fd = ::fileno(logFile_);
+    // A log others may read (made so by hand, or by an older version) is the
+    // owner's alone again; never through a link or another name.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 0777) != 0600 && plat::OnlyNameOf(fd, logPath_)) ::fchmod(fd, 0600);
+    AdoptInstanceOwner(fd, logPath_, ProgramDir);
   }
   std::time_t now = std::time(nullptr);
   std::tm local{};

@@ -25,9 +25,11 @@ bool LogLinesEchoed();
 void EchoFailure(const std::string& text);
 
 // One log line: "mm/dd/yy hh:nn:ss", two blanks, the text, CR LF. Control
-// bytes of the text (below 0x20 but TAB, and 0x7F) are written as \xNN: log
-// lines carry server replies and file names, which must not forge a line or
-// reach a terminal as escape sequences.
+// bytes of the text (below 0x20 but TAB, 0x7F, and the C1 controls: bytes
+// 0x80 to 0x9F that are not part of a UTF-8 character, and U+0080 to U+009F
+// in UTF-8) are written as \xNN: log lines carry server replies and file
+// names, which must not forge a line or reach a terminal as escape
+// sequences.
 std::string FormatLogLine(const std::tm& t, const std::string& text);
 // `text` with its control bytes written as \xNN, as in the log.
 std::string EscapeControls(const std::string& text);

@@ -100,6 +100,11 @@ TEST(StartUp, NormalRunLogsStartAndExitOnlyWithLogOn) {
     SCOPED_TRACE(std::string(log ? "LOG YES" : "LOG NO") + (journal ? " under systemd" : ""));
     TempDir dir;
     WriteCompleteConfig(dir, log, "ODD\x1b" "KEY 1\r\n");
+    if (log) {
+      // A log others may read is made the owner's alone.
+      WriteFile(dir / "ZVMAIL32.LOG", "");
+      ::chmod((dir / "ZVMAIL32.LOG").c_str(), 0644);
+    }
     const auto program = zvtest::LinkProgramInto(dir.path());
     auto env = kHeadless;
     if (journal) env["JOURNAL_STREAM"] = "8:12345";
@@ -181,6 +186,10 @@ TEST(LogLine, StampIsMonthDayYearThenTimeAndTwoBlanks) {
   // Bytes from servers and file names never forge a line or reach a terminal.
   EXPECT_EQ(FormatLogLine(t, std::string("a\r\nforged\tb\x1b[2J\x7f\0", 17)),
             "01/01/00 00:00:00  a\\x0D\\x0Aforged\tb\\x1B[2J\\x7F\\x00\r\n");
+  // C1 controls too, raw or in UTF-8; UTF-8 characters whose bytes fall in
+  // that range, and 8-bit letters, stay.
+  EXPECT_EQ(FormatLogLine(t, "\x9b" "2J \xc2\x9b" "2J \xc2\x85 caf\xc3\xa9 \xc4\x85 \xe2\x82\xac \xe9t\xe9 \xe2\x82"),
+            "01/01/00 00:00:00  \\x9B2J \\xC2\\x9B2J \\xC2\\x85 caf\xc3\xa9 \xc4\x85 \xe2\x82\xac \xe9t\xe9 \xe2\\x82\r\n");
 }
 
 class MainWindowTest : public ::testing::Test {
