@@ -1,6 +1,7 @@
 #include "app/pop3_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -263,12 +264,16 @@ void TPop3Session::Dialogue() {
     uint64_t total = 0;
     const auto blank = counts.find(' ');
     const bool knownTotal = blank != std::string::npos && ParseCount(counts.substr(blank), total);
-    if (options_.maxSize > 0 && (!knownTotal || total > options_.maxSize) && !ReadSizes(count)) return;
+    totalFits_ = knownTotal && total <= options_.maxSize;
+    if (options_.maxSize > 0 && !totalFits_ && !ReadSizes(count)) return;
   }
   // With pipelining, the first retrievals go out at once.
   if (pipelining_) SendAhead(0, count);
   for (int32_t n = 1; n <= count && !abort_ && !host_.Stopping(); ++n) HandleMessage(n, count);
   host_.ShowPercent(100);
+  if (largeLeft_ > 0)
+    host_.WriteLog("Left on the server for their size: " + std::to_string(largeLeft_) + " messages, " +
+                   std::to_string(largeBytes_) + " bytes");
 }
 
 namespace {
@@ -383,18 +388,49 @@ const std::string& TPop3Session::UidOf(int32_t number) const {
   return std::size_t(number) < uids_.size() ? uids_[std::size_t(number)] : kNone;
 }
 
+uint64_t TPop3Session::KnownSize(int32_t number) const {
+  if (std::size_t(number) < sizes_.size() && sizes_[std::size_t(number)] > 0) return sizes_[std::size_t(number)];
+  const std::string& uid = UidOf(number);
+  return useIds_ && !uid.empty() ? ids_.LeftSize(uid) : 0;
+}
+
+bool TPop3Session::LargerThanMax(int32_t number, bool leftLarge) const {
+  if (options_.maxSize == 0) return false;
+  if (const uint64_t size = KnownSize(number); size > 0) return size > options_.maxSize;
+  // Left for its size before, without a size now: still, unless the
+  // mailbox's total says every message fits.
+  return leftLarge && !totalFits_;
+}
+
+std::chrono::milliseconds TPop3Session::MessageAllowance(uint64_t size) const {
+  // One second per 64 KB of the size; when it is not known, of MAXSIZE (or
+  // its default where MAXSIZE sets no limit). A size claimed past what is
+  // ever read counts as that much.
+  if (size == 0) size = options_.maxSize > 0 ? options_.maxSize : kDefaultMaxSize;
+  const uint64_t cap = options_.maxSize > 0 ? 2 * options_.maxSize : uint64_t{1} << 40;
+  return std::chrono::milliseconds(std::min(size, cap) * 1000 / 65536);
+}
+
 TPop3Session::TAction TPop3Session::ActionFor(int32_t number) const {
   const std::string& uid = UidOf(number);
   const TUidState::Kind kind = useIds_ && !uid.empty() ? ids_.Find(uid) : TUidState::Kind::None;
   switch (kind) {
     case TUidState::Kind::Filed: return TAction::DeleteFiled;
     case TUidState::Kind::LeftOther: return host_.PassConfig().DELETEALL ? TAction::DeleteOther : TAction::Skip;
-    case TUidState::Kind::LeftLarge: return TAction::SkipLarge;
+    // Judged again each pass: MAXSIZE may allow it now.
+    case TUidState::Kind::LeftLarge: return LargerThanMax(number, true) ? TAction::SkipLarge : TAction::Retrieve;
     case TUidState::Kind::None: break;
   }
-  if (options_.maxSize > 0 && std::size_t(number) < sizes_.size() && sizes_[std::size_t(number)] > options_.maxSize)
-    return TAction::SkipLarge;
-  return TAction::Retrieve;
+  return LargerThanMax(number, false) ? TAction::SkipLarge : TAction::Retrieve;
+}
+
+void TPop3Session::LeaveLarge(int32_t number, uint64_t size) {
+  const std::string& uid = UidOf(number);
+  ++largeLeft_;
+  largeBytes_ += size;
+  if (useIds_ && !uid.empty() && ids_.Find(uid) == TUidState::Kind::LeftLarge && ids_.LeftSize(uid) == size) return;
+  host_.WriteLog("Message " + NumToText(number, 0) + " is larger than MAXSIZE; it is left on the server");
+  if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftLarge, size);
 }
 
 void TPop3Session::HandleMessage(int32_t number, int32_t count) {
@@ -414,14 +450,9 @@ void TPop3Session::HandleMessage(int32_t number, int32_t count) {
       break;
     case TAction::Skip:
       break;
-    case TAction::SkipLarge: {
-      const std::string& uid = UidOf(number);
-      if (!(useIds_ && !uid.empty() && ids_.Find(uid) == TUidState::Kind::LeftLarge)) {
-        host_.WriteLog("Message " + n + " is larger than MAXSIZE; it is left on the server");
-        if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftLarge);
-      }
+    case TAction::SkipLarge:
+      LeaveLarge(number, KnownSize(number));
       break;
-    }
   }
   host_.ShowPercent(static_cast<int>(int64_t{number} * 100 / count));
 }
@@ -446,13 +477,20 @@ void TPop3Session::Retrieve(int32_t number) {
   }
   ReadOwed(number);
   --outstandingRetrievals_;
-  if (!host_.ReadOK()) {
+  // The message as a whole must come within its allowance, by its size from
+  // LIST, else from the reply's octet count, else MAXSIZE.
+  const uint64_t listed = KnownSize(number);
+  TWholeReply whole(host_, MessageAllowance(listed));
+  std::string reply;
+  uint64_t octets = 0;
+  if (!host_.ReadReply(reply, true) || UpperText(reply.substr(0, 3)) != "+OK") {
     host_.ReportError("Message " + n + " could not be retrieved");
     host_.NoteFailure(zvexit::kTemporary);
     filer_.Discard();
     abort_ = true;
     return;
   }
+  if (listed == 0 && ParseCount(reply.substr(3), octets) && octets > 0) host_.BeginReply(MessageAllowance(octets));
   host_.WriteLog("Retrieving message " + n);
   bool zorvik = false;
   const TMessageEnd end = ReadMessageLines(number, true, zorvik);
@@ -467,8 +505,8 @@ void TPop3Session::Retrieve(int32_t number) {
       return;
     case TMessageEnd::TooLarge:
       filer_.Discard();
-      host_.WriteLog("Message " + n + " is larger than MAXSIZE; it is left on the server");
-      if (useIds_ && !uid.empty()) ids_.SetLeft(uid, TUidState::Kind::LeftLarge);
+      // Its size as listed or announced, else at least what was read.
+      LeaveLarge(number, listed > 0 ? listed : octets > 0 ? octets : lastRead_);
       return;
     case TMessageEnd::Complete:
       break;
@@ -554,6 +592,7 @@ void TPop3Session::ReadOwed(int32_t number) {
     // A message asked for ahead and no longer wanted: read past it, but not
     // past MAXSIZE bytes (then the connection goes instead).
     --outstandingRetrievals_;
+    TWholeReply whole(host_, MessageAllowance(KnownSize(owed.number)));
     if (!host_.ReadOK()) continue;
     bool zorvik = false;
     ReadMessageLines(owed.number, false, zorvik);
@@ -622,6 +661,7 @@ TPop3Session::TMessageEnd TPop3Session::ReadMessageLines(int32_t number, bool wa
       return overlong ? TMessageEnd::Overlong : TMessageEnd::Complete;
     }
     read += got ? line.size() + 1 : uint64_t(sock.LineLimit());
+    lastRead_ = read;
     if (maxSize > 0 && read > maxSize) {
       if (read > dropAt) {
         notCompleted();

@@ -24,6 +24,7 @@
 // ReportError; after a failed message the rest are left on the server.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -123,6 +124,18 @@ class TPop3Session {
   bool ReadIds(int32_t count);
   bool ReadSizes(int32_t count);
   TAction ActionFor(int32_t number) const;
+  // The size of message `number` from LIST, else as recorded when it was
+  // left for its size; 0 when not known.
+  uint64_t KnownSize(int32_t number) const;
+  // Larger than MAXSIZE by what is known of its size (`leftLarge`: recorded
+  // as left for its size).
+  bool LargerThanMax(int32_t number, bool leftLarge) const;
+  // The time a message of `size` bytes (0: not known) earns beyond the
+  // reply limit.
+  std::chrono::milliseconds MessageAllowance(uint64_t size) const;
+  // Leaves message `number` on the server for its size: counted for the
+  // pass, logged and recorded (with its size) unless recorded so already.
+  void LeaveLarge(int32_t number, uint64_t size);
   void HandleMessage(int32_t number, int32_t count);
   void Retrieve(int32_t number);
   // The lines of message `number` after its status line, filed when
@@ -173,6 +186,10 @@ class TPop3Session {
   int32_t nextAhead_ = 1;
   int outstandingRetrievals_ = 0;
   uint16_t counterAtStart_ = 0;
+  bool totalFits_ = false;   // STAT's total is no more than MAXSIZE
+  uint64_t lastRead_ = 0;    // bytes read of the last message read
+  int largeLeft_ = 0;        // messages left for their size in this pass
+  uint64_t largeBytes_ = 0;  // and their sizes as known
   std::string recordError_;  // why the id record could not be written
   bool abort_ = false;
   bool gotZorvikMail_ = false;

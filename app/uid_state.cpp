@@ -43,21 +43,26 @@ bool TUidState::Load(std::string& why) {
       continue;
     }
     std::istringstream words(line);
-    std::string verb, a, b, extra;
-    words >> verb >> a >> b >> extra;
+    std::string verb, a, b, c, extra;
+    words >> verb >> a >> b >> c >> extra;
     if (!extra.empty()) continue;
+    const auto decimal = [](const std::string& text) {
+      return !text.empty() && text.size() <= 19 && text.find_first_not_of("0123456789") == std::string::npos;
+    };
     const bool numbered = a.size() == 8 && a.find_first_not_of("0123456789") == std::string::npos &&
                           std::strtol(a.c_str(), nullptr, 10) <= 65535;
     const auto number = numbered ? static_cast<uint16_t>(std::strtol(a.c_str(), nullptr, 10)) : uint16_t{0};
     if (verb == "mailbox" && !a.empty()) {  // an empty user escapes to nothing
       box = &mailboxes_[a + " " + b];
-    } else if (verb == "begun" && numbered && !b.empty() && b.size() <= 20 &&
-               b.find_first_not_of("0123456789") == std::string::npos) {
+    } else if (verb == "begun" && numbered && decimal(b) && c.empty()) {
       begun_[number] = std::strtoull(b.c_str(), nullptr, 10);
-    } else if (box != nullptr && verb == "filed" && numbered && ValidUid(b)) {
-      (*box)[b] = Entry{Kind::Filed, number};
-    } else if (box != nullptr && verb == "left" && (a == "other" || a == "large") && ValidUid(b)) {
-      (*box)[b] = Entry{a == "other" ? Kind::LeftOther : Kind::LeftLarge, 0};
+    } else if (box != nullptr && verb == "filed" && numbered && ValidUid(b) && c.empty()) {
+      (*box)[b] = Entry{Kind::Filed, number, 0};
+    } else if (box != nullptr && verb == "left" && a == "other" && ValidUid(b) && c.empty()) {
+      (*box)[b] = Entry{Kind::LeftOther, 0, 0};
+    } else if (box != nullptr && verb == "left" && a == "large" && ValidUid(b) && (c.empty() || decimal(c))) {
+      // The size was not kept by earlier versions: 0, not known.
+      (*box)[b] = Entry{Kind::LeftLarge, 0, c.empty() ? 0 : std::strtoull(c.c_str(), nullptr, 10)};
     }
   }
   return true;
@@ -78,8 +83,10 @@ bool TUidState::Save(bool durable, std::string& why) {
       if (entry.kind == Kind::Filed) {
         std::snprintf(number, sizeof number, "%08u", unsigned(entry.number));
         text += std::string("filed ") + number + " " + uid + "\n";
+      } else if (entry.kind == Kind::LeftOther) {
+        text += "left other " + uid + "\n";
       } else {
-        text += std::string("left ") + (entry.kind == Kind::LeftOther ? "other " : "large ") + uid + "\n";
+        text += "left large " + uid + (entry.size > 0 ? " " + std::to_string(entry.size) : std::string()) + "\n";
       }
     }
   }
@@ -103,16 +110,22 @@ TUidState::Kind TUidState::Find(const std::string& uid, uint16_t* number) const 
 
 void TUidState::SetFiled(const std::string& uid, uint16_t number) {
   if (selected_ == nullptr || !ValidUid(uid)) return;
-  (*selected_)[uid] = Entry{Kind::Filed, number};
+  (*selected_)[uid] = Entry{Kind::Filed, number, 0};
   changed_ = true;
 }
 
-void TUidState::SetLeft(const std::string& uid, Kind kind) {
+void TUidState::SetLeft(const std::string& uid, Kind kind, uint64_t size) {
   if (selected_ == nullptr || !ValidUid(uid)) return;
   Entry& e = (*selected_)[uid];
-  if (e.kind == kind) return;
-  e = Entry{kind, 0};
+  if (e.kind == kind && e.size == size) return;
+  e = Entry{kind, 0, size};
   changed_ = true;
+}
+
+uint64_t TUidState::LeftSize(const std::string& uid) const {
+  if (selected_ == nullptr) return 0;
+  const auto it = selected_->find(uid);
+  return it != selected_->end() && it->second.kind == Kind::LeftLarge ? it->second.size : 0;
 }
 
 void TUidState::Erase(const std::string& uid) {

@@ -4,7 +4,7 @@
 // it was filed under, and the ids of messages deliberately left on the server
 // (not for Zorvik, or larger than MAXSIZE). A message recorded as filed is
 // deleted without being fetched again; one recorded as left is not fetched
-// again. Beside the mailboxes it records the temporary envelopes this
+// again, until MAXSIZE allows its size (kept with it). Beside the mailboxes it records the temporary envelopes this
 // instance made in the incoming directory (number and inode), the only ones
 // start-up recovery acts on.
 //
@@ -36,7 +36,10 @@ class TUidState {
   // What is recorded for `uid`; for a filed message also its number.
   Kind Find(const std::string& uid, uint16_t* number = nullptr) const;
   void SetFiled(const std::string& uid, uint16_t number);
-  void SetLeft(const std::string& uid, Kind kind);
+  // `size`: of a message left for its size, in bytes (0: not known).
+  void SetLeft(const std::string& uid, Kind kind, uint64_t size = 0);
+  // The size recorded for a message left for its size; 0 when not known.
+  uint64_t LeftSize(const std::string& uid) const;
   void Erase(const std::string& uid);
   // Drops the entries whose id is not in `present` (no longer on the server).
   void KeepOnly(const std::set<std::string>& present);
@@ -56,6 +59,7 @@ class TUidState {
   struct Entry {
     Kind kind = Kind::None;
     uint16_t number = 0;
+    uint64_t size = 0;  // LeftLarge: the size judged
   };
   using Mailbox = std::map<std::string, Entry>;
 

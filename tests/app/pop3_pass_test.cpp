@@ -60,6 +60,7 @@ struct Mailbox {
   std::shared_ptr<std::size_t> authStep = std::make_shared<std::size_t>(0);
   std::shared_ptr<bool> inAuth = std::make_shared<bool>(false);
   std::string paced;               // the lines of this command's reply trickle in
+  std::vector<uint64_t> sizes;     // LIST's sizes (by default 100 each)
 };
 
 ScriptedServer::Step Reply(Lines lines, ScriptedServer::Action action = ScriptedServer::Action::Continue) {
@@ -113,7 +114,8 @@ ScriptedServer::Step Answer(const Mailbox& box, const std::string& line, std::si
   }
   if (cmd == "LIST") {
     Lines out{"+OK"};
-    for (size_t i = 0; i < std::max(box.messages.size(), box.uids.size()); ++i) out.push_back(std::to_string(i + 1) + " 100");
+    for (size_t i = 0; i < std::max(box.messages.size(), box.uids.size()); ++i)
+      out.push_back(std::to_string(i + 1) + " " + std::to_string(i < box.sizes.size() ? box.sizes[i] : 100));
     out.push_back(".");
     return Reply(out);
   }
@@ -611,14 +613,15 @@ TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
   for (const auto& line : Log()) EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
 }
 
-// A listing must come whole within the reply limit, however its lines
-// trickle: the connection is cut, nothing is fetched or deleted.
-TEST_F(Pop3Pass, TricklingListingsAreCutAsAWhole) {
+// A listing must come whole within the reply limit, and a message within
+// that and a second per 64 KB of its size, however their lines trickle: the
+// connection is cut, nothing is filed or deleted.
+TEST_F(Pop3Pass, TricklingRepliesAreCutAsAWhole) {
   const Lines login = {"CAPA", "USER zorvik1", "PASS s3cret", "STAT"};
-  for (const char* paced : {"CAPA", "UIDL", "LIST"}) {
+  for (const char* paced : {"CAPA", "UIDL", "LIST", "RETR"}) {
     SCOPED_TRACE(paced);
     Mailbox box;
-    box.messages = {ZorvikMessage()};
+    box.messages = {ZorvikMessage("Subject: Transport", Lines(40, "slow"))};
     box.pipelining = true;
     box.uids = std::vector<std::string>(200, "same");
     box.capa = Lines(200, "X-FILLER");
@@ -629,11 +632,15 @@ TEST_F(Pop3Pass, TricklingListingsAreCutAsAWhole) {
     main->ReplyLimit = std::chrono::milliseconds(400);
     main->Config.MAXSIZE = "1000";
     Receive();
-    Lines expected = paced == std::string("CAPA") ? Lines{"CAPA"} : login;
-    if (paced != std::string("CAPA")) expected.push_back("UIDL");
-    if (paced == std::string("LIST")) expected.push_back("LIST");
+    const std::string command = paced;
+    Lines expected = command == "CAPA" ? Lines{"CAPA"} : login;
+    if (command != "CAPA") expected.push_back("UIDL");
+    if (command == "LIST" || command == "RETR") expected.push_back("LIST");
+    if (command == "RETR") expected.push_back("RETR 1");
     EXPECT_EQ(Commands(), expected);
-    EXPECT_TRUE(Logged(server->HostPort() + ": no complete reply within 400 ms"));
+    const std::string cut = server->HostPort() + ": no complete reply within ";
+    const auto log = Log();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(cut, 0) == 0; }));
     EXPECT_EQ(main->RunStatus, 75);
     EXPECT_EQ(InFiles(), std::set<std::string>{});
     main.reset();
@@ -924,6 +931,33 @@ TEST_F(Pop3Pass, IdsMakeFilingExactlyOnceAcrossALostQuit) {
   struct stat st {};
   ASSERT_EQ(::stat((dir / "ZVMAIL32.UID").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A message left on the server for its size is judged again each pass and
+// fetched once MAXSIZE allows it; every pass that leaves messages for their
+// size says how many and their total size.
+TEST_F(Pop3Pass, SizeLimitsAreJudgedAgainEachPass) {
+  Mailbox box;
+  box.messages = {ZorvikMessage()};
+  box.uids = {"u1"};
+  box.sizes = {5000};
+  Prepare(box);
+  const Lines listed = {"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "LIST", "QUIT"};
+  for (std::size_t pass = 0; pass < 3; ++pass) {
+    SCOPED_TRACE(pass);
+    main->Config.MAXSIZE = pass < 2 ? "1000" : "10000";
+    main->ReceiveMail();
+    ASSERT_TRUE(server->WaitFinished(pass + 1));
+    if (pass < 2) {
+      EXPECT_EQ(server->Lines(pass), listed);
+      EXPECT_NE(ReadFile(dir / "ZVMAIL32.UID").find("left large u1 5000\n"), std::string::npos);
+    }
+  }
+  EXPECT_EQ(server->Lines(2), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "QUIT"}));
+  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
+  const auto log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Message 1 is larger than MAXSIZE; it is left on the server"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Left on the server for their size: 1 messages, 5000 bytes"), 2);
 }
 
 // An id record that is not a regular file is refused at once, saying what

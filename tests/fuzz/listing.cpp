@@ -58,7 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::istringstream record(zvfuzz::ReadWhole(dir.path() + "ZVMAIL32.UID"));
   for (std::string line; std::getline(record, line);) {
     if (line.compare(0, 5, "left ") != 0) continue;
-    const std::string id = line.substr(line.rfind(' ') + 1);
+    // "left other <id>", "left large <id> <size>"
+    std::istringstream words(line);
+    std::string left, kind, id;
+    words >> left >> kind >> id;
     zvfuzz::Require(numbersOf[id] == 1, "an id given to two or more messages counts for none of them");
   }
   return 0;
