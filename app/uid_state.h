@@ -4,9 +4,9 @@
 // it was filed under, and the ids of messages deliberately left on the server
 // (not for Zorvik, or larger than MAXSIZE). A message recorded as filed is
 // deleted without being fetched again; one recorded as left is not fetched
-// again, until MAXSIZE allows its size (kept with it). Beside the mailboxes it records the temporary envelopes this
-// instance made in the incoming directory (number and inode), the only ones
-// start-up recovery acts on.
+// again, until MAXSIZE allows its size (kept with it). Beside the mailboxes
+// it records the temporary envelopes this instance made in the incoming
+// directory (number and inode), the only ones start-up recovery acts on.
 //
 // The file (ZVMAIL32.UID in the program directory) is replaced atomically.
 // It is read as untrusted input: lines it does not understand are dropped.
