@@ -1,5 +1,6 @@
 #include "app/inbound.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,9 @@ constexpr unsigned kFileMode = 0666;
 constexpr std::size_t kBufferSize = 64 * 1024;
 // Every value of the 16-bit COUNTER, so the free-number search ends.
 constexpr int32_t kFileNumbers = 65536;
+// Temporary envelopes made and recorded together, ahead of the messages
+// expected: one write of the record serves so many.
+constexpr int kReserve = 16;
 
 }  // namespace
 
@@ -22,6 +26,7 @@ TInboundFiler::TInboundFiler(std::shared_ptr<plat::FilingService> files, std::st
 
 TInboundFiler::~TInboundFiler() {
   if (current_) Discard();
+  ReleaseReserved();
   Abandon();
   if (dirFd_ >= 0) files_->Close(dirFd_);
 }
@@ -103,48 +108,91 @@ void TInboundFiler::Recover(const std::function<void(const std::string&)>& log) 
   leftovers_.clear();
 }
 
-bool TInboundFiler::Begin(uint16_t& counter, std::string& failed) {
+bool TInboundFiler::Begin(uint16_t& counter, std::string& failed, int expected) {
   if (current_) Discard();
   size_ = 0;
   writeFailed_ = false;
   buffer_.clear();
   buffer_.reserve(kBufferSize);
-  for (int32_t tried = 0; tried < kFileNumbers; ++tried) {
+  if (!OpenDirectory()) {
     ++counter;
     failed = dir_ + TextName(counter);
-    if (!OpenDirectory()) return false;
-    if (taken_[counter]) continue;
-    taken_[counter] = true;
+    return false;
+  }
+  // Each round takes a reserved number whose text is free; a clash takes
+  // the next, and an empty reserve is filled again (the numbers it skips
+  // stay taken, so the rounds end).
+  for (int32_t round = 0; round < kFileNumbers; ++round) {
+    if (reserved_.empty() && !Reserve(counter, std::clamp(expected, 1, kReserve), failed)) return false;
+    const Pair reserved = reserved_.front();
+    reserved_.pop_front();
+    counter = reserved.number;
+    const int text = files_->CreateExclusive(dirFd_, TextName(counter), kFileMode);
+    if (text >= 0) {
+      pair_ = Pair{counter, text, reserved.envelope};
+      current_ = true;
+      return true;
+    }
+    // The text's name is someone else's (or cannot be made): only the
+    // envelope, ours, goes.
+    const int err = errno;
+    files_->Close(reserved.envelope);
+    files_->Remove(dirFd_, TemporaryEnvelopeName(counter));
+    record_.settled(counter);
+    if (err != EEXIST) {
+      failed = dir_ + TextName(counter);
+      return false;
+    }
+  }
+  failed = dir_ + TextName(counter);
+  return false;
+}
+
+bool TInboundFiler::Reserve(uint16_t& counter, int count, std::string& failed) {
+  std::vector<std::pair<uint16_t, uint64_t>> made;
+  uint16_t n = counter;
+  int err = 0;
+  for (int32_t tried = 0; tried < kFileNumbers && int(made.size()) < count; ++tried) {
+    ++n;
+    if (taken_[n]) continue;
+    taken_[n] = true;
     // The temporary envelope first, recorded before the text is made:
     // while it is there, the text beside it is known to be ours (Recover).
-    const int envelope = files_->CreateExclusive(dirFd_, TemporaryEnvelopeName(counter), kFileMode);
-    if (envelope < 0) {
-      if (errno == EEXIST) continue;
-      return false;
+    const int envelope = files_->CreateExclusive(dirFd_, TemporaryEnvelopeName(n), kFileMode);
+    if (envelope < 0 && errno == EEXIST) continue;
+    plat::FileFacts facts;
+    if (envelope < 0 || !files_->IdentifyOpen(envelope, facts)) {
+      err = errno;
+      if (envelope >= 0) {
+        files_->Close(envelope);
+        files_->Remove(dirFd_, TemporaryEnvelopeName(n));
+      }
+      break;
     }
-    plat::FileFacts made;
-    const bool identified = files_->IdentifyOpen(envelope, made);
-    if (!identified || !record_.begun(counter, made.inode)) {
-      // A record that failed says why itself.
-      if (identified) failed.clear();
-      files_->Close(envelope);
-      files_->Remove(dirFd_, TemporaryEnvelopeName(counter));
-      return false;
-    }
-    const int text = files_->CreateExclusive(dirFd_, TextName(counter), kFileMode);
-    if (text < 0) {
-      const int err = errno;
-      files_->Close(envelope);
-      files_->Remove(dirFd_, TemporaryEnvelopeName(counter));
-      record_.settled(counter);
-      if (err == EEXIST) continue;
-      return false;
-    }
-    pair_ = Pair{counter, text, envelope};
-    current_ = true;
-    return true;
+    reserved_.push_back(Pair{n, -1, envelope});
+    made.emplace_back(n, facts.inode);
   }
+  if (made.empty()) {
+    // Every number is taken, or the first envelope could not be made.
+    if (err != 0) counter = n;
+    failed = dir_ + TextName(counter);
+    return false;
+  }
+  if (record_.begun(made)) return true;
+  // Not recorded: nothing made here may stay. The record says why.
+  ReleaseReserved();
+  failed.clear();
   return false;
+}
+
+void TInboundFiler::ReleaseReserved() {
+  for (const Pair& reserved : reserved_) {
+    files_->Close(reserved.envelope);
+    files_->Remove(dirFd_, TemporaryEnvelopeName(reserved.number));
+    record_.settled(reserved.number);
+    taken_[reserved.number] = false;
+  }
+  reserved_.clear();
 }
 
 void TInboundFiler::Write(const char* data, std::size_t size) {

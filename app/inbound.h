@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,9 +27,10 @@ class TInboundFiler {
  public:
   // What the filer keeps in, and asks of, the id record.
   struct TRecord {
-    // Records that this instance made the temporary envelope of `number`
-    // (file `inode`); false when that could not be recorded.
-    std::function<bool(uint16_t number, uint64_t inode)> begun;
+    // Records that this instance made the temporary envelopes of these
+    // numbers (each with its file's inode); false when that could not be
+    // recorded.
+    std::function<bool(const std::vector<std::pair<uint16_t, uint64_t>>& made)> begun;
     // The temporary envelope of `number` is gone (published or removed).
     std::function<void(uint16_t number)> settled;
     // Recorded as begun here with that inode.
@@ -53,10 +55,14 @@ class TInboundFiler {
 
   // Starts a message: advances `counter` (wrapping past 65535) to the next
   // number whose names are all free, and creates the temporary envelope and
-  // the text, recording the envelope in between. False when that fails or
-  // every number is taken; `failed` then names the text's path (empty when
-  // the record failed).
-  bool Begin(uint16_t& counter, std::string& failed);
+  // the text, recording the envelope in between. Envelopes are made and
+  // recorded ahead for up to `expected` messages (this one included), so
+  // the record is written once for several. False when that fails or every
+  // number is taken; `failed` then names the text's path (empty when the
+  // record failed).
+  bool Begin(uint16_t& counter, std::string& failed, int expected = 1);
+  // Removes the envelopes made ahead and not used (at the end of a pass).
+  void ReleaseReserved();
   // Appends bytes to the current message's text (buffered).
   void Write(const char* data, std::size_t size);
   // Bytes written to the current message's text so far.
@@ -94,6 +100,9 @@ class TInboundFiler {
   };
   // Opens the directory and reads which numbers are taken, once.
   bool OpenDirectory();
+  // Makes and records the temporary envelopes of up to `count` free numbers
+  // after `counter`; false (`failed`, `counter` set as for Begin) when none.
+  bool Reserve(uint16_t& counter, int count, std::string& failed);
   bool FlushBuffer();
   void ClosePair(Pair& pair);
   void RemovePair(const Pair& pair);
@@ -109,6 +118,7 @@ class TInboundFiler {
   uint64_t size_ = 0;
   bool writeFailed_ = false;
   std::vector<uint16_t> kept_;  // written whole, closed, not yet published
+  std::deque<Pair> reserved_;   // envelopes made ahead, in number order
   std::vector<bool> taken_;          // per number: a name of it is in use
   std::vector<uint16_t> leftovers_;  // numbers with a temporary envelope left
 };

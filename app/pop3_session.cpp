@@ -61,16 +61,16 @@ TPop3Session::TPop3Session(TPassHost& host, TPop3Options options)
     : host_(host),
       options_(std::move(options)),
       filer_(options_.files ? options_.files : plat::DefaultFilingService(), host.PassConfig().IN,
-             {[this](uint16_t n, uint64_t inode) { return RecordBegun(n, inode); },
+             {[this](const std::vector<std::pair<uint16_t, uint64_t>>& made) { return RecordBegun(made); },
               [this](uint16_t n) { ids_.EraseBegun(n); },
               [this](uint16_t n, uint64_t inode) { return ids_.Begun(n, inode); },
               [this](uint16_t n) { return ids_.FiledNumber(n); }}),
       ids_(options_.programDir + kIdFileName) {}
 
-bool TPop3Session::RecordBegun(uint16_t number, uint64_t inode) {
-  ids_.SetBegun(number, inode);
+bool TPop3Session::RecordBegun(const std::vector<std::pair<uint16_t, uint64_t>>& made) {
+  for (const auto& [number, inode] : made) ids_.SetBegun(number, inode);
   if (ids_.Save(false, recordError_)) return true;
-  ids_.EraseBegun(number);
+  for (const auto& [number, inode] : made) ids_.EraseBegun(number);
   return false;
 }
 
@@ -256,6 +256,7 @@ void TPop3Session::Dialogue() {
   }
   const std::string counts = SplitKeyValue(reply).second;
   const int32_t count = TextToNum(counts);
+  messages_ = count;
   host_.WriteLog(NumToText(count, 0) + " messages in the mailbox");
   if (count <= 0) return;
 
@@ -461,7 +462,7 @@ void TPop3Session::Retrieve(int32_t number) {
   TConfig& config = host_.PassConfig();
   const std::string n = NumToText(number, 0);
   std::string failed;
-  if (!filer_.Begin(config.COUNTER, failed)) {
+  if (!filer_.Begin(config.COUNTER, failed, messages_ - number + 1)) {
     host_.ReportError(failed.empty() ? recordError_ : "Could not write message " + failed);
     host_.NoteFailure(zvexit::kCannotCreate);
     abort_ = true;
@@ -711,6 +712,7 @@ void TPop3Session::Finish() {
   TSockets& sock = host_.PassSocket();
   TConfig& config = host_.PassConfig();
   ReadOwed(0);
+  filer_.ReleaseReserved();
   const std::vector<uint16_t> kept = filer_.Kept();
   std::string failed, why;
   if (!kept.empty()) {

@@ -162,7 +162,7 @@ class TPop3Session {
   // The id UIDL gave message `number`; empty when none (or not unique).
   const std::string& UidOf(int32_t number) const;
   // Records a temporary envelope the filer made (TInboundFiler::TRecord).
-  bool RecordBegun(uint16_t number, uint64_t inode);
+  bool RecordBegun(const std::vector<std::pair<uint16_t, uint64_t>>& made);
   // Reads and judges the reply to a login command; false, reported, when the
   // login cannot go on (`refusal` is the text for refused credentials).
   bool LoginAnswered(const char* refusal);
@@ -186,6 +186,7 @@ class TPop3Session {
   int32_t nextAhead_ = 1;
   int outstandingRetrievals_ = 0;
   uint16_t counterAtStart_ = 0;
+  int32_t messages_ = 0;     // in the mailbox, as STAT said
   bool totalFits_ = false;   // STAT's total is no more than MAXSIZE
   uint64_t lastRead_ = 0;    // bytes read of the last message read
   int largeLeft_ = 0;        // messages left for their size in this pass

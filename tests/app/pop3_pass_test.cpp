@@ -704,6 +704,9 @@ TEST_F(Pop3Pass, RefusedRetrieveLeavesThatMessageAndSkipsTheRest) {
             (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "DELE 1", "RETR 2", "QUIT"}));
   EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
   EXPECT_EQ(main->Config.COUNTER, 43);
+  // Nothing made ahead for message 3 is left behind, on disk or in the record.
+  EXPECT_FALSE(FileExists(in + ".00000044.WRK.tmp"));
+  EXPECT_EQ(ReadFile(dir / "ZVMAIL32.UID").find("begun"), std::string::npos);
 }
 
 TEST_F(Pop3Pass, DroppedConnectionDeletesNothingAndRemovesThePartialFile) {
