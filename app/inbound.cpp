@@ -16,8 +16,8 @@ constexpr std::size_t kBufferSize = 64 * 1024;
 // Every value of the 16-bit COUNTER, so the free-number search ends.
 constexpr int32_t kFileNumbers = 65536;
 // Temporary envelopes made and recorded together, ahead of the messages
-// expected: one write of the record serves so many.
-constexpr int kReserve = 16;
+// expected: one write of the record (with its flush) serves so many.
+constexpr int kReserve = 64;
 
 }  // namespace
 
