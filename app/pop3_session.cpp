@@ -222,21 +222,8 @@ bool TPop3Session::SaslLogin(TAuthMech mech) {
       return false;
     }
   }
-  switch (JudgeLoginReply(reply)) {
-    case TLoginAnswer::Accepted:
-      return true;
-    case TLoginAnswer::Refused:
-      host_.ReportError("POP3 server " + server + " refused the login by " + name);
-      RefusedLogin();
-      return false;
-    case TLoginAnswer::InUse:
-    case TLoginAnswer::Temporary:
-    case TLoginAnswer::NoReply:
-      break;
-  }
-  host_.ReportError("POP3 server " + server + " did not complete the login by " + name);
-  host_.NoteFailure(zvexit::kTemporary);
-  return false;
+  return LoginJudged(reply, "POP3 server " + server + " refused the login by " + name,
+                     "POP3 server " + server + " did not complete the login by " + name);
 }
 
 void TPop3Session::Dialogue() {
@@ -352,21 +339,21 @@ bool TPop3Session::ReadSizes(int32_t count) {
   });
 }
 
-void TPop3Session::RefusedLogin() {
-  host_.LogFailure(host_.ServerName() + ": user name or password refused");
-  host_.NoteFailure(zvexit::kNoPermission);
-}
-
 bool TPop3Session::LoginAnswered(const char* refusal) {
   std::string reply;
   const bool read = host_.ReadReply(reply, true);
+  return LoginJudged(read ? reply : std::string(), refusal, "POP3 login not completed");
+}
+
+bool TPop3Session::LoginJudged(const std::string& reply, const std::string& refusal, const std::string& unfinished) {
   const std::string server = host_.ServerName();
-  switch (JudgeLoginReply(read ? reply : std::string())) {
+  switch (JudgeLoginReply(reply)) {
     case TLoginAnswer::Accepted:
       return true;
     case TLoginAnswer::Refused:
       host_.ReportError(refusal);
-      RefusedLogin();
+      host_.LogFailure(server + ": user name or password refused");
+      host_.NoteFailure(zvexit::kNoPermission);
       return false;
     case TLoginAnswer::InUse:
       host_.ReportError(server + ": the mailbox is in use by another session");
@@ -377,7 +364,7 @@ bool TPop3Session::LoginAnswered(const char* refusal) {
     case TLoginAnswer::NoReply:
       // The exchange has logged why the connection ended (a drop, a time-out,
       // a stop by a signal).
-      host_.ReportError("POP3 login not completed");
+      host_.ReportError(unfinished);
       break;
   }
   host_.NoteFailure(zvexit::kTemporary);

@@ -163,11 +163,12 @@ class TPop3Session {
   const std::string& UidOf(int32_t number) const;
   // Records a temporary envelope the filer made (TInboundFiler::TRecord).
   bool RecordBegun(const std::vector<std::pair<uint16_t, uint64_t>>& made);
-  // Reads and judges the reply to a login command; false, reported, when the
-  // login cannot go on (`refusal` is the text for refused credentials).
+  // Reads and judges the reply to USER or PASS (LoginJudged).
   bool LoginAnswered(const char* refusal);
-  // The server refused the login: logged naming it, a permanent failure.
-  void RefusedLogin();
+  // The one judgement of a login reply, of USER, PASS or AUTH ("" when none
+  // came): true when accepted; otherwise reported with its cause, 77 only for
+  // refused credentials (`refusal`), 75 for the rest (`unfinished`: none came).
+  bool LoginJudged(const std::string& reply, const std::string& refusal, const std::string& unfinished);
 
   TPassHost& host_;
   TPop3Options options_;

@@ -22,11 +22,10 @@ class TPassHost;
 
 enum class TSaslProtocol { Smtp, Pop3 };
 
-// The final reply of a login.
+// The final reply of a login, for the session to judge.
 struct TSaslReply {
   uint16_t code = 0;  // SMTP: its code (0: none came)
   std::string line;   // POP3: the line ("" when none came)
-  bool Accepted() const { return code / 100 == 2 || line.compare(0, 3, "+OK") == 0; }
 };
 
 // What the server said in an error challenge ("status 401, reason ..."):

@@ -560,7 +560,7 @@ TEST_F(Pop3Pass, LoginsBySecretSourcesAndSasl) {
        {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "AUTH XOAUTH2", ir(xoauth, '2'), "QUIT"}, 77,
        "POP3 server HOST refused the login by XOAUTH2"},
       {"mailbox in use", "XOAUTH2", {"-ERR [IN-USE] locked"}, [&](TConfig& c) { c.OAUTH_TOKEN_COMMAND = counting; },
-       {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "QUIT"}, 75, "POP3 server HOST did not complete the login by XOAUTH2"},
+       {"CAPA", "AUTH XOAUTH2", ir(xoauth, '1'), "QUIT"}, 75, "HOST: the mailbox is in use by another session"},
       {"a token that fits goes on the AUTH line (a strict server refuses it)", "XOAUTH2", {"+OK"},
        [](TConfig& c) { c.OAUTH_TOKEN_COMMAND = "echo tok"; },
        {"CAPA", "AUTH XOAUTH2 {user=zorvik1^auth=Bearer tok^^}", "AUTH XOAUTH2 {user=zorvik1^auth=Bearer tok^^}",
