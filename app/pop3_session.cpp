@@ -71,7 +71,13 @@ bool TPop3Session::RecordBegun(const std::vector<std::pair<uint16_t, uint64_t>>&
   for (const auto& [number, inode] : made) ids_.SetBegun(number, inode);
   if (ids_.Save(false, recordError_)) return true;
   for (const auto& [number, inode] : made) ids_.EraseBegun(number);
-  return false;
+  // Without unique ids nothing else needs the record, so a directory that
+  // cannot take it (read-only, say) still has its messages filed; what a
+  // run cut short leaves unrecorded, recovery leaves alone and logs.
+  if (useIds_) return false;
+  if (!unrecorded_) host_.WriteLog(recordError_ + "; messages are filed without a record of their envelopes");
+  unrecorded_ = true;
+  return true;
 }
 
 void TPop3Session::Run() {

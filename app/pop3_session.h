@@ -193,6 +193,7 @@ class TPop3Session {
   int largeLeft_ = 0;        // messages left for their size in this pass
   uint64_t largeBytes_ = 0;  // and their sizes as known
   std::string recordError_;  // why the id record could not be written
+  bool unrecorded_ = false;  // envelopes are made without the record
   bool abort_ = false;
   bool gotZorvikMail_ = false;
   int spinner_ = 0;  // 1 to 4 once it turned

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <unistd.h>
 
 #include "app/record_file.h"
 #include "config/instance_files.h"
@@ -89,6 +90,15 @@ bool TUidState::Save(bool durable, std::string& why) {
         text += "left large " + uid + (entry.size > 0 ? " " + std::to_string(entry.size) : std::string()) + "\n";
       }
     }
+  }
+  if (text.size() == std::strlen(kHeader) + 1) {
+    // Nothing to keep: no file, as before the first record.
+    if (::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+      why = path_ + " cannot be removed: " + std::strerror(errno);
+      return false;
+    }
+    changed_ = false;
+    return true;
   }
   const std::size_t slash = path_.rfind('/') + 1;
   if (!ReplaceInstanceFile(path_.substr(0, slash), path_.substr(slash), text, 0600, durable, why)) return false;

@@ -281,7 +281,7 @@ TEST_F(Pop3Pass, NumbersWhoseNamesAreTakenAreSkippedAndLinksNeverFollowed) {
        {tmp}, {"00000042.WRK"}},
       {"own envelope beside a complete pair", 41, {{"00000042.TXT", File}, {"00000042.WRK", File}, {tmp, File}},
        "00000043", 43, begun, {tmp}},
-      {"configuration of another user", 41, {}, "00000042", 42, {}, {}, {}, true},
+      {"configuration of another user", 41, {}, "00000042", 42, "mailbox x y\nleft other uid-z\n", {}, {}, true},
   };
   TempDir outside;
   const std::string target = outside / "precious";
