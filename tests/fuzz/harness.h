@@ -151,6 +151,9 @@ class PlayedHost : public TPassHost {
   TConfig config;
   std::vector<std::string> commands;
   int socketErrors = 0;
+  // Ends of a text ("." lines) handed to the socket, and replies to an end
+  // read as acceptances after as many ends went out.
+  int endsSent = 0, endsAccepted = 0;
 
   TConfig& PassConfig() override { return config; }
   TSockets& PassSocket() override { return sock_; }
@@ -165,7 +168,11 @@ class PlayedHost : public TPassHost {
     pending_ += command + "\r\n";
   }
   void FlushCommands() override {
-    if (sock_.State != 3 && !pending_.empty()) sock_.SetText(pending_);
+    if (sock_.State != 3 && !pending_.empty()) {
+      for (std::size_t at = 0; (at = pending_.find(".\r\n", at)) != std::string::npos; at += 3)
+        if (at == 0 || pending_.compare(at - 2, 2, "\r\n") == 0) ++endsSent;
+      sock_.SetText(pending_);
+    }
     pending_.clear();
   }
   bool ReadReply(std::string& reply, bool) override {
@@ -188,7 +195,11 @@ class PlayedHost : public TPassHost {
     return ReadSmtpReply([this](std::string& line) { return ReadReply(line, true); },
                          [this] { return sock_.State == 1; }, lines);
   }
-  uint16_t ReadDataEndCode(std::vector<std::string>& lines) override { return ReadCodeLines(lines); }
+  uint16_t ReadDataEndCode(std::vector<std::string>& lines) override {
+    const uint16_t code = ReadCodeLines(lines);
+    if (code / 100 == 2 && endsAccepted < endsSent) ++endsAccepted;
+    return code;
+  }
   bool ReadChallenge(std::string& line) override { return ReadReply(line, false); }
   bool ReadDataLine(std::string& line) override { return ReadReply(line, false); }
   void BeginReply(std::chrono::milliseconds) override {}
