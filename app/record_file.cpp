@@ -49,11 +49,11 @@ bool UnescapeWord(const std::string& word, std::string& text) {
 
 bool ReadRecordFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& why) {
   text.clear();
-  // Never waits on a FIFO, and reads only a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Never waits on a FIFO, never follows a link, and reads only a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return true;
-    why = path + " cannot be read: " + std::strerror(errno);
+    why = path + " cannot be read: " + (errno == ELOOP ? "it is a link" : std::strerror(errno));
     return false;
   }
   struct stat st {};

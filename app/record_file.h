@@ -14,5 +14,5 @@ std::string EscapeWord(const std::string& text);
 bool UnescapeWord(const std::string& word, std::string& text);
 // Reads `path` into `text`, the first `maxBytes` (and up to one read more)
 // of it; a missing file is an empty record (true). Anything but a regular
-// file (a FIFO, a directory) is refused at once, saying what it is.
+// file (a FIFO, a directory, a link) is refused at once, saying what it is.
 bool ReadRecordFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& why);

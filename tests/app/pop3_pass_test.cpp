@@ -966,14 +966,19 @@ TEST_F(Pop3Pass, SizeLimitsAreJudgedAgainEachPass) {
 // An id record that is not a regular file is refused at once, saying what
 // it is (a FIFO is never waited on): nothing is filed or deleted.
 TEST_F(Pop3Pass, AnIdRecordThatIsNoFileStopsTheFiling) {
-  for (const bool fifo : {true, false}) {
-    SCOPED_TRACE(fifo ? "FIFO" : "directory");
-    const std::string record = dir / "ZVMAIL32.UID";
-    ASSERT_EQ(fifo ? ::mkfifo(record.c_str(), 0600) : ::mkdir(record.c_str(), 0700), 0);
+  const std::string record = dir / "ZVMAIL32.UID";
+  WriteFile(dir / "elsewhere", "");
+  const std::pair<const char*, std::function<int()>> kinds[] = {
+      {"it is not a regular file", [&] { return ::mkfifo(record.c_str(), 0600); }},
+      {"it is a directory", [&] { return ::mkdir(record.c_str(), 0700); }},
+      {"it is a link", [&] { return ::symlink((dir / "elsewhere").c_str(), record.c_str()); }}};
+  for (const auto& [what, make] : kinds) {
+    SCOPED_TRACE(what);
+    ASSERT_EQ(make(), 0);
     Mailbox box;
     box.messages = {ZorvikMessage()};
     Run(box);
-    EXPECT_TRUE(Logged(record + " cannot be read: " + (fifo ? "it is not a regular file" : "it is a directory")));
+    EXPECT_TRUE(Logged(record + " cannot be read: " + what));
     EXPECT_EQ(main->RunStatus, 73);
     EXPECT_EQ(Commands(), (Lines{"CAPA", "QUIT"}));
     EXPECT_TRUE(InFiles().empty());
