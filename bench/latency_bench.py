@@ -9,6 +9,10 @@ reply). Fetch: N messages over POP3S from dovecot with zvmail32, with mpop
 and with a lock-step poplib client. Each tool runs ROUNDS times (msmtp
 once: it is slow), the median counts; zvmail32 is timed from its action
 label's "Sending" / "Receiving" to "Idle", the others as whole processes.
+Every fetch is also run on an empty mailbox in the same round, and a fetch
+counts net of that run (connecting, TLS, login and, for the peers, their
+start-up and exit), so the fetch ratios compare net to net. A send's round
+trips per message are its seconds per message over the round trip.
 """
 
 import argparse
@@ -43,7 +47,7 @@ def timed(command, cwd=None, env=None, window=False):
     return int(out[0]), float(out[1]), float(out[2])
 
 
-def fetch_zvmail32(args, work, maildir):
+def fetch_zvmail32(args, work, maildir, count):
     inst = os.path.join(work, "zvfetch")
     shutil.rmtree(inst, ignore_errors=True)
     for d in ("in", "out"):
@@ -57,13 +61,13 @@ def fetch_zvmail32(args, work, maildir):
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", ZVMAIL32_ECHO_STATUS="lbAction")
     status, seconds, _ = timed([os.path.join(inst, "zvmail32")], cwd="/", env=env, window=True)
     filed = len([n for n in os.listdir(os.path.join(inst, "in")) if n.endswith(".TXT")])
-    if status != 0 or filed != args.count or count_files(maildir):
-        raise sb.BenchFailure(f"zvmail32 fetch: status {status}, filed {filed} of {args.count}; its log ends: "
+    if status != 0 or filed != count or count_files(maildir):
+        raise sb.BenchFailure(f"zvmail32 fetch: status {status}, filed {filed} of {count}; its log ends: "
                               f"{sb.log_tail(os.path.join(inst, 'ZVMAIL32.LOG'))}")
     return seconds
 
 
-def fetch_mpop(args, work, maildir):
+def fetch_mpop(args, work, maildir, count):
     d = os.path.join(work, "mpop")
     shutil.rmtree(d, ignore_errors=True)
     for sub in ("cur", "new", "tmp"):
@@ -79,7 +83,7 @@ def fetch_mpop(args, work, maildir):
     return seconds
 
 
-def fetch_poplib(args, work, maildir):
+def fetch_poplib(args, work, maildir, count):
     d = os.path.join(work, "poplib")
     shutil.rmtree(d, ignore_errors=True)
     os.makedirs(d)
@@ -122,18 +126,25 @@ def main():
             note("send smtplib", lambda: sb.run_smtplib(work, server, n, args.size, rset=False)[0])
             for tool, fn in (("fetch zvmail32", fetch_zvmail32), ("fetch mpop", fetch_mpop),
                              ("fetch poplib", fetch_poplib)):
+                fill(args.maildir, 0)
+                empty = sb.attempt(tool + " (empty)", fn, args, work, args.maildir, 0)
                 fill(args.maildir, n)
-                note(tool, fn, args, work, args.maildir)
+                full = sb.attempt(tool, fn, args, work, args.maildir, n)
+                if empty is not None and full is not None:
+                    secs.setdefault(tool, []).append(max(full - empty, 1e-6))
+                    secs.setdefault(tool + " (empty)", []).append(empty)
         mn = args.msmtp_count
         if shutil.which("msmtp") and mn > 0:
             note("send msmtp", lambda: sb.run_msmtp(work, server, mn, args.size))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    rate = {t: (mn if t == "send msmtp" else n) / statistics.median(v) for t, v in secs.items()}
+    rate = {t: (mn if t == "send msmtp" else n) / statistics.median(v) for t, v in secs.items()
+            if not t.endswith("(empty)")}
+    rtt = 2 * args.delay_ms / 1000
     print(f"\n{n} messages of about {args.size} bytes over a {2 * args.delay_ms:g} ms round trip "
           f"({args.delay_ms:g} ms each way); median of {args.rounds} (msmtp: {mn} messages, once); "
-          f"load average {os.getloadavg()[0]:.1f}")
+          f"fetches net of an empty-mailbox run; load average {os.getloadavg()[0]:.1f}")
     rows = [("send zvmail32", "zvmail32, STARTTLS + AUTH, pipelining offered"),
             ("send smtplib", "smtplib, one connection, lock-step"),
             ("send msmtp", "msmtp, one process per message"),
@@ -143,7 +154,11 @@ def main():
     for tool, what in rows:
         if tool in rate:
             rounds = ", ".join(f"{(mn if tool == 'send msmtp' else n) / s:.1f}" for s in secs[tool])
-            print(f"{tool:<15} {rate[tool]:8.1f} msgs/s   {what} (rounds: {rounds})")
+            per = f", {1 / rate[tool] / rtt:.2f} round trips/msg" if tool.startswith("send") else ""
+            empty = secs.get(tool + " (empty)")
+            if empty:
+                per = f", empty mailbox {statistics.median(empty):.3f} s"
+            print(f"{tool:<15} {rate[tool]:8.1f} msgs/s   {what} (rounds: {rounds}{per})")
         else:
             print(f"{tool:<15}   FAILED   {what} (why: above; a zvmail32 without TLS fails here)")
 
@@ -154,7 +169,7 @@ def main():
         else:
             print(f"{a} / {b}: n/a, a row failed{goal}")
 
-    ratio("send zvmail32", "send smtplib", 3)
+    ratio("send zvmail32", "send smtplib", 8)
     ratio("send zvmail32", "send msmtp")
     ratio("fetch zvmail32", "fetch mpop", 1.0)
     ratio("fetch zvmail32", "fetch poplib")
