@@ -254,12 +254,19 @@ void TPop3Session::Dialogue() {
   if (count <= 0) return;
 
   if (count <= kMaxListed) {
-    if (!ReadIds(count)) return;
     uint64_t total = 0;
     const auto blank = counts.find(' ');
     const bool knownTotal = blank != std::string::npos && ParseCount(counts.substr(blank), total);
     totalFits_ = knownTotal && total <= options_.maxSize;
-    if (options_.maxSize > 0 && !totalFits_ && !ReadSizes(count)) return;
+    // Sizes tell which messages exceed MAXSIZE and, with pipelining, bound
+    // the window; then LIST goes out with UIDL and costs no round trip.
+    const bool sizes = pipelining_ || (options_.maxSize > 0 && !totalFits_);
+    host_.QueueCommand("UIDL");
+    if (sizes && pipelining_) host_.QueueCommand("LIST");
+    host_.FlushCommands();
+    if (!ReadIds(count)) return;
+    if (sizes && !pipelining_) host_.SendCommand("LIST");
+    if (sizes && !ReadSizes(count)) return;
   }
   // With pipelining, the first retrievals go out at once.
   if (pipelining_) SendAhead(0, count);
@@ -290,7 +297,6 @@ bool SplitListing(const std::string& line, int32_t count, int32_t& number, std::
 }  // namespace
 
 bool TPop3Session::ReadIds(int32_t count) {
-  host_.SendCommand("UIDL");
   TWholeReply whole(host_);
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   uids_.assign(std::size_t(count) + 1, std::string());
@@ -333,7 +339,6 @@ bool TPop3Session::ReadIds(int32_t count) {
 }
 
 bool TPop3Session::ReadSizes(int32_t count) {
-  host_.SendCommand("LIST");
   TWholeReply whole(host_);
   if (!host_.ReadOK()) return host_.PassSocket().State == 1;
   sizes_.assign(std::size_t(count) + 1, 0);
@@ -466,11 +471,11 @@ void TPop3Session::Retrieve(int32_t number) {
     // Not asked for ahead: ask now (with any commands queued before it).
     host_.SendCommand("RETR " + n);
     owed_.push_back({TCommand::Retrieve, number});
-    ++outstandingRetrievals_;
+    Outstanding(number, 1);
     nextAhead_ = number + 1;
   }
   ReadOwed(number);
-  --outstandingRetrievals_;
+  Outstanding(number, -1);
   // The message as a whole must come within its allowance, by its size from
   // LIST, else from the reply's octet count, else MAXSIZE.
   const uint64_t listed = KnownSize(number);
@@ -549,13 +554,13 @@ void TPop3Session::ReadDeleteReply(int32_t number) {
 
 void TPop3Session::SendAhead(int32_t current, int32_t count) {
   if (nextAhead_ <= current) nextAhead_ = current + 1;
-  while (nextAhead_ <= count && outstandingRetrievals_ < kWindow) {
+  while (nextAhead_ <= count && outstandingRetrievals_ < kWindowMessages && outstandingBytes_ < kWindowBytes) {
     const int32_t m = nextAhead_++;
     switch (ActionFor(m)) {
       case TAction::Retrieve:
         host_.QueueCommand("RETR " + NumToText(m, 0));
         owed_.push_back({TCommand::Retrieve, m});
-        ++outstandingRetrievals_;
+        Outstanding(m, 1);
         break;
       case TAction::DeleteFiled:
       case TAction::DeleteOther:
@@ -568,6 +573,20 @@ void TPop3Session::SendAhead(int32_t current, int32_t count) {
     }
   }
   host_.FlushCommands();
+}
+
+uint64_t TPop3Session::WindowShare(int32_t number) const {
+  const uint64_t listed = std::size_t(number) < sizes_.size() ? sizes_[std::size_t(number)] : 0;
+  return listed > 0 ? listed : kUnlistedBytes;
+}
+
+void TPop3Session::Outstanding(int32_t number, int change) {
+  outstandingRetrievals_ += change;
+  if (change > 0) {
+    outstandingBytes_ += WindowShare(number);
+  } else {
+    outstandingBytes_ -= std::min(outstandingBytes_, WindowShare(number));
+  }
 }
 
 void TPop3Session::ReadOwed(int32_t number) {
@@ -585,7 +604,7 @@ void TPop3Session::ReadOwed(int32_t number) {
     }
     // A message asked for ahead and no longer wanted: read past it, but not
     // past MAXSIZE bytes (then the connection goes instead).
-    --outstandingRetrievals_;
+    Outstanding(owed.number, -1);
     TWholeReply whole(host_, MessageAllowance(KnownSize(owed.number)));
     if (!host_.ReadOK()) continue;
     bool zorvik = false;

@@ -17,8 +17,9 @@
 // cut off before QUIT's reply is deleted, not filed again, next time.
 //
 // Commands go out strictly one at a time, each after the reply to the one
-// before, unless the server lists PIPELINING in its capabilities; then the
-// retrievals of the next messages are sent ahead within a bounded window.
+// before, unless the server lists PIPELINING in its capabilities; then LIST
+// goes out with UIDL, and the retrievals of the next messages are sent ahead
+// within a window bounded by their listed sizes and their number.
 //
 // Error convention: every failure is reported through the host's
 // ReportError; after a failed message the rest are left on the server.
@@ -91,8 +92,12 @@ class TPop3Session {
   bool RetryOnNewConnection() const { return retryOnNewConnection_; }
   const TPop3Options& Options() const { return options_; }
 
-  // Retrievals sent ahead at most, when the server accepts pipelining.
-  static constexpr int kWindow = 16;
+  // With pipelining, retrievals are sent ahead while those outstanding hold
+  // fewer than kWindowBytes by their listed sizes and number fewer than
+  // kWindowMessages. A size not listed counts as kUnlistedBytes.
+  static constexpr uint64_t kWindowBytes = 256 * 1024;
+  static constexpr int kWindowMessages = 64;
+  static constexpr uint64_t kUnlistedBytes = kWindowBytes / 16;
 
 
  private:
@@ -143,9 +148,13 @@ class TPop3Session {
   TMessageEnd ReadMessageLines(int32_t number, bool wanted, bool& zorvik);
   // Sends DELE (queued when pipelining; otherwise its reply is read now).
   void Delete(int32_t number);
-  // Pipelining: sends the commands of the messages after `current`, up to
-  // kWindow retrievals outstanding.
+  // Pipelining: sends the commands of the messages after `current` within
+  // the window.
   void SendAhead(int32_t current, int32_t count);
+  // What retrieval `number` counts for in the window: its listed size.
+  uint64_t WindowShare(int32_t number) const;
+  // A retrieval enters or leaves the window.
+  void Outstanding(int32_t number, int change);
   // Sends what is queued, then reads the owed replies in order up to the
   // one of RETR `number` (left for the caller); with `number` 0, every owed
   // reply, reading past the messages asked for and no longer wanted.
@@ -186,6 +195,7 @@ class TPop3Session {
   std::deque<TOwed> owed_;
   int32_t nextAhead_ = 1;
   int outstandingRetrievals_ = 0;
+  uint64_t outstandingBytes_ = 0;
   uint16_t counterAtStart_ = 0;
   int32_t messages_ = 0;     // in the mailbox, as STAT said
   bool totalFits_ = false;   // STAT's total is no more than MAXSIZE

@@ -815,8 +815,8 @@ TEST_F(Pop3Pass, WriteErrorsNeverLetAMessageBeDeleted) {
     EXPECT_TRUE(Logged(c.error));
     // Message 3 was asked for before message 2 failed: it is read past, so
     // the reply read for QUIT is QUIT's own, and neither is filed or deleted.
-    EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "RETR 2", "RETR 3",
-                                 "DELE 1", "QUIT"}));
+    EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "LIST", "RETR 1", "RETR 2",
+                                 "RETR 3", "DELE 1", "QUIT"}));
     EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK"}));
     std::string lastReply;
     for (const auto& line : Log())
@@ -997,24 +997,52 @@ TEST_F(Pop3Pass, AnIdGivenThriceCountsForNone) {
   EXPECT_EQ(ReadFile(dir / "ZVMAIL32.UID").find("dup"), std::string::npos);
 }
 
-// With PIPELINING offered, the retrievals go out together up front (and
-// later ones with the DELE of the message just filed); replies are still
-// taken in order.
-TEST_F(Pop3Pass, PipeliningSendsRetrievalsAhead) {
-  Mailbox box;
-  box.pipelining = true;
-  box.uids = {"u1", "u2", "u3"};
-  box.messages = {ZorvikMessage(), ZorvikMessage("Subject: Receipt", {"two"}), ZorvikMessage("Subject: Other")};
-  Prepare(box);
-  main->Config.DELETEALL = true;
-  Receive();
-  EXPECT_EQ(Commands(), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT", "UIDL", "RETR 1", "RETR 2", "RETR 3",
-                               "DELE 1", "DELE 2", "DELE 3", "QUIT"}));
-  const Lines ahead = server->SentAhead(0);
-  ASSERT_GE(ahead.size(), 2u);
-  EXPECT_EQ(Lines(ahead.begin(), ahead.begin() + 2), (Lines{"RETR 1", "RETR 2"}));
-  EXPECT_EQ(InFiles(), (std::set<std::string>{"00000042.TXT", "00000042.WRK", "00000043.TXT", "00000043.WRK"}));
-  EXPECT_EQ(ReadFile(in + "00000043.TXT"), "From: sender@example.com\nTo: robot@example.com\nSubject: Receipt\n\ntwo\n");
+// With PIPELINING offered, LIST goes out with UIDL and the retrievals go out
+// together up front (later ones with the DELE of the message just filed),
+// within a window of 256 KB by their listed sizes (a size not listed counts
+// as 16 KB) or 64 messages; replies are still taken in order.
+TEST_F(Pop3Pass, PipeliningSendsRetrievalsAheadWithinTheWindow) {
+  struct Case {
+    const char* name;
+    int count;
+    std::size_t listed;  // every message's size in LIST; 0 tells none
+    int window;          // RETRs sent before the first DELE
+  };
+  const Case cases[] = {
+      {"a few small ones", 3, 300, 3},
+      {"by listed size", 5, 100000, 3},
+      {"by number", 66, 300, 64},
+      {"sizes not listed", 18, 0, 16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& name : InFiles()) std::remove((in + name).c_str());
+    Mailbox box;
+    box.pipelining = true;
+    for (int i = 1; i <= c.count; ++i) {
+      box.uids.push_back("u" + std::to_string(i));
+      box.messages.push_back(i % 2 ? ZorvikMessage() : ZorvikMessage("Subject: Receipt", {std::to_string(i)}));
+      box.sizes.push_back(c.listed);
+    }
+    Prepare(box);
+    Receive();
+    const Lines commands = Commands();
+    ASSERT_GE(commands.size(), 6u);
+    EXPECT_EQ(Lines(commands.begin(), commands.begin() + 6), (Lines{"CAPA", "USER zorvik1", "PASS s3cret", "STAT",
+                                                                    "UIDL", "LIST"}));
+    const auto retr = [](const std::string& l) { return l.rfind("RETR", 0) == 0; };
+    const auto dele = [](const std::string& l) { return l.rfind("DELE", 0) == 0; };
+    EXPECT_EQ(std::count_if(commands.begin(), std::find(commands.begin(), commands.end(), "DELE 1"), retr), c.window);
+    EXPECT_EQ(std::count_if(commands.begin(), commands.end(), dele), c.count);
+    EXPECT_EQ(commands.back(), "QUIT");
+    const Lines ahead = server->SentAhead(0);
+    ASSERT_GE(ahead.size(), 3u);
+    EXPECT_EQ(Lines(ahead.begin(), ahead.begin() + 3), (Lines{"UIDL", "RETR 1", "RETR 2"}));
+    EXPECT_EQ(InFiles().size(), 2u * std::size_t(c.count));
+    EXPECT_EQ(ReadFile(in + "00000043.TXT"),
+              "From: sender@example.com\nTo: robot@example.com\nSubject: Receipt\n\n2\n");
+    main.reset();
+  }
 }
 
 TEST_F(Pop3Pass, RefusedConnectionEndsThePassAtOnce) {
