@@ -74,7 +74,9 @@ void TSmtpSession::Run() {
   host_.WriteLog("Talking to SMTP (" + host_.PassConfig().SMTP + ")");
   bool quit = true;
   if (Handshake(quit)) {
-    if (offersPipelining_) {
+    if (offersPipelining_ && offersChunking_) {
+      RunChunked();
+    } else if (offersPipelining_) {
       RunPipelined();
     } else {
       for (std::size_t p = 1; p <= bases_.size() && !readFailed_ && !host_.Stopping(); ++p) SendPair(p);
@@ -128,7 +130,7 @@ bool TSmtpSession::Handshake(bool& quit) {
 bool TSmtpSession::Ehlo() {
   TSockets& sock = host_.PassSocket();
   const std::string literal = sock.IsIPv6() ? "[IPv6:" + sock.LocalAddress() + "]" : "[" + sock.LocalAddress() + "]";
-  offersStartTls_ = offersPipelining_ = false;
+  offersStartTls_ = offersPipelining_ = offersChunking_ = false;
   authMechanisms_.clear();
   host_.SendCommand("EHLO " + literal);
   std::vector<std::string> lines;
@@ -143,6 +145,7 @@ bool TSmtpSession::Ehlo() {
     const auto [keyword, rest] = SplitKeyValue(text);
     if (keyword == "STARTTLS") offersStartTls_ = true;
     if (keyword == "PIPELINING") offersPipelining_ = true;
+    if (keyword == "CHUNKING") offersChunking_ = true;
     if (keyword == "AUTH") {
       std::string word;
       for (std::size_t at = 0; at <= rest.size(); ++at) {
@@ -419,21 +422,28 @@ void TSmtpSession::QueueGroup(const TOutbound& pair) {
 void TSmtpSession::SendBody() {
   TSockets& sock = host_.PassSocket();
   std::string& pending = host_.OutputQueue();
-  int lines = 0;
+  spinnerLines_ = 0;
   while (!reader_.End() && sock.State != 3) {
-    if (++lines > kSpinnerEvery) {
-      host_.PumpEvents();
-      spinner_ = spinner_ % 4 + 1;
-      host_.ShowCommand(std::string("Sending message...") + kSpinner[spinner_ - 1]);
-      lines = 0;
-    }
-    std::string line = TrimSpaces(reader_.Line());
-    if (!line.empty() && line[0] == '.') pending += '.';
-    pending += line;
-    pending += "\r\n";
+    AppendText(pending, true);
     if (pending.size() >= kSendChunk) {
       host_.SendRaw(pending);
       pending.clear();
     }
+  }
+}
+
+void TSmtpSession::AppendText(std::string& out, bool stuff) {
+  TSockets& sock = host_.PassSocket();
+  while (!reader_.End() && sock.State != 3 && out.size() < kSendChunk) {
+    if (++spinnerLines_ > kSpinnerEvery) {
+      host_.PumpEvents();
+      spinner_ = spinner_ % 4 + 1;
+      host_.ShowCommand(std::string("Sending message...") + kSpinner[spinner_ - 1]);
+      spinnerLines_ = 0;
+    }
+    std::string line = TrimSpaces(reader_.Line());
+    if (stuff && !line.empty() && line[0] == '.') out += '.';
+    out += line;
+    out += "\r\n";
   }
 }

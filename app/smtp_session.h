@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,7 +24,9 @@ namespace plat { class FilingService; }
 
 // How a send pass greets and secures its connection. With neither TLS nor a
 // user name the conversation is the plain one (HELO); otherwise EHLO, then
-// STARTTLS and EHLO again (STARTTLS), then AUTH (a user name).
+// STARTTLS and EHLO again (STARTTLS), then AUTH (a user name). After EHLO the
+// pairs go as the server allows: whole transactions sent ahead with BDAT
+// (CHUNKING and PIPELINING), commands grouped (PIPELINING), or lock-step.
 struct TSmtpOptions {
   TTlsMode tls = TTlsMode::No;
   // The host as connected to: the name the server's certificate must bear.
@@ -67,7 +70,7 @@ class TSmtpSession {
   // False when the conversation cannot go on; `quit` then says whether QUIT
   // is still to be sent.
   bool Handshake(bool& quit);
-  // EHLO and its keywords (STARTTLS, AUTH mechanisms, PIPELINING).
+  // EHLO and its keywords (STARTTLS, AUTH mechanisms, PIPELINING, CHUNKING).
   bool Ehlo();
   bool Authenticate();
   // A pair ready to go: its envelope read and its text open; or why not.
@@ -94,9 +97,30 @@ class TSmtpSession {
   // Every pair with commands grouped as PIPELINING allows.
   void RunPipelined();
   void QueueGroup(const TOutbound& pair);
+  // With CHUNKING and PIPELINING (RFC 3030, 2920): each pair's MAIL FROM,
+  // RCPT TO and its text as BDAT chunks, the next pairs' transactions sent
+  // without waiting while fewer than kMaxPairsInFlight pairs and
+  // kMaxBytesInFlight text bytes await their replies. A pair is removed once
+  // its last chunk's 250 came; one refused, or still in flight when the
+  // connection broke, stays (smtp_chunking.cpp).
+  void RunChunked();
+  // Queues RSET (not before the first), MAIL FROM, RCPT TO and the text of
+  // pair `position`, reading owed replies whenever the text would pass the
+  // byte bound.
+  void QueueTransaction(std::size_t position);
+  // Reads the oldest owed reply and judges it for the oldest pair in
+  // flight, which is done at its last chunk's reply.
+  void ReadOwedReply();
+  // Sends what is queued and reads every owed reply; pairs left without
+  // their last chunk's reply stay.
+  void DrainOwed();
   // The text as the DATA section; false (the conversation ends) when it
   // could not be read whole.
   bool SendText(TOutbound& pair);
+  // Appends lines of the open text to `out` until it holds a send's worth
+  // or the text ends: blanks trimmed, every line ended by CR LF, a leading
+  // dot doubled when `stuff` (DATA, not BDAT).
+  void AppendText(std::string& out, bool stuff);
   // Reads and judges the reply to the final "." of pair `position`; the
   // reply's last line goes into `pair`.
   bool AcceptedEnd(std::size_t position, TOutbound& pair);
@@ -117,9 +141,30 @@ class TSmtpSession {
   // terminating dot, so the server discards the unfinished message.
   bool readFailed_ = false;
   int spinner_ = 0;
+  int spinnerLines_ = 0;  // lines of the current text since the spinner turned
   // What EHLO's reply offered.
   bool offersStartTls_ = false;
   bool offersPipelining_ = false;
+  bool offersChunking_ = false;
   std::vector<std::string> authMechanisms_;
   bool retryOnNewConnection_ = false;
+
+  // Transactions sent ahead (RunChunked): the pairs awaiting their replies,
+  // oldest first, and the replies owed, in the order the commands went out.
+  static constexpr std::size_t kMaxPairsInFlight = 8;
+  static constexpr std::size_t kMaxBytesInFlight = 1024 * 1024;
+  struct TInFlight {
+    TOutbound pair;
+    std::size_t position;
+    bool failed = false;  // a refusal was reported; later replies are read only
+  };
+  enum class TOwedKind { Reset, Mail, Recipient, Chunk, LastChunk };
+  struct TOwedReply {
+    TOwedKind kind;
+    std::size_t bytes;  // of the chunk
+  };
+  std::deque<TInFlight> inFlight_;
+  std::deque<TOwedReply> owedReplies_;
+  std::size_t bytesInFlight_ = 0;
+  bool transactionSent_ = false;
 };

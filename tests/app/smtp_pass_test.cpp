@@ -91,6 +91,14 @@ class SmtpServer {
   }
   ScriptedServer::Step Answer(const std::string& line) {
     using A = ScriptedServer::Action;
+    if (chunkLeft_ > 0) {
+      // A BDAT chunk, counted in bytes; the client ends chunks with lines.
+      chunkLeft_ -= std::min(chunkLeft_, line.size() + 2);
+      if (chunkLeft_ > 0) return {};
+      if (!lastChunk_) return {{"250 chunk taken"}, "", A::Continue};
+      if (!recipient_) return {{script_.dataWithoutRecipient}, "", A::Continue};
+      return {{Pick(script_.dot, messages_ - 1)}, "", A::Continue};
+    }
     if (inData_) {
       if (line == ".") {
         inData_ = false;
@@ -138,6 +146,11 @@ class SmtpServer {
       inData_ = reply.compare(0, 1, "3") == 0;
       return {{reply}, "", A::Continue};
     }
+    if (verb == "BDAT") {
+      chunkLeft_ = std::size_t(std::stoul(line.substr(5)));
+      lastChunk_ = line.size() > 5 && line.substr(line.size() - 5) == " LAST";
+      return {};
+    }
     if (verb == "RSET") return {{script_.rset}, "", A::Continue};
     if (verb == "QUIT") return {{"221 bye"}, "", A::Close};
     return {{"500 what"}, "", A::Continue};
@@ -152,6 +165,8 @@ class SmtpServer {
   int authStep_ = 0;
   bool recipient_ = false;
   int messages_ = 0;
+  std::size_t chunkLeft_ = 0;
+  bool lastChunk_ = false;
 };
 
 std::string Envelope(const std::string& from, const std::string& to, const std::string& body) {
@@ -568,7 +583,10 @@ TEST_P(Handshakes, OrderAndRefusals) {
 // With PIPELINING offered after STARTTLS, MAIL FROM, RCPT TO and DATA go out
 // in one send, and a text's end goes out with the next pair's RSET and
 // group; each reply is judged as in lock-step. A refused recipient never
-// lets its text go out: DATA taken all the same gets an empty text.
+// lets its text go out: DATA taken all the same gets an empty text. With
+// CHUNKING offered too, whole transactions go out ahead, each text as BDAT
+// chunks of a send's worth ending at a line, without dot-stuffing; a pair
+// goes only with its last chunk's 250.
 struct PipelineCase {
   const char* name;
   SmtpScript script;
@@ -576,12 +594,39 @@ struct PipelineCase {
   std::vector<std::string> ahead;  // first of the lines the client sent before their answer
   std::vector<bool> stays;         // pairs 1..3 left in OUT
   std::string error;
+  std::string text1 = "b1";        // the first pair's text
 };
 
 class Pipelines : public SendPass, public ::testing::WithParamInterface<PipelineCase> {};
 
 const std::vector<std::string> kGroup = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", "DATA"};
 std::vector<std::string> Text(const char* body) { return {body, "."}; }
+
+SmtpScript Chunking(std::function<void(SmtpScript&)> change = [](SmtpScript&) {}) {
+  SmtpScript s;
+  s.ehloTls = "250-test\r\n250-AUTH LOGIN PLAIN\r\n250-CHUNKING\r\n250 PIPELINING";
+  change(s);
+  return s;
+}
+const std::vector<std::string> kMailRcpt = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>"};
+std::vector<std::string> Chunked(const char* body) { return Join(kMailRcpt, {"BDAT 4 LAST", body}); }
+const std::vector<std::string> kChunkedTwoAndThree =
+    Join({"RSET"}, Join(Chunked("b2"), Join({"RSET"}, Join(Chunked("b3"), {"QUIT"}))));
+// 700 lines of 100 bytes after two lines with leading dots, and the same
+// as a file (no line break at its end).
+const std::vector<std::string> kLong = [] {
+  std::vector<std::string> lines = {".", "..x"};
+  lines.resize(702, std::string(100, 'y'));
+  return lines;
+}();
+std::string LongText() {
+  std::string text;
+  for (const auto& line : kLong) text += (text.empty() ? "" : "\r\n") + line;
+  return text;
+}
+std::vector<std::string> LongLines(std::size_t from, std::size_t to) {
+  return std::vector<std::string>(kLong.begin() + long(from), kLong.begin() + long(to));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Groups, Pipelines,
@@ -608,12 +653,30 @@ INSTANTIATE_TEST_SUITE_P(
                      {true, true, true}, "SMTP host would not accept sender name"},
         PipelineCase{"DroppedInTheSecondGroup", With([](SmtpScript& s) { s.dropAtMail = 2; }),
                      Join(Join(kGroup, Text("b1")), {"RSET", "MAIL FROM:<zorvik@here.example>"}), {},
-                     {false, true, true}, "SMTP host would not accept sender name"}),
+                     {false, true, true}, "SMTP host would not accept sender name"},
+        PipelineCase{"ChunkedAllAhead", Chunking(), Join(Chunked("b1"), kChunkedTwoAndThree),
+                     Join(kMailRcpt, Join({"b1", "RSET"}, Join(kMailRcpt, Join({"b2", "RSET"}, kMailRcpt)))),
+                     {false, false, false}, "None"},
+        PipelineCase{"ChunkedRefusedInTheMiddle",
+                     Chunking([](SmtpScript& s) { s.rcpt = {"250 ok", "550 no", "250 ok"}; }),
+                     Join(Chunked("b1"), kChunkedTwoAndThree), {}, {false, true, false},
+                     "SMTP host would not accept mail for recipient"},
+        PipelineCase{"ChunkedLastChunkRefused",
+                     Chunking([](SmtpScript& s) { s.dot = {"250 ok", "250 ok", "452 full"}; }),
+                     Join(Chunked("b1"), kChunkedTwoAndThree), {}, {false, false, true},
+                     "SMTP host failed end of data transfer"},
+        PipelineCase{"ChunkedDroppedWithPairsInFlight", Chunking([](SmtpScript& s) { s.dropAtMail = 2; }),
+                     Join(Chunked("b1"), {"RSET", "MAIL FROM:<zorvik@here.example>"}), {}, {false, true, true},
+                     "SMTP host would not accept sender name"},
+        PipelineCase{"ChunkSizesByLinesUnstuffed", Chunking(),
+                     Join(Join(kMailRcpt, Join({"BDAT 65594"}, LongLines(0, 645))),
+                          Join({"BDAT 5814 LAST"}, Join(LongLines(645, 702), kChunkedTwoAndThree))),
+                     {}, {false, false, false}, "None", LongText()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_P(Pipelines, GroupsAndReplies) {
   const PipelineCase& c = GetParam();
-  Pair("TM000001", "b1");
+  Pair("TM000001", c.text1);
   Pair("TM000002", "b2");
   Pair("TM000003", "b3");
   SmtpServer smtp(c.script);
@@ -701,6 +764,25 @@ TEST_P(Bodies, DataSection) {
   Pair("TM000001", GetParam().file);
   SmtpServer smtp({});
   EXPECT_EQ(Run(smtp), kHelo + Envelope(kFrom, kTo, GetParam().sent) + "QUIT\r\n");
+  EXPECT_FALSE(Has("TM000001.TXT"));
+}
+
+// Over BDAT the same texts go as the same bytes, less the stuffed dots and
+// the final dot.
+TEST_P(Bodies, ChunkedSection) {
+  Pair("TM000001", GetParam().file);
+  SmtpServer smtp(Chunking());
+  main_->Config.SMTP_TLS = "STARTTLS";
+  main_->Config.TLS_CA_FILE = zvtest::TestCertificates().caFile;
+  main_->Config.SMTP = smtp.Server().HostPort();
+  main_->SendMail();
+  ASSERT_TRUE(smtp.Server().WaitFinished(1));
+  std::string unstuffed;
+  std::istringstream sent(GetParam().sent);
+  for (std::string line; std::getline(sent, line);) unstuffed += line.substr(line[0] == '.' ? 1 : 0) + "\n";
+  const std::string wire = smtp.Server().Received(0);
+  EXPECT_EQ(wire.substr(std::min(wire.size(), wire.find("MAIL FROM"))),
+            kMail + kRcpt + "BDAT " + std::to_string(unstuffed.size()) + " LAST\r\n" + unstuffed + "QUIT\r\n");
   EXPECT_FALSE(Has("TM000001.TXT"));
 }
 

@@ -532,10 +532,12 @@ def transports(count, refused=None):
 
 
 class SubmitBase(TlsCase):
-    """Pairs submitted over TLS with AUTH to Postfix: accepted pairs leave
-    OUT and wait whole in its queue, the refused one stays; one session with
-    the expected commands, nothing taken for improper pipelining; neither
-    password nor credentials in the log, even with DEBUG on."""
+    """Pairs submitted over TLS with AUTH to Postfix, which offers CHUNKING
+    and PIPELINING: the transactions go ahead as BDAT, one text in two
+    chunks; accepted pairs leave OUT and wait whole in its queue, the
+    refused one stays; one session with the expected commands, nothing taken
+    for improper pipelining; neither password nor credentials in the log,
+    even with DEBUG on."""
     POSTFIX = True
     SMTP = None
     SMTP_TLS = None
@@ -545,6 +547,9 @@ class SubmitBase(TlsCase):
 
     def test(self):
         texts = transports(5, refused=3)
+        # More than one chunk's worth (64 KB).
+        texts["robot04@zorvik"] = message("TRANSPORT 4", consignment_lines(4) * 30, sender="zvrobot@zorvik",
+                                          to="robot04@zorvik")
         for i, (to, text) in enumerate(texts.items(), 1):
             self.inst.put_outbound("TM%06d" % (600 + i), "ZV%d" % i, "zvrobot@zorvik", to, text)
         self.ini(SMTP=self.SMTP, SMTP_TLS=self.SMTP_TLS, SMTP_USERNAME="robot",
@@ -570,7 +575,7 @@ class SubmitBase(TlsCase):
         self.assertEqual(bad, [], self.context())
         sessions = self.pfx.sessions(maillog)
         self.assertEqual(len(sessions), 1, self.context())
-        want = dict(self.SESSION, auth="1", mail="5", rcpt="4/5", quit="1")
+        want = dict(self.SESSION, auth="1", mail="5", rcpt="4/5", bdat="5/6", data=None, rset="4", quit="1")
         self.assertEqual({k: sessions[0].get(k) for k in want}, want, self.context())
         self.assert_no_secret(self.inst.log_lines(), "robot", self.USERS["robot"])
 
