@@ -87,7 +87,14 @@ bool TMain::Converse(const std::string& host, uint16_t port, TIcon* icon, const 
   return true;
 }
 
+// The socket's connect and close complete before they return, so a socket
+// already in the target state is shown and not waited for: a tick there
+// would cost every pass two ticks and show nothing new.
 void TMain::WaitForState(uint8_t target) {
+  if (Sock.State == target) {
+    ShowSocketState();
+    return;
+  }
   for (;;) {
     if (Sock.State == 3) return;
     WaitTick();

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 #include <utility>
 
@@ -29,8 +30,9 @@ constexpr char kSpinner[4] = {'/', '-', '\\', '|'};
 // equals `name` in any letter case; otherwise dir + name.
 std::string ResolveAnyCase(const std::string& dir, const std::string& name) {
   const std::string exact = dir + name;
+  struct stat st;
+  if (::stat(exact.c_str(), &st) == 0) return exact;
   std::error_code ec;
-  if (std::filesystem::exists(exact, ec)) return exact;
   const std::string wanted = UpperText(name);
   std::filesystem::directory_iterator it(dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
@@ -441,9 +443,12 @@ void TSmtpSession::AppendText(std::string& out, bool stuff) {
       host_.ShowCommand(std::string("Sending message...") + kSpinner[spinner_ - 1]);
       spinnerLines_ = 0;
     }
-    std::string line = TrimSpaces(reader_.Line());
-    if (stuff && !line.empty() && line[0] == '.') out += '.';
-    out += line;
+    reader_.Line(line_);
+    const std::size_t first = line_.find_first_not_of(' ');
+    if (first != std::string::npos) {
+      if (stuff && line_[first] == '.') out += '.';
+      out.append(line_, first, line_.find_last_not_of(' ') - first + 1);
+    }
     out += "\r\n";
   }
 }

@@ -142,6 +142,7 @@ class TSmtpSession {
   bool readFailed_ = false;
   int spinner_ = 0;
   int spinnerLines_ = 0;  // lines of the current text since the spinner turned
+  std::string line_;      // the text's line being sent
   // What EHLO's reply offered.
   bool offersStartTls_ = false;
   bool offersPipelining_ = false;

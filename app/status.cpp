@@ -29,11 +29,12 @@ class PaintLater final : public QObject {
 
   // Call before changing `w`.
   static void Hold(QWidget* w) {
+    if (!w->updatesEnabled()) return;  // held already: the timer runs
     PaintLater* p = nullptr;
     for (QObject* child : w->children())
       if ((p = dynamic_cast<PaintLater*>(child)) != nullptr) break;
     if (p == nullptr) p = new PaintLater(w);
-    if (w->updatesEnabled()) w->setUpdatesEnabled(false);
+    w->setUpdatesEnabled(false);
     if (!p->timer_.isActive()) p->timer_.start(kIntervalMs, p);
   }
 

@@ -1,5 +1,6 @@
 #include "app/workfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -92,32 +93,43 @@ bool TWorkFileReader::NextChunk() {
 
 std::string TWorkFileReader::Line() {
   std::string line;
+  Line(line);
+  return line;
+}
+
+namespace {
+// The bytes that end a line (CR, LF) or the data (0, 26).
+constexpr bool IsBreak(unsigned char c) { return c == 13 || c == 10 || c == 0 || c == 26; }
+}  // namespace
+
+void TWorkFileReader::Line(std::string& line) {
+  line.clear();
   for (;;) {
-    if (end_) return line;
-    ++pos_;
-    if (pos_ > loaded_) {
-      if (!NextChunk()) {
-        pos_ = loaded_;
-        end_ = true;
-        return line;
-      }
-      pos_ = 1;
-    }
-    const unsigned char c = static_cast<unsigned char>(buffer_[pos_ - 1]);
-    if (c == 13) {
-      if (pos_ == loaded_ && !NextChunk()) return line;
-      if (pos_ < loaded_ && buffer_[pos_] == 10) ++pos_;
-      return line;
-    }
-    if (c == 10) return line;
-    if (c == 0 || c == 26) {
+    if (end_) return;
+    if (pos_ >= loaded_ && !NextChunk()) {
+      pos_ = loaded_;
       end_ = true;
-      return line;
+      return;
     }
-    if (line.size() >= kLineMax) {
-      --pos_;  // this character starts the next line
-      return line;
+    // The run of ordinary bytes up to a break, the buffer's end or the cut.
+    const char* const from = buffer_.get() + pos_;
+    const char* const stop = buffer_.get() + loaded_;
+    const char* const limit = from + std::min<std::size_t>(kLineMax - line.size(), std::size_t(stop - from));
+    const char* p = from;
+    while (p < limit && (static_cast<unsigned char>(*p) > 26 || !IsBreak(static_cast<unsigned char>(*p)))) ++p;
+    line.append(from, std::size_t(p - from));
+    pos_ = static_cast<uint16_t>(pos_ + (p - from));
+    if (p == stop) continue;
+    const unsigned char c = static_cast<unsigned char>(*p);
+    // A full line: this character starts the next one.
+    if (!IsBreak(c)) return;
+    ++pos_;
+    if (c == 13) {
+      if (pos_ == loaded_ && !NextChunk()) return;
+      if (pos_ < loaded_ && buffer_[pos_] == 10) ++pos_;
+      return;
     }
-    line += static_cast<char>(c);
+    if (c == 0 || c == 26) end_ = true;
+    return;
   }
 }

@@ -54,6 +54,8 @@ class TWorkFileReader {
   // The next line without its end; at the end of the data the line in
   // progress (possibly empty), with End() then true.
   std::string Line();
+  // The same into `line`, whose storage is reused.
+  void Line(std::string& line);
   // The data has ended: end of file, byte 0 or 26, or a read error.
   bool End() const { return end_; }
   // A read error ended the data.
@@ -66,7 +68,7 @@ class TWorkFileReader {
   std::unique_ptr<char[]> buffer_;
   std::FILE* source_ = nullptr;
   uint16_t loaded_ = 0;
-  uint16_t pos_ = 0;  // counts from 1; 0 before the first byte
+  uint16_t pos_ = 0;  // bytes of the buffer consumed
   bool end_ = true;
   bool failed_ = false;
   bool more_ = false;  // the last chunk filled the buffer
