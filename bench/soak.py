@@ -30,6 +30,10 @@ import sys
 import threading
 import time
 
+STAMP = ("import sys, time\n"
+         "for line in sys.stdin.buffer:\n"
+         "    sys.stdout.buffer.write(b'%.6f ' % time.monotonic() + line)\n"
+         "    sys.stdout.buffer.flush()\n")
 FILLER = "".join("line %02d of the consignment: ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789 abcdefghij\r\n" % i
                  for i in range(22))
 
@@ -106,13 +110,17 @@ class Soak:
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", ZVMAIL32_ECHO_STATUS="lbAction")
         self.proc = subprocess.Popen([os.path.join(self.inst, "zvmail32")], cwd=self.inst, env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        # Lines are stamped as they come, whatever this side is doing.
+        # Lines are stamped as they come by a process of their own, whatever
+        # this one is doing (feeding OUT while a cycle starts, say).
+        self.stamper = subprocess.Popen([sys.executable, "-c", STAMP], stdin=self.proc.stderr, stdout=subprocess.PIPE)
+        self.proc.stderr.close()
         self.lines = queue.Queue()
-        threading.Thread(target=self.read_stderr, daemon=True).start()
+        threading.Thread(target=self.read_stamped, daemon=True).start()
 
-    def read_stderr(self):
-        for raw in self.proc.stderr:
-            self.lines.put((time.monotonic(), raw.decode("latin-1").rstrip("\n")))
+    def read_stamped(self):
+        for raw in self.stamper.stdout:
+            when, _, line = raw.decode("latin-1").rstrip("\n").partition(" ")
+            self.lines.put((float(when), line))
         self.lines.put((time.monotonic(), None))
 
     def sample(self):
@@ -175,6 +183,11 @@ class Soak:
         print("soak: %d messages each way, up to %d pairs in OUT per cycle, DAEMON 1; %d cycles; load average %.1f"
               % (a.count, a.batch, len(self.samples), os.getloadavg()[0]))
         print("%6s %8s %8s %9s %5s %10s" % ("cycle", "sent", "filed", "RSS kB", "fds", "ms/msg"))
+        if a.csv:
+            with open(a.csv, "w") as f:
+                f.write("cycle,sent,filed,rss_kb,fds,seconds_per_message\n")
+                f.writelines("%d,%d,%d,%d,%d,%s\n" % (s[:5] + ("%.6f" % s[5] if s[5] is not None else "",))
+                             for s in self.samples)
         step = max(1, len(self.samples) // 20)
         for i, (cycle, sent, filed, rss, fds, per) in enumerate(self.samples):
             if i % step == 0 or i == len(self.samples) - 1:
@@ -237,6 +250,7 @@ def main():
     ap.add_argument("-n", "--count", type=int, default=10000)
     ap.add_argument("--batch", type=int, default=100, help="pairs kept in OUT")
     ap.add_argument("--timeout", type=int, default=3600)
+    ap.add_argument("--csv", help="write every cycle's sample to this file")
     ap.add_argument("--no-memory-bound", dest="bound_memory", action="store_false",
                     help="judge no growth of resident memory (a sanitizer's quarantine holds freed memory)")
     args = ap.parse_args()

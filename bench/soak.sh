@@ -15,17 +15,19 @@
 # AddressSanitizer, whose quarantine holds freed memory, so resident memory
 # is not judged. Environment: ZVMAIL32 (the program; default build/zvmail32 of
 # this checkout), SOAK_ADDRESS (127.0.0.83), SOAK_BATCH (pairs kept in OUT;
-# default 100). Needs root, dovecot-pop3d and python3-aiosmtpd.
+# default 100), SOAK_CSV (a file for every cycle's sample). Needs root,
+# dovecot-pop3d and python3-aiosmtpd.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 program=${ZVMAIL32:-$repo/build/zvmail32}
 address=${SOAK_ADDRESS:-127.0.0.83}
-n=10000 batch=${SOAK_BATCH:-100} timeout=3600 short=0 extra=()
+n=10000 batch=${SOAK_BATCH:-100} timeout=3600 extra=()
+[ -n "${SOAK_CSV:-}" ] && extra+=(--csv "$SOAK_CSV")
 while [ $# -gt 0 ]; do
   case $1 in
-    --short) short=1 n=500 batch=25 timeout=600; shift ;;
+    --short) n=500 batch=25 timeout=600; shift ;;
     --sanitized) extra+=(--no-memory-bound); shift ;;
     --program) program=$2; shift 2 ;;
     *) n=$1; shift ;;
