@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
 #include <system_error>
 #include <utility>
 
@@ -26,20 +25,24 @@ constexpr std::size_t kSendChunk = 64 * 1024;
 constexpr int kSpinnerEvery = 100;
 constexpr char kSpinner[4] = {'/', '-', '\\', '|'};
 
-// dir + name when that file exists; otherwise the entry of `dir` whose name
-// equals `name` in any letter case; otherwise dir + name.
-std::string ResolveAnyCase(const std::string& dir, const std::string& name) {
-  const std::string exact = dir + name;
-  struct stat st;
-  if (::stat(exact.c_str(), &st) == 0) return exact;
+// Opens the work file dir + name or, when there is none, the entry of `dir`
+// whose name equals `name` in any letter case; `path` is the one it opened
+// (or tried last).
+TWorkFileOpen OpenAnyCase(std::FILE*& file, const std::string& dir, const std::string& name, std::string& path) {
+  path = dir + name;
+  const TWorkFileOpen opened = OpenWorkFile(file, path);
+  if (opened != TWorkFileOpen::Missing) return opened;
   std::error_code ec;
   const std::string wanted = UpperText(name);
   std::filesystem::directory_iterator it(dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     const std::string entry = it->path().filename().string();
-    if (UpperText(entry) == wanted) return dir + entry;
+    if (entry != name && UpperText(entry) == wanted) {
+      path = dir + entry;
+      return OpenWorkFile(file, path);
+    }
   }
-  return exact;
+  return opened;
 }
 
 }  // namespace
@@ -217,8 +220,6 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
   TOutbound pair;
   pair.base = bases_[p - 1];
   host_.WriteLog("Sending " + pair.base);
-  pair.wrkName = ResolveAnyCase(dir_, pair.base + ".WRK");
-  pair.txtName = ResolveAnyCase(dir_, pair.base + ".TXT");
   // Only regular files are read: a link could make us mail any file we can
   // read, a FIFO would stop the pass for good. Such a pair stays in place.
   const auto notRegular = [&](const std::string& path) {
@@ -229,7 +230,7 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
     return ::fstat(::fileno(f), &st) == 0 ? TSentPairs::TFile::Of(path, st) : TSentPairs::TFile{};
   };
   std::FILE* envelope = nullptr;
-  const TWorkFileOpen envelopeOpen = OpenWorkFile(envelope, pair.wrkName);
+  const TWorkFileOpen envelopeOpen = OpenAnyCase(envelope, dir_, pair.base + ".WRK", pair.wrkName);
   bool envelopeRead = false;
   if (envelopeOpen == TWorkFileOpen::Opened) {
     pair.wrk = identity(envelope, pair.wrkName);
@@ -240,7 +241,8 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
     envelopeRead = !reader_.Failed();
     std::fclose(envelope);
   }
-  const TWorkFileOpen textOpen = envelopeRead ? OpenWorkFile(pair.text, pair.txtName) : TWorkFileOpen::Failed;
+  const TWorkFileOpen textOpen =
+      envelopeRead ? OpenAnyCase(pair.text, dir_, pair.base + ".TXT", pair.txtName) : TWorkFileOpen::Failed;
   if (envelopeOpen == TWorkFileOpen::NotRegular) {
     pair.error = notRegular(pair.wrkName);
   } else if (!envelopeRead) {

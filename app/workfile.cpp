@@ -31,13 +31,17 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
     ::close(fd);
     return TWorkFileOpen::NotRegular;
   }
-  // Reads may block again (a regular file never waits for a writer).
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // Reads may block again (a regular file never waits for a writer); of
+  // the flags F_SETFL changes, O_NONBLOCK was the only one set.
+  ::fcntl(fd, F_SETFL, 0);
   file = ::fdopen(fd, "r+b");
   if (file == nullptr) {
     ::close(fd);
     return TWorkFileOpen::Failed;
   }
+  // The reader takes whole chunks: a buffer of the stream's own would only
+  // copy them.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   return TWorkFileOpen::Opened;
 }
 
