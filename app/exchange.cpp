@@ -2,6 +2,7 @@
 #include <QLabel>
 #include <algorithm>
 #include <ctime>
+#include <optional>
 
 #include "app/exit_status.h"
 #include "app/mainunit.h"
@@ -232,14 +233,22 @@ uint16_t TMain::ReadCode() {
 }
 
 uint16_t TMain::ReadCodeLines(std::vector<std::string>& lines) {
-  const int32_t deadline = SecondsNow() + 120;
+  // The whole reply is bounded by the reply deadline from its start; the
+  // calendar clock's bound on continuation lines is taken only when a
+  // reply goes on.
+  std::optional<int32_t> deadline;
   const bool own = !replyDeadline_;
   if (own) StartReplyDeadline();
   StartReplyTrace();
   ReplyTaken();
   const uint16_t code = ReadSmtpReply(
       [this](std::string& line) { return ReadReplyMasked(line, [](const std::string& read) { return read; }); },
-      [&] { return Sock.State == 1 && SecondsNow() <= deadline; }, lines);
+      [&] {
+        if (Sock.State != 1) return false;
+        if (!deadline) deadline = SecondsNow() + 120;
+        return SecondsNow() <= *deadline;
+      },
+      lines);
   if (own) EndReplyDeadline();
   return code;
 }

@@ -104,6 +104,20 @@ std::string TWorkFileReader::Line() {
 namespace {
 // The bytes that end a line (CR, LF) or the data (0, 26).
 constexpr bool IsBreak(unsigned char c) { return c == 13 || c == 10 || c == 0 || c == 26; }
+
+// The first byte of [p, limit) that ends a line or the data, or limit. Eight
+// bytes are looked at together while none of them is below 27.
+const char* FindBreak(const char* p, const char* limit) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  while (limit - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (((word - kOnes * 27) & ~word & kHighs) != 0) break;
+    p += 8;
+  }
+  while (p < limit && (static_cast<unsigned char>(*p) > 26 || !IsBreak(static_cast<unsigned char>(*p)))) ++p;
+  return p;
+}
 }  // namespace
 
 void TWorkFileReader::Line(std::string& line) {
@@ -119,8 +133,7 @@ void TWorkFileReader::Line(std::string& line) {
     const char* const from = buffer_.get() + pos_;
     const char* const stop = buffer_.get() + loaded_;
     const char* const limit = from + std::min<std::size_t>(kLineMax - line.size(), std::size_t(stop - from));
-    const char* p = from;
-    while (p < limit && (static_cast<unsigned char>(*p) > 26 || !IsBreak(static_cast<unsigned char>(*p)))) ++p;
+    const char* const p = FindBreak(from, limit);
     line.append(from, std::size_t(p - from));
     pos_ = static_cast<uint16_t>(pos_ + (p - from));
     if (p == stop) continue;
