@@ -70,13 +70,16 @@ class Soak:
             os.rename(tmp, base + ".WRK")
             self.waiting.add(self.fed)
 
-    def collect(self):
-        """Counts the pairs that left OUT and takes the filed pairs out of IN;
-        returns how many messages moved either way."""
+    def count_sent(self):
+        """Counts the pairs that left OUT; returns how many."""
         present = {int(n[2:8]) for n in os.listdir(self.out) if n.startswith("TM") and n.endswith(".WRK")}
         gone = self.waiting - present
         self.waiting -= gone
         self.sent += len(gone)
+        return len(gone)
+
+    def take_filed(self):
+        """Takes the filed pairs out of IN; returns how many."""
         filed = 0
         for name in os.listdir(self.inn):
             if name.startswith(".") or not name.endswith(".WRK"):
@@ -89,7 +92,7 @@ class Soak:
             os.remove(base + ".WRK")
             os.remove(base + ".TXT")
             filed += 1
-        return len(gone) + filed
+        return filed
 
     def mailbox_empty(self):
         return all(not os.listdir(os.path.join(self.args.maildir, sub)) for sub in ("new", "cur"))
@@ -155,7 +158,10 @@ class Soak:
             if not receiving:
                 continue
             cycle += 1
-            moved = self.collect()
+            # OUT first: the next cycle may start within a second.
+            moved = self.count_sent()
+            self.feed()
+            moved += self.take_filed()
             rss, fds = self.sample()
             self.samples.append((cycle, self.sent, sum(self.received.values()), rss, fds,
                                  busy / moved if moved else None))
@@ -164,7 +170,6 @@ class Soak:
                 return "a message was filed twice"
             if self.fed == self.args.count and not self.waiting and self.mailbox_empty():
                 return None
-            self.feed()
             if time.monotonic() > deadline:
                 return "no end within %d s" % self.args.timeout
 
