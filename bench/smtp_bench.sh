@@ -12,7 +12,10 @@
 # MSMTP_N (messages for msmtp; default N), FLOOR (the bare client of the same
 # dialogue; default: bench/smtp_floor of the program's build, when built with
 # -DZV_BENCH=ON), POSTFIX_HOST (127.0.0.34; "none" leaves the Postfix run out),
-# TLS_N (messages of the Postfix run; default N).
+# TLS_N (messages of the Postfix run; default N), BENCH_CPU (a CPU number: the
+# sink and every client run on that one CPU; on a virtual machine a wake-up
+# across CPUs can cost more than a whole command, and where the scheduler puts
+# a client then decides its figure).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,8 +35,10 @@ done
 
 user_opt=""
 [ "$(id -u)" = 0 ] && user_opt="-u nobody"
+pin=""
+[ -n "${BENCH_CPU:-}" ] && pin="taskset -c $BENCH_CPU"
 # shellcheck disable=SC2086
-"$sink" $user_opt "$host:$port" 256 &
+$pin "$sink" $user_opt "$host:$port" 256 &
 sink_pid=$!
 work=""
 cleanup() {
@@ -59,7 +64,8 @@ set -- --program "$program" --host "$host" --port "$port" -n "$n" --size "${MSG_
 [ -n "${MSMTP_N:-}" ] && set -- "$@" --msmtp-count "$MSMTP_N"
 floor=${FLOOR:-$(dirname "$(readlink -f "$program")")/bench/smtp_floor}
 [ -x "$floor" ] && set -- "$@" --floor "$floor"
-python3 "$here/smtp_bench.py" "$@"
+# shellcheck disable=SC2086
+$pin python3 "$here/smtp_bench.py" "$@"
 kill "$sink_pid" 2>/dev/null || true
 
 pf_host=${POSTFIX_HOST:-127.0.0.34}
