@@ -692,10 +692,14 @@ TEST_P(Pipelines, GroupsAndReplies) {
               c.ahead);
   }
   EXPECT_EQ(Caption(main_->lbError), c.error);
+  const auto log = Log();
   for (int i = 0; i < 3; ++i) {
     const std::string base = "TM00000" + std::to_string(i + 1);
     EXPECT_EQ(Has(base + ".WRK"), c.stays[size_t(i)]) << base;
     EXPECT_EQ(Has(base + ".TXT"), c.stays[size_t(i)]) << base;
+    // A pair that went names the server's reply to its own text.
+    const auto accepted = [&](const std::string& line) { return line.rfind(base + " accepted: 250 ", 0) == 0; };
+    EXPECT_EQ(std::any_of(log.begin(), log.end(), accepted), !c.stays[size_t(i)]) << base;
   }
 }
 
