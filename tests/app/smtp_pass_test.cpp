@@ -637,6 +637,12 @@ INSTANTIATE_TEST_SUITE_P(
                      {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", ".", "RSET",
                       "MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", "."},
                      {false, false, false}, "None"},
+        // CHUNKING without PIPELINING: DATA in lock-step, as before.
+        PipelineCase{"ChunkingAloneLockStep",
+                     With([](SmtpScript& s) { s.ehloTls = "250-test\r\n250-AUTH LOGIN PLAIN\r\n250 CHUNKING"; }),
+                     Join(Join(Join(kGroup, Text("b1")), Join({"RSET"}, Join(kGroup, Text("b2")))),
+                          Join({"RSET"}, Join(kGroup, Join(Text("b3"), {"QUIT"})))),
+                     {}, {false, false, false}, "None"},
         PipelineCase{"RefusedRecipientDataRefusedToo", With([](SmtpScript& s) { s.rcpt = {"250 ok", "550 no", "250 ok"}; }),
                      Join(Join(kGroup, Text("b1")),
                           Join({"RSET"}, Join(kGroup, Join({"RSET"}, Join(kGroup, Join(Text("b3"), {"QUIT"})))))),
