@@ -777,25 +777,6 @@ TEST_P(Bodies, DataSection) {
   EXPECT_FALSE(Has("TM000001.TXT"));
 }
 
-// Over BDAT the same texts go as the same bytes, less the stuffed dots and
-// the final dot.
-TEST_P(Bodies, ChunkedSection) {
-  Pair("TM000001", GetParam().file);
-  SmtpServer smtp(Chunking());
-  main_->Config.SMTP_TLS = "STARTTLS";
-  main_->Config.TLS_CA_FILE = zvtest::TestCertificates().caFile;
-  main_->Config.SMTP = smtp.Server().HostPort();
-  main_->SendMail();
-  ASSERT_TRUE(smtp.Server().WaitFinished(1));
-  std::string unstuffed;
-  std::istringstream sent(GetParam().sent);
-  for (std::string line; std::getline(sent, line);) unstuffed += line.substr(line[0] == '.' ? 1 : 0) + "\n";
-  const std::string wire = smtp.Server().Received(0);
-  EXPECT_EQ(wire.substr(std::min(wire.size(), wire.find("MAIL FROM"))),
-            kMail + kRcpt + "BDAT " + std::to_string(unstuffed.size()) + " LAST\r\n" + unstuffed + "QUIT\r\n");
-  EXPECT_FALSE(Has("TM000001.TXT"));
-}
-
 TEST_F(SendPass, TextLargerThanTheBufferIsSentWhole) {
   // 150 000 bytes of numbered lines, placed so that one CR LF straddles the
   // first chunk border and a line runs across the second.
