@@ -27,10 +27,11 @@ constexpr char kSpinner[4] = {'/', '-', '\\', '|'};
 
 // Opens the work file dir + name or, when there is none, the entry of `dir`
 // whose name equals `name` in any letter case; `path` is the one it opened
-// (or tried last).
-TWorkFileOpen OpenAnyCase(std::FILE*& file, const std::string& dir, const std::string& name, std::string& path) {
+// (or tried last), `status` the opened file's.
+TWorkFileOpen OpenAnyCase(std::FILE*& file, const std::string& dir, const std::string& name, std::string& path,
+                          struct stat& status) {
   path = dir + name;
-  const TWorkFileOpen opened = OpenWorkFile(file, path);
+  const TWorkFileOpen opened = OpenWorkFile(file, path, &status);
   if (opened != TWorkFileOpen::Missing) return opened;
   std::error_code ec;
   const std::string wanted = UpperText(name);
@@ -39,7 +40,7 @@ TWorkFileOpen OpenAnyCase(std::FILE*& file, const std::string& dir, const std::s
     const std::string entry = it->path().filename().string();
     if (entry != name && UpperText(entry) == wanted) {
       path = dir + entry;
-      return OpenWorkFile(file, path);
+      return OpenWorkFile(file, path, &status);
     }
   }
   return opened;
@@ -225,15 +226,12 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
   const auto notRegular = [&](const std::string& path) {
     return "Skipping " + pair.base + ": " + path.substr(dir_.size()) + " is not a regular file";
   };
-  const auto identity = [](std::FILE* f, const std::string& path) {
-    struct stat st {};
-    return ::fstat(::fileno(f), &st) == 0 ? TSentPairs::TFile::Of(path, st) : TSentPairs::TFile{};
-  };
+  struct stat wrk {}, txt {};
   std::FILE* envelope = nullptr;
-  const TWorkFileOpen envelopeOpen = OpenAnyCase(envelope, dir_, pair.base + ".WRK", pair.wrkName);
+  const TWorkFileOpen envelopeOpen = OpenAnyCase(envelope, dir_, pair.base + ".WRK", pair.wrkName, wrk);
   bool envelopeRead = false;
   if (envelopeOpen == TWorkFileOpen::Opened) {
-    pair.wrk = identity(envelope, pair.wrkName);
+    pair.wrk = TSentPairs::TFile::Of(pair.wrkName, wrk);
     reader_.Load(envelope);
     reader_.Line();
     pair.sender = reader_.Line();
@@ -242,7 +240,7 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
     std::fclose(envelope);
   }
   const TWorkFileOpen textOpen =
-      envelopeRead ? OpenAnyCase(pair.text, dir_, pair.base + ".TXT", pair.txtName) : TWorkFileOpen::Failed;
+      envelopeRead ? OpenAnyCase(pair.text, dir_, pair.base + ".TXT", pair.txtName, txt) : TWorkFileOpen::Failed;
   if (envelopeOpen == TWorkFileOpen::NotRegular) {
     pair.error = notRegular(pair.wrkName);
   } else if (!envelopeRead) {
@@ -253,12 +251,12 @@ TSmtpSession::TOutbound TSmtpSession::Prepare(std::size_t p) {
     pair.error = "Could not open data file for sending";
   }
   if (!pair.Ready()) return pair;
-  pair.txt = identity(pair.text, pair.txtName);
+  pair.txt = TSentPairs::TFile::Of(pair.txtName, txt);
   // A pair goes out only when it can go from OUT afterwards.
   std::string why;
   if (options_.sent != nullptr && options_.sent->Holds(pair.wrk)) {
     pair.error = pair.base + " was sent before; not sent again";
-  } else if (!CanRemoveWorkFile(pair.wrkName, why) || !CanRemoveWorkFile(pair.txtName, why)) {
+  } else if (!CanRemoveWorkFiles(dir_, {wrk.st_uid, txt.st_uid}, why)) {
     pair.error = "Cannot remove " + pair.base + " from OUT: " + why + "; not sent";
     host_.NoteFailure(zvexit::kCannotCreate);
   }

@@ -15,7 +15,7 @@ constexpr int kOpenAttempts = 21;
 constexpr std::size_t kLineMax = 201;
 }  // namespace
 
-TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
+TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name, struct stat* status) {
   file = nullptr;
   if (name.empty()) return TWorkFileOpen::Missing;
   int fd = -1;
@@ -42,6 +42,7 @@ TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name) {
   // The reader takes whole chunks: a buffer of the stream's own would only
   // copy them.
   std::setvbuf(file, nullptr, _IONBF, 0);
+  if (status != nullptr) *status = st;
   return TWorkFileOpen::Opened;
 }
 
@@ -53,18 +54,20 @@ int DirectoryError(const std::string& dir) {
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-bool CanRemoveWorkFile(const std::string& path, std::string& why) {
-  const auto slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-  struct stat d {}, f {};
-  if (::access(dir.c_str(), W_OK | X_OK) != 0 || ::stat(dir.c_str(), &d) != 0 || ::lstat(path.c_str(), &f) != 0) {
+bool CanRemoveWorkFiles(const std::string& dir, std::initializer_list<uid_t> owners, std::string& why) {
+  const char* const path = dir.empty() ? "." : dir.c_str();
+  struct stat d {};
+  if (::access(path, W_OK | X_OK) != 0 || ::stat(path, &d) != 0) {
     why = std::strerror(errno);
     return false;
   }
+  if (!(d.st_mode & S_ISVTX)) return true;
   const uid_t me = ::geteuid();
-  if ((d.st_mode & S_ISVTX) && me != 0 && f.st_uid != me && d.st_uid != me) {
-    why = std::strerror(EPERM);
-    return false;
+  for (const uid_t owner : owners) {
+    if (me != 0 && owner != me && d.st_uid != me) {
+      why = std::strerror(EPERM);
+      return false;
+    }
   }
   return true;
 }

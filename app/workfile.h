@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <sys/types.h>
 #include <memory>
 #include <string>
 
@@ -28,19 +30,19 @@ enum class TWorkFileOpen {
 // without following a link or waiting on a FIFO: only a regular file is
 // opened. A failed open is repeated at once, up to 21 attempts, unless the
 // failure says the name is missing or not a regular file. `file` is null
-// unless Opened.
-TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name);
+// unless Opened; then `status`, when given, holds the open file's status.
+TWorkFileOpen OpenWorkFile(std::FILE*& file, const std::string& name, struct stat* status = nullptr);
 // Removes a work file; true when it was deleted. (The pass has just read
 // it, so it needs no open to be sure it may go.)
 bool RemoveWorkFile(const std::string& name);
 // 0 when `dir` (IN or OUT) is a directory, else why not (an errno value).
 int DirectoryError(const std::string& dir);
-// Whether this process may remove the file `path`: its directory is
-// writable and searchable, and in a directory with the sticky bit the file
-// or the directory is ours. False with the reason in `why` ("Permission
-// denied", "Read-only file system"). A pair is sent only when it can go
-// afterwards, so a server never gets it twice.
-bool CanRemoveWorkFile(const std::string& path, std::string& why);
+// Whether this process may remove files of `dir` (ending in '/') owned by
+// `owners`: the directory is writable and searchable, and with the sticky
+// bit each file or the directory is ours. False with the reason in `why`
+// ("Permission denied", "Read-only file system"). A pair is sent only when
+// it can go afterwards, so a server never gets it twice.
+bool CanRemoveWorkFiles(const std::string& dir, std::initializer_list<uid_t> owners, std::string& why);
 
 class TWorkFileReader {
  public:
