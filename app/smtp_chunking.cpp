@@ -89,7 +89,9 @@ void TSmtpSession::ReadOwedReply() {
   const TOwedReply owed = owedReplies_.front();
   owedReplies_.pop_front();
   std::vector<std::string> lines;
-  const uint16_t code = host_.ReadCodeLines(lines);
+  // The reply to a text's last chunk may take as long as the one to ".".
+  const uint16_t code =
+      owed.kind == TOwedKind::LastChunk ? host_.ReadDataEndCode(lines) : host_.ReadCodeLines(lines);
   if (owed.kind == TOwedKind::Reset) return;
   bytesInFlight_ -= owed.bytes;
   TInFlight& oldest = inFlight_.front();

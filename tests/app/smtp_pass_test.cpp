@@ -64,7 +64,7 @@ struct SmtpScript {
   std::string dataWithoutRecipient = "554 5.5.1 no valid recipients";
   int dropAtMail = 0;
   std::chrono::milliseconds watchAhead{0};
-  std::chrono::milliseconds dotDelay{0};  // before the answer to "."
+  std::chrono::milliseconds dotDelay{0};  // before the answer to "." or the last chunk
 };
 
 // A scripted SMTP server (the handler keeps its own DATA state).
@@ -75,9 +75,10 @@ class SmtpServer {
     server_.SetCertificate(zvtest::TestCertificates().good.cert, zvtest::TestCertificates().good.key);
     server_.SetImplicitTls(script_.implicitTls);
     server_.SetHandler([this](const std::string& line, std::size_t) {
-      const bool dot = inData_ && line == ".";
+      const bool dot = (inData_ && line == ".") || (lastChunk_ && chunkLeft_ > 0 && chunkLeft_ <= line.size() + 2);
       ScriptedServer::Step step = Answer(line);
-      // Nothing comes ahead of the answer to ".": watching for it delays it.
+      // Nothing comes ahead of the answer to a text's end: watching for it
+      // delays it.
       step.watchAhead = dot && script_.dotDelay.count() > 0 ? script_.dotDelay : script_.watchAhead;
       return step;
     });
@@ -331,19 +332,41 @@ TEST_P(Refusals, WireErrorAndFilesLeft) {
   EXPECT_EQ(Has("TM000002.TXT"), c.secondStays);
 }
 
+// After STARTTLS, a server that offers CHUNKING and PIPELINING.
+SmtpScript Chunking(std::function<void(SmtpScript&)> change = [](SmtpScript&) {}) {
+  SmtpScript s;
+  s.ehloTls = "250-test\r\n250-AUTH LOGIN PLAIN\r\n250-CHUNKING\r\n250 PIPELINING";
+  change(s);
+  return s;
+}
+
 // The answer to the end of a text may take far longer than other replies
 // (RFC 5321 4.5.3.2: 10 minutes); taken for a failure, the pair would be
 // sent again.
 TEST_F(SendPass, TheEndOfATextMayTakeLongerThanOtherReplies) {
-  Pair("TM000001", "b1");
-  SmtpServer smtp(With([](SmtpScript& s) { s.dotDelay = std::chrono::milliseconds(1500); }));
-  main_->Sock.Timeout = 1;
-  main_->ReplyLimit = std::chrono::milliseconds(1000);
-  main_->DataEndLimit = std::chrono::milliseconds(5000);
-  EXPECT_EQ(Run(smtp), kHelo + kFull1 + "QUIT\r\n");
-  EXPECT_FALSE(Has("TM000001.WRK"));
-  EXPECT_EQ(Caption(main_->lbError), "None");
-  EXPECT_EQ(main_->Sock.Timeout, 1);
+  for (const bool chunked : {false, true}) {
+    SCOPED_TRACE(chunked ? "last BDAT chunk" : "\".\"");
+    Pair("TM000001", "b1");
+    SmtpScript script;
+    if (chunked) script = Chunking();
+    script.dotDelay = std::chrono::milliseconds(1500);
+    SmtpServer smtp(script);
+    main_->Sock.Timeout = 1;
+    main_->ReplyLimit = std::chrono::milliseconds(1000);
+    main_->DataEndLimit = std::chrono::milliseconds(5000);
+    if (chunked) {
+      main_->Config.SMTP_TLS = "STARTTLS";
+      main_->Config.TLS_CA_FILE = zvtest::TestCertificates().caFile;
+      main_->Config.SMTP = smtp.Server().HostPort();
+      main_->SendMail();
+      ASSERT_TRUE(smtp.Server().WaitFinished(1));
+    } else {
+      EXPECT_EQ(Run(smtp), kHelo + kFull1 + "QUIT\r\n");
+    }
+    EXPECT_FALSE(Has("TM000001.WRK"));
+    EXPECT_EQ(Caption(main_->lbError), "None");
+    EXPECT_EQ(main_->Sock.Timeout, 1);
+  }
 }
 
 TEST_F(SendPass, LoneEnvelopeFailsAndStaysWhileOthersGo) {
@@ -602,12 +625,6 @@ class Pipelines : public SendPass, public ::testing::WithParamInterface<Pipeline
 const std::vector<std::string> kGroup = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>", "DATA"};
 std::vector<std::string> Text(const char* body) { return {body, "."}; }
 
-SmtpScript Chunking(std::function<void(SmtpScript&)> change = [](SmtpScript&) {}) {
-  SmtpScript s;
-  s.ehloTls = "250-test\r\n250-AUTH LOGIN PLAIN\r\n250-CHUNKING\r\n250 PIPELINING";
-  change(s);
-  return s;
-}
 const std::vector<std::string> kMailRcpt = {"MAIL FROM:<zorvik@here.example>", "RCPT TO:<robot@there.example>"};
 std::vector<std::string> Chunked(const char* body) { return Join(kMailRcpt, {"BDAT 4 LAST", body}); }
 const std::vector<std::string> kChunkedTwoAndThree =

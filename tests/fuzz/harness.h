@@ -166,13 +166,15 @@ class PlayedHost : public TPassHost {
     if (commands.size() < 10000) commands.push_back(command);
     if (sock_.State == 3) return pending_.clear();
     pending_ += command + "\r\n";
+    // A chunk's text is not stuffed: the end is told by the command.
+    if (command == "." || (command.starts_with("BDAT ") && command.ends_with(" LAST"))) ++endsQueued_;
   }
   void FlushCommands() override {
     if (sock_.State != 3 && !pending_.empty()) {
-      for (std::size_t at = 0; (at = pending_.find(".\r\n", at)) != std::string::npos; at += 3)
-        if (at == 0 || pending_.compare(at - 2, 2, "\r\n") == 0) ++endsSent;
+      endsSent += endsQueued_;
       sock_.SetText(pending_);
     }
+    endsQueued_ = 0;
     pending_.clear();
   }
   bool ReadReply(std::string& reply, bool) override {
@@ -220,6 +222,7 @@ class PlayedHost : public TPassHost {
   std::shared_ptr<PlayedService> service_;
   TSockets sock_;
   std::string pending_;
+  int endsQueued_ = 0;
 };
 
 // A directory for one target's files, on a memory file system where there
