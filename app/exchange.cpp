@@ -48,7 +48,8 @@ std::string TMain::ServerKey(const std::string& host, uint16_t port) {
 void TMain::OpenConnection(const std::string& host, uint16_t port) {
   CurrentServer = ServerKey(host, port);
   failureLogged_ = loginRefused_ = loggedIn_ = false;
-  repliesOwed_ = repliesQueued_ = 0;
+  owed_.clear();
+  queued_.clear();
   LastSockError = 0;
   SetCaption(lbError, "None");
   if (Sock.State != 0) {
@@ -129,30 +130,33 @@ void TMain::Queue(const std::string& command, const std::string& shown) {
   PendingOutput += command;
   PendingOutput += "\r\n";
   lastQueued_ = shown;
-  ++repliesQueued_;
+  queued_.push_back(shown);
 }
 
 void TMain::FlushCommands() {
   if (PendingOutput.empty()) return;
   if (Sock.State == 3) {
     PendingOutput.clear();
+    queued_.clear();
     return;
   }
   // Replies in step: once every reply owed has been read, nothing may have
   // come before the next command goes out (a server's "250" to a message
   // text not yet ended would be taken for its acceptance). Commands sent
   // ahead owe replies that may well be waiting already.
-  if (repliesOwed_ == 0 && Sock.State == 1 && Sock.HasUnread()) {
+  if (owed_.empty() && Sock.State == 1 && Sock.HasUnread()) {
     PendingOutput.clear();
-    repliesQueued_ = 0;
-    NoteFailure(zvexit::kTemporary);
-    LogConnectionFailure("protocol error: a reply came before \"" + lastQueued_ + "\" was sent");
-    SetCaption(lbError, "Protocol error");
-    Sock.Close();
+    queued_.clear();
+    ProtocolError(lastQueued_);
     return;
   }
-  repliesOwed_ += repliesQueued_;
-  repliesQueued_ = 0;
+  // Each reply to these must begin after what has come by now (where
+  // nothing was owed, nothing has come beyond what was read).
+  if (!queued_.empty()) {
+    const uint64_t since = owed_.empty() ? Sock.Taken() : Sock.Arrived();
+    for (std::string& command : queued_) owed_.push_back({since, std::move(command)});
+    queued_.clear();
+  }
   std::string out;
   out.swap(PendingOutput);
   Sock.SetText(out);
@@ -179,7 +183,20 @@ bool TMain::ReadChallenge(std::string& line) {
 }
 
 void TMain::ReplyTaken() {
-  if (repliesOwed_ > 0) --repliesOwed_;
+  if (owed_.empty()) return;
+  const TOwedReply owed = std::move(owed_.front());
+  owed_.pop_front();
+  // A reply that begins with bytes which had come before its command went
+  // out answers something else (a server ahead of the text it accepts).
+  if (Sock.State == 1 && Sock.Taken() < owed.since) ProtocolError(owed.command);
+}
+
+void TMain::ProtocolError(const std::string& command) {
+  owed_.clear();
+  NoteFailure(zvexit::kTemporary);
+  LogConnectionFailure("protocol error: a reply came before \"" + command + "\" was sent");
+  SetCaption(lbError, "Protocol error");
+  Sock.Close();
 }
 
 bool TMain::ReadReplyMasked(std::string& reply, const std::function<std::string(const std::string&)>& mask) {

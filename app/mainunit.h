@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <optional>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -326,11 +327,20 @@ class TMain : public QWidget, public TPassHost {
   std::string lastQueued_;  // the last command queued, for lbCommand
   // Queues `command`, traced and shown as `shown`.
   void Queue(const std::string& command, const std::string& shown);
-  // Replies owed to commands sent and not yet read, and commands queued.
-  int repliesOwed_ = 0;
-  int repliesQueued_ = 0;
-  // A reply is being read: one less owed.
+  // Commands queued and not yet sent (as shown), and those sent whose
+  // replies are still to be read, oldest first, each with the position in
+  // the received stream its reply may not begin before.
+  struct TOwedReply {
+    uint64_t since;
+    std::string command;
+  };
+  std::vector<std::string> queued_;
+  std::deque<TOwedReply> owed_;
+  // A reply is being read: the oldest command owed is answered, unless the
+  // reply had come before it went out (then the connection closes).
   void ReplyTaken();
+  // Replies out of step: the connection closes, the pass fails for now.
+  void ProtocolError(const std::string& command);
   std::FILE* logFile_ = nullptr;  // the log, open between lines of a pass
   std::string logPath_;
   // The connection's failure was logged already (one line per failure).

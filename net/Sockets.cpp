@@ -286,8 +286,10 @@ void TSockets::ReceiveStep() {
     const int keep = std::min(got, kBufferCapacity - end);
     std::memmove(buffer_ + end, buffer_ + at, size_t(keep));
     held_ = uint16_t(held_ + keep);
+    received_ += uint64_t(keep);
   } else {
     held_ = uint16_t(at + got);
+    received_ += uint64_t(got);
   }
 }
 
@@ -343,12 +345,15 @@ bool TSockets::GetLine(std::string& line) {
   }
 }
 
-bool TSockets::HasUnread() {
-  if (held_ > 0) return true;
+uint32_t TSockets::Waiting() {
   uint32_t waiting = 0;
-  return handle_ != winsock::INVALID_SOCKET && ws_->ioctlsocket(handle_, winsock::FIONREAD, &waiting) == 0 &&
-         waiting > 0;
+  if (handle_ == winsock::INVALID_SOCKET || ws_->ioctlsocket(handle_, winsock::FIONREAD, &waiting) != 0) return 0;
+  return waiting;
 }
+
+bool TSockets::HasUnread() { return held_ > 0 || Waiting() > 0; }
+
+uint64_t TSockets::Arrived() { return received_ + Waiting(); }
 
 std::string TSockets::LocalAddress() {
   if (ipv6_) {

@@ -123,6 +123,12 @@ class TSockets {
   // Bytes have come that no GetText has taken yet: held in the buffer, or
   // waiting at the socket (under TLS, protected ones).
   bool HasUnread();
+  // Positions in the stream of bytes received: those GetText has taken (or
+  // given up), and those that have come so far, held or waiting at the
+  // socket (under TLS, at least those OpenSSL holds). A reply that begins
+  // before what had come when its command went out came ahead of it.
+  uint64_t Taken() const { return received_ - held_; }
+  uint64_t Arrived();
   // The longest line GetText returns. A longer one is given up: at least
   // this many of its bytes are dropped, and the rest comes as the next line.
   int32_t LineLimit() const { return FillLimit(); }
@@ -161,6 +167,8 @@ class TSockets {
   void ReceiveStep();
   int FillLimit() const;
   bool GiveUp(std::string& rest);
+  // Bytes readable at the socket now, without waiting (0 when closed).
+  uint32_t Waiting();
 
   std::shared_ptr<winsock::Service> ws_;
   std::unique_ptr<plat::HiddenWindow> window_;
@@ -179,6 +187,7 @@ class TSockets {
   Clock::time_point timerDue_;
   char buffer_[kBufferCapacity] = {};
   uint16_t held_ = 0;   // bytes held, starting at buffer_[start_]
+  uint64_t received_ = 0;  // bytes put into the buffer since the socket was made
   uint16_t start_ = 0;
 };
 
