@@ -48,7 +48,11 @@ TIniLines::TIniLines(const std::string& bytes) {
     auto lf = bytes.find('\n', start);
     TLine line;
     if (lf == std::string::npos) {
-      line.text = bytes.substr(start);
+      // As for the reader, CRs ending a last line are no part of its text.
+      std::size_t end = bytes.size();
+      while (end > start && bytes[end - 1] == '\r') --end;
+      line.text = bytes.substr(start, end - start);
+      line.end = bytes.substr(end);
       start = bytes.size();
     } else {
       std::size_t end = lf;
@@ -145,8 +149,8 @@ std::size_t TIniLines::Place(const TConfigKey& row) const {
 }
 
 void TIniLines::Insert(std::size_t at, const std::string& text) {
-  // The line before it may be a last line without an end.
-  if (at > 0 && lines_[at - 1].end.empty()) lines_[at - 1].end = end_;
+  // The line before it may be a last line without an end (or only CRs).
+  if (at > 0 && lines_[at - 1].end.find('\n') == std::string::npos) lines_[at - 1].end = end_;
   lines_.insert(lines_.begin() + std::ptrdiff_t(at), TLine{text, end_, IndexKeyOf(text)});
   Index();
 }

@@ -34,7 +34,7 @@ class TIniLines {
  private:
   struct TLine {
     std::string text;
-    std::string end;  // "\r\n", "\n", or "" for a last line without one
+    std::string end;  // "\r\n", "\n"; for a last line without one, its CRs or ""
     std::string key;  // the known key it sets, ";DAEMON", or ""
   };
   static std::string IndexKeyOf(const std::string& text);

@@ -604,6 +604,15 @@ TEST_F(ConfigFileTest, RewriteChangesOnlyWhatTheProgramChanged) {
        "SMTP a\nSMTP       c\nPOP        \nUSERNAME   \nPASSWORD   \nROBOT      \nIN         \nOUT        \n" + bare +
            ";DAEMON   600\n\n[Auto Dialing]\n\nDIAL       NO\nHANGUP     NO\nCONNECTION \nLOGIN_ID   \n"
            "LOGIN_PWD  \nRETRIES    \n"},
+      // The reader takes the CR for no part of the line: DAEMON's last line.
+      {"a last line ending in CR", "SMTP a\nDAEMON 1\ndaemon\r",
+       [](TConfig& c) {
+         c.DaemonMode = true;
+         c.DaemonPeriod = 30;
+       },
+       "SMTP a\nPOP        \nUSERNAME   \nPASSWORD   \nROBOT      \nIN         \nOUT        \n" + bare +
+           "DAEMON 1\nDAEMON    30\n\n[Auto Dialing]\n\nDIAL       NO\nHANGUP     NO\nCONNECTION \nLOGIN_ID   \n"
+           "LOGIN_PWD  \nRETRIES    \n"},
       {"optional keys come and go", own + "\r\n[Security]\r\n\r\nSMTP_TLS   STARTTLS\r\n",
        [](TConfig& c) {
          c.SMTP_TLS.clear();
