@@ -17,7 +17,6 @@ are skipped; exit code 77 when that leaves none.
 
 import argparse
 import base64
-import json
 import os
 import poplib
 import re
@@ -28,9 +27,6 @@ import ssl
 import subprocess
 import sys
 import unittest
-import urllib.error
-import urllib.parse
-import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_support as es  # noqa: E402
@@ -1051,107 +1047,6 @@ class OAuthRejected(OAuthCase):
         self.assert_no_token()
 
 
-def sasl_response(mechanism, user, token):
-    """The initial response of XOAUTH2 or OAUTHBEARER, base64."""
-    head = "user=%s\1" % user if mechanism == "XOAUTH2" else "n,a=%s,\1" % user
-    return base64.b64encode(("%sauth=Bearer %s\1\1" % (head, token)).encode()).decode()
-
-
-class OAuthFixtures(OAuthCase):
-    """The OAuth2 fixtures with Python's clients (no program run): the
-    endpoint's grants, dovecot's and Postfix's XOAUTH2 and OAUTHBEARER with
-    its tokens, the error challenge, a second AUTH after a refused one, and
-    Postfix cutting an AUTH line longer than 2048."""
-    ADDRESS = "127.0.0.75"
-
-    def request(self, path, basic=None, **form):
-        """POSTs `form` to the endpoint (with HTTP Basic `basic` = (id,
-        secret)): (status, JSON answer)."""
-        headers = {"Content-Type": "application/x-www-form-urlencoded"}
-        if basic:
-            headers["Authorization"] = "Basic " + base64.b64encode(("%s:%s" % basic).encode()).decode()
-        request = urllib.request.Request(self.endpoint.url + path, urllib.parse.urlencode(form).encode(), headers)
-        try:
-            with urllib.request.urlopen(request, context=self.certs.context(), timeout=30) as answer:
-                return answer.status, json.loads(answer.read())
-        except urllib.error.HTTPError as refused:
-            return refused.code, json.loads(refused.read())
-
-    def test(self):
-        ep, ctx = self.endpoint, self.certs.context()
-        client = dict(client_id=self.CLIENT_ID, client_secret=self.CLIENT_SECRET, scope="mail")
-        self.assertEqual(self.request("/token", grant_type="client_credentials", **dict(client, scope="")),
-                         (400, {"error": "invalid_scope"}))
-        status, cc = self.request("/token", grant_type="client_credentials", **client)
-        self.assertEqual((status, cc["token_type"], cc["expires_in"], "refresh_token" in cc),
-                         (200, "Bearer", 3600, False), cc)
-        self.assertEqual(self.request("/token", (self.CLIENT_ID, "wrong"), grant_type="client_credentials",
-                                      scope="mail"),
-                         (401, {"error": "invalid_client"}))
-        first = ep.issue_refresh_token()
-        status, refreshed = self.request("/token", (self.CLIENT_ID, self.CLIENT_SECRET),
-                                         grant_type="refresh_token", refresh_token=first)
-        self.assertEqual(status, 200, refreshed)
-        self.assertEqual(ep.valid_refresh_tokens(), {refreshed["refresh_token"]})
-        self.assertEqual(self.request("/token", grant_type="refresh_token", refresh_token=first, **client),
-                         (400, {"error": "invalid_grant"}))
-        for decision, error in (("approved", None), ("expired", "expired_token")):
-            ep.device_decision = (decision, 1)
-            device = self.request("/device", **client)[1]
-            poll = dict(grant_type=es.tokend.DEVICE_GRANT, device_code=device["device_code"], **client)
-            self.assertEqual(self.request("/token", **poll), (400, {"error": "authorization_pending"}))
-            status, polled = self.request("/token", **poll)
-            self.assertEqual(polled.get("error"), error, polled)
-            if not error:
-                self.assertIn(polled["refresh_token"], ep.valid_refresh_tokens())
-        self.assertEqual(dict(ep.requests), {"client_credentials": 3, "refresh_token": 2, "device": 2,
-                                             "device_code": 4})
-
-        good = cc["access_token"]
-        ep.bad_tokens = 1
-        bad = self.request("/token", grant_type="client_credentials", **client)[1]["access_token"]
-        ep.pad = 3500
-        long = self.request("/token", grant_type="client_credentials", **client)[1]["access_token"]
-        self.assertGreater(len(long), 3500)
-
-        self.mail.submit("office@zorvik", "robot@zorvik", RECEIVE_A)
-        p = poplib.POP3_SSL(self.ADDRESS, 995, context=ctx, timeout=30)
-        self.assertEqual(p.capa()["SASL"], ["PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER"])
-        for mechanism, challenge, answer in (("XOAUTH2", b'{"status":"401"', ""),
-                                             ("OAUTHBEARER", b'{"status":"invalid_token"}', "AQ==")):
-            p._putcmd("AUTH %s %s" % (mechanism, sasl_response(mechanism, "robot", bad)))
-            line = p._getline()[0]
-            self.assertTrue(line.startswith(b"+ ") and base64.b64decode(line[2:]).startswith(challenge), line)
-            p._putcmd(answer)
-            self.assertTrue(p._getline()[0].startswith(b"-ERR [AUTH]"))
-        self.assertTrue(p._shortcmd("AUTH OAUTHBEARER " + sasl_response("OAUTHBEARER", "robot", good))
-                        .startswith(b"+OK"))
-        self.assertEqual(p.stat()[0], 1)
-        p.quit()
-        p = poplib.POP3(self.ADDRESS, 110, timeout=30)
-        p.stls(ctx)
-        self.assertEqual(p._shortcmd("AUTH XOAUTH2"), b"+ ")
-        self.assertTrue(p._shortcmd(sasl_response("XOAUTH2", "robot", long)).startswith(b"+OK"))
-        p.quit()
-        self.assertEqual(len(self.mail.mailbox("robot")), 1, "passwords work as before")
-
-        s = smtplib.SMTP(self.ADDRESS, 587, timeout=30)
-        s.starttls(context=ctx)
-        s.ehlo()
-        self.assertEqual(s.esmtp_features["auth"].split(), ["PLAIN", "LOGIN", "XOAUTH2", "OAUTHBEARER"])
-        self.assertEqual(s.docmd("AUTH", "XOAUTH2 " + sasl_response("XOAUTH2", "robot", bad))[0], 334)
-        self.assertEqual(s.docmd("")[0], 535)
-        self.assertEqual(s.docmd("AUTH", "XOAUTH2 " + sasl_response("XOAUTH2", "robot", long))[0], 535)
-        self.assertEqual(s.docmd("AUTH", "OAUTHBEARER")[0], 334)
-        self.assertEqual(s.docmd(sasl_response("OAUTHBEARER", "robot", long))[0], 235)
-        s.sendmail("zvrobot@zorvik", ["robot01@zorvik"], message("A", ["x"]))
-        s.quit()
-        self.assertEqual([m["recipients"][0]["address"] for m in self.pfx.queue()], ["robot01@zorvik"])
-        maillog = self.pfx.wait_for_log(lambda lines: self.pfx.sessions(lines))
-        self.assertTrue([l for l in maillog if "request longer than 2048: AUTH XOAUTH2" in l], self.context())
-        self.assertEqual(self.pfx.sessions(maillog)[0]["auth"], "1/3", self.context())
-
-
 def _connect_tls(address, port, ctx, name):
     """A TLS handshake with `address`:`port` that checks the certificate for `name`."""
     with socket.create_connection((address, port), timeout=30) as raw:
@@ -1183,7 +1078,6 @@ CASES = {
     "oauth_client_credentials": OAuthClientCredentials,
     "oauth_device": OAuthDevice,
     "oauth_rejected": OAuthRejected,
-    "oauth_fixtures": OAuthFixtures,
 }
 
 
